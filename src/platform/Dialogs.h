@@ -1,0 +1,51 @@
+#pragma once
+// Modal message boxes: MessageBoxA with its own caption, the framework's ShowMessage (caption =
+// the application's title) and the exception display of the entry point.
+//
+// With --unattended nobody is at the screen: each message is written to standard output as
+// "[caption] text" (UTF-8, text exactly as it would be shown) and answered without a window.
+// Tests install a handler that answers from code and records what was shown.
+#include <QString>
+#include <functional>
+
+// MessageBoxA flags and answers used by this program.
+enum : unsigned {
+    MB_OK = 0x00,
+    MB_OKCANCEL = 0x01,
+    MB_ICONQUESTION = 0x20,
+};
+enum : int {
+    IDOK = 1,
+    IDCANCEL = 2,
+};
+
+enum class MessageKind { Box, ShowMessage, Exception };
+
+struct MessageRequest {
+    MessageKind kind;
+    QString caption;
+    QString text;
+    unsigned type; // MB_* flags
+};
+
+using MessageHandler = std::function<int(const MessageRequest&)>;
+
+// Installs a handler that answers every message instead of a window (nullptr: back to windows
+// or the unattended answer). Returns the previous one.
+MessageHandler setMessageHandler(MessageHandler handler);
+
+struct UnattendedMode {
+    bool enabled = false;
+    bool answerCancel = false; // the OK/Cancel question is answered Cancel
+};
+void setUnattended(UnattendedMode mode);
+UnattendedMode unattended();
+
+// Returns IDOK or IDCANCEL. No owner window.
+int MessageBoxA(const QString& text, const QString& caption, unsigned type);
+// A message dialog with a single OK button, captioned with the application's title.
+void ShowMessage(const QString& text);
+// The application's standard exception display.
+void ShowException(const QString& message);
+// The application's title: the caption of ShowMessage and of the exception display.
+QString ApplicationTitle();

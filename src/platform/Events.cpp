@@ -1,0 +1,23 @@
+#include "Events.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+void ProcessMessages() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void WaitForMessages(int maxMilliseconds) {
+    if (!QCoreApplication::instance())
+        return;
+    // A single-shot timer bounds the blocking wait; WaitForMoreEvents returns after the first
+    // batch of events, which may be that timer.
+    QTimer bound;
+    bound.setSingleShot(true);
+    bound.setTimerType(Qt::PreciseTimer);
+    bound.start(maxMilliseconds < 0 ? 0 : maxMilliseconds);
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}

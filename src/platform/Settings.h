@@ -1,0 +1,27 @@
+#pragma once
+// Update-server settings: built-in defaults from the build, overridden by server.ini beside the
+// executable (or the file named by --config). Missing keys keep the built-in default.
+#include <QString>
+
+struct ServerSettings {
+    QString host;        // [Server] Host: database Data Source and FTP host
+    QString dbBackend;   // [Database] Backend: "odbc" or "sqlite"
+    QString dbDriver;    // [Database] Driver: ODBC driver name
+    QString dbPort;      // [Database] Port: empty = the driver's default
+    QString dbUser;      // [Database] User
+    QString dbPassword;  // [Database] Password
+    QString dbDirectory; // [Database] Directory: SQLite catalogs, relative to the executable
+    int ftpPort = 21;    // [Ftp] Port
+    QString ftpUser;     // [Ftp] User
+    QString ftpPassword; // [Ftp] Password
+    QString devices;     // [Interface] Devices: folder of COMn links; empty = /dev/ttyS(n-1)
+};
+
+// The built-in defaults.
+ServerSettings defaultServerSettings();
+// Reads path over the defaults. A missing or unreadable file leaves the defaults.
+ServerSettings loadServerSettings(const QString& path);
+
+// The settings in force for this run (the defaults until set).
+const ServerSettings& serverSettings();
+void setServerSettings(const ServerSettings& settings);

@@ -1,0 +1,14 @@
+#include "Timing.h"
+
+#include <chrono>
+#include <thread>
+
+std::uint32_t GetTickCount() {
+    using namespace std::chrono;
+    return static_cast<std::uint32_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void Sleep(std::uint32_t milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
