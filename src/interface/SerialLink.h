@@ -9,3 +9,8 @@ inline constexpr int kDeviceInfoSize = 99;
 extern std::uint8_t DeviceInfo[kDeviceInfoSize];
 // DeviceInfo byte 2: 1 and 5 are the two product lines the launcher knows.
 extern std::uint8_t DeviceType;
+
+// 1 if an interface answered (port left open, DeviceInfo and DeviceType valid), else 0.
+int FindInterface();
+// Closes the port if one is open.
+void ClosePort();

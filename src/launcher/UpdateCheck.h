@@ -1,0 +1,6 @@
+#pragma once
+
+// After pc1.exe has ended: open the log, reach the update database, compare versions, ask the
+// user, let the download window fetch and run the update, record the new version. Returns with
+// the log closed. Errors of the later database queries escape to the entry point.
+void RunUpdateCheck();
