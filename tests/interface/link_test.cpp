@@ -4,9 +4,11 @@
 #include "platform/Timing.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <optional>
+#include <sys/resource.h>
 
 namespace {
 
@@ -234,6 +236,40 @@ TEST_F(LinkTest, RawExchangeNeverCopiesMoreThanTheReplyBuffer) {
     for (int i = 0; i < count; ++i) {
         ASSERT_EQ(reply[i], 0xA5) << i;
     }
+}
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Waiting for a reply blocks on the port: three silent 500 ms attempts and a probe cost wall
+// time, not processor time.
+TEST_F(LinkTest, WaitingForASilentUnitDoesNotUseTheProcessor) {
+    Simulator sim(folder.path(), 14, {"--silent"});
+    ASSERT_TRUE(sim.ready());
+    ASSERT_EQ(OpenPort(14), 1);
+    QElapsedTimer timer;
+    timer.start();
+    const double cpuBefore = CpuSeconds();
+    EXPECT_EQ(ReadDeviceInfo(), 0);
+    EXPECT_EQ(ProbeFastLink(), 0);
+    const double cpu = CpuSeconds() - cpuBefore;
+    EXPECT_GE(timer.elapsed(), 1500 + 100);
+    EXPECT_LT(cpu, 0.1) << cpu << " s of processor time";
+}
+
+TEST_F(LinkTest, SimulatorRemovesItsLinkWhenStopped) {
+    const QString link = folder.path() + QStringLiteral("/COM15");
+    {
+        Simulator sim(folder.path(), 15);
+        ASSERT_TRUE(sim.ready());
+        EXPECT_TRUE(QFileInfo(link).isSymLink());
+    }
+    EXPECT_FALSE(QFileInfo::exists(link) || QFileInfo(link).isSymLink());
+    EXPECT_EQ(OpenPort(15), 0);
 }
 
 TEST_F(LinkTest, ProbeAnswers) {
