@@ -82,6 +82,7 @@ class Simulator:
     def __init__(self, args):
         self.args = args
         self.master, self.slave = pty.openpty()
+        os.set_blocking(self.master, False)
         # Raw until the launcher opens the port: no echo of the requests back to it.
         tty.setraw(self.slave)
         self.slave_path = os.ttyname(self.slave)
@@ -208,9 +209,16 @@ class Simulator:
         while self.outbox and self.outbox[0][0] <= now:
             _, data = self.outbox.pop(0)
             try:
-                os.write(self.master, data)
+                written = os.write(self.master, data)
+            except BlockingIOError:
+                written = 0
             except OSError:
-                pass
+                continue
+            if written < len(data):
+                # The port's input queue is full (nobody reads it): the rest goes out as it
+                # drains, without blocking the unit.
+                self.outbox.insert(0, (now + 0.005, data[written:]))
+                return
 
     def run(self, stop):
         parent = os.getppid()
