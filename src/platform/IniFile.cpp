@@ -182,7 +182,7 @@ bool replaceFile(const QString& fileName, const QByteArray& bytes) {
         mode = st.st_mode & 07777;
     }
     QByteArray temp = targetPath + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
     bool ok = ::fchmod(fd, mode) == 0;
