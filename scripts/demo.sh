@@ -50,6 +50,11 @@ printf '[VERSION]\r\nSetup=1\r\nPc1=12\r\nInterface=1\r\n' > "$demo/velka.ini"
 
 echo "== interface simulator on a pseudo-terminal as COM4, device type 5"
 sim_out=$(mktemp)
+# Qt wants a private runtime folder; give it one rather than let it warn.
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+  XDG_RUNTIME_DIR=$(mktemp -d)
+  export XDG_RUNTIME_DIR
+fi
 python3 tools/interface_sim.py --devices "$demo/devices" --port 4 --device-type 5 >"$sim_out" &
 sim=$!
 trap 'kill $sim 2>/dev/null || true; wait $sim 2>/dev/null || true; rm -f "$sim_out"' EXIT
