@@ -51,13 +51,14 @@ printf '[VERSION]\r\nSetup=1\r\nPc1=12\r\nInterface=1\r\n' > "$demo/velka.ini"
 echo "== interface simulator on a pseudo-terminal as COM4, device type 5"
 sim_out=$(mktemp)
 # Qt wants a private runtime folder; give it one rather than let it warn.
+own_runtime=""
 if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
-  XDG_RUNTIME_DIR=$(mktemp -d)
-  export XDG_RUNTIME_DIR
+  own_runtime=$(mktemp -d)
+  export XDG_RUNTIME_DIR=$own_runtime
 fi
 python3 tools/interface_sim.py --devices "$demo/devices" --port 4 --device-type 5 >"$sim_out" &
 sim=$!
-trap 'kill $sim 2>/dev/null || true; wait $sim 2>/dev/null || true; rm -f "$sim_out"' EXIT
+trap 'kill $sim 2>/dev/null || true; wait $sim 2>/dev/null || true; rm -f "$sim_out"; [ -n "$own_runtime" ] && rm -rf "$own_runtime"' EXIT
 for _ in $(seq 1 50); do
   grep -q '^ready' "$sim_out" && break
   sleep 0.1
