@@ -58,7 +58,7 @@ if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
 fi
 python3 tools/interface_sim.py --devices "$demo/devices" --port 4 --device-type 5 >"$sim_out" &
 sim=$!
-trap 'kill $sim 2>/dev/null || true; wait $sim 2>/dev/null || true; rm -f "$sim_out"; [ -n "$own_runtime" ] && rm -rf "$own_runtime"' EXIT
+trap 'kill $sim 2>/dev/null || true; wait $sim 2>/dev/null || true; rm -f "$sim_out"; [ -z "$own_runtime" ] || rm -rf "$own_runtime"' EXIT
 for _ in $(seq 1 50); do
   grep -q '^ready' "$sim_out" && break
   sleep 0.1
