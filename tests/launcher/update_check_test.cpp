@@ -3,6 +3,8 @@
 #include "db_fixture.h"
 #include "launcher/UpdateCheck.h"
 
+#include <QElapsedTimer>
+
 namespace {
 
 const std::vector<VersionRow> kRows = {
@@ -197,12 +199,27 @@ TEST_P(UpdateCheckBackendTest, ErrorAfterTheFirstConnectionEscapes) {
     EXPECT_EQ(fileBytes(iniPath()), iniBefore);
 }
 
+// Through psqlODBC: a server that accepts and never answers, and a refused login.
 TEST_F(UpdateCheckTest, UnreachablePostgresLogsExactlyFourLines) {
     SilentServer silent;
     ASSERT_GT(silent.port(), 0);
-    pointOdbcAt(QStringLiteral("PostgreSQL Unicode"), silent.port());
-    RunUpdateCheck();
-    EXPECT_EQ(logBytes(), big5Lines({QStringLiteral("Ver:2.4"), QStringLiteral("連接SQL Server"),
-                                     QStringLiteral("無網路 或 網路連線異常"), kEnd}));
-    EXPECT_FALSE(QFile::exists(iniPath()));
+    usePostgres(kRows);
+    const int realPort = PgCluster::instance().port();
+    const QByteArray fourLines =
+        big5Lines({QStringLiteral("Ver:2.4"), QStringLiteral("連接SQL Server"),
+                   QStringLiteral("無網路 或 網路連線異常"), kEnd});
+    for (const bool refusedLogin : {false, true}) {
+        SCOPED_TRACE(refusedLogin ? "refused login" : "silent server");
+        if (refusedLogin)
+            pointOdbcAt(QStringLiteral("PostgreSQL Unicode"), realPort, QStringLiteral("wrongpwd"));
+        else
+            pointOdbcAt(QStringLiteral("PostgreSQL Unicode"), silent.port());
+        QElapsedTimer clock;
+        clock.start();
+        RunUpdateCheck();
+        EXPECT_LE(clock.elapsed(), 6500);
+        EXPECT_EQ(logBytes(), fourLines);
+        EXPECT_FALSE(QFile::exists(iniPath()));
+        EXPECT_TRUE(messages.empty());
+    }
 }
