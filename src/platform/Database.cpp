@@ -360,7 +360,9 @@ void TADOQuery::Open() {
     {
         QSqlQuery query(connection_->db_);
         query.setForwardOnly(true);
-        const bool ok = prepared_ ? (query.prepare(sql_) && query.exec()) : query.exec(sql_);
+        // Prepared is a hint for commands run again with parameters; these run once and carry
+        // none, so they are executed directly (psqlODBC also leaks memory on a failed prepare).
+        const bool ok = query.exec(sql_);
         if (!ok)
             throw EDatabaseError(backendMessage(query.lastError()));
         if (!query.isSelect())
