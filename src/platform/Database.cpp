@@ -284,11 +284,14 @@ void TADOConnection::Open() {
             fail(backendMessage(db_.lastError()));
         // SQLite reads the file only on the first statement: read the schema now, so that a file
         // that is not a database counts as unreachable like a server that does not answer.
+        QString probeError;
         {
             QSqlQuery probe(db_);
             if (!probe.exec(QStringLiteral("select count(*) from sqlite_master")))
-                fail(backendMessage(probe.lastError()));
+                probeError = backendMessage(probe.lastError());
         }
+        if (!probeError.isEmpty())
+            fail(probeError);
         dbms_ = DbmsKind::SQLite;
         return;
     }
