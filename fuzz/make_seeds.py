@@ -156,4 +156,18 @@ conn = {
 for name, data in conn.items():
     write("connection_string_fuzz", name, data)
 
+# --- update_file_name_fuzz: flags (bit 0: Big5 bytes, bits 1-2: folder), then the name
+names = {
+    "plain": b"\x00pc1_setup_13.exe",
+    "padded_big5": b"\x01 \t" + "更新13.exe".encode("cp950") + b"\r\n ",
+    "traversal": b"\x02../../etc/passwd",
+    "backslash": b"\x04..\\pc1.exe",
+    "long_name": b"\x06" + b"x" * 130 + b".exe",
+    "not_big5": b"\x00" + "update-€-✓.exe".encode("utf-8"),
+    "dots": b"\x00...",
+    "control": b"\x00up\x7fdate\x01.exe",
+}
+for name, data in names.items():
+    write("update_file_name_fuzz", name, data)
+
 print("seeds written to", root, file=sys.stderr)
