@@ -199,6 +199,24 @@ TEST_P(UpdateCheckBackendTest, ErrorAfterTheFirstConnectionEscapes) {
     EXPECT_EQ(fileBytes(iniPath()), iniBefore);
 }
 
+// A download window that cannot be built (a picture missing, say): the error reaches the caller,
+// the log ends with the line before the window, velka.ini stays as it was.
+TEST_F(UpdateCheckTest, WindowThatCannotBeBuiltLeavesTheLogAtTheDownloadLine) {
+    useSqlite(kRows);
+    writeIni(12);
+    const QByteArray iniBefore = fileBytes(iniPath());
+    setDownloadWindowRunner([] { throw EFOpenError(QStringLiteral("Data/main_bg03.jpg")); });
+    EXPECT_THROW(RunUpdateCheck(), EFOpenError);
+    EXPECT_FALSE(LogFile::IsOpen());
+    EXPECT_EQ(logBytes(),
+              big5Lines(head(12, true) + QStringList{QStringLiteral("tarn_v13.exe"),
+                                                     QStringLiteral("DownloadFileSize=4096"),
+                                                     QStringLiteral("執行下載更新檔案")}));
+    EXPECT_EQ(fileBytes(iniPath()), iniBefore);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, kQuestion);
+}
+
 // Through psqlODBC: a server that accepts and never answers, and a refused login.
 TEST_F(UpdateCheckTest, UnreachablePostgresLogsExactlyFourLines) {
     SilentServer silent;
