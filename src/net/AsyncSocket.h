@@ -199,8 +199,6 @@ private:
     // Ends the current pass of a wait: handles what is queued, and with Block waits in the
     // event loop until something arrives. Throws EAbortError if the component died meanwhile.
     static void Pump(const std::shared_ptr<bool>& Alive, bool Block);
-    void RegisterNotices(quint16 Handle, quint32 Msg, qint32 Mask);
-    QString ReceiveInto(const QString& FileName, bool Append);
     void RaiseSocketError(qint32 Code);
 
     char IOBuffer_[IOBufferSize + 1] = {};
