@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -377,6 +379,29 @@ TEST_F(ConnectTest, OwnerDestroysTheComponent) {
     EXPECT_EQ(WinsockUsers, base);
 }
 
+// No socket for the component (here: no descriptor left): construction fails cleanly.
+TEST_F(ConnectTest, SocketCreationFailureFailsConstruction) {
+    const int base = WinsockUsers;
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    const int lowestFree = ::dup(0);
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+    rlimit tight = old;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree); // every descriptor below is in use
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::string error;
+    try {
+        TAsyncSocket s;
+    } catch (const ESockError& e) {
+        error = e.what();
+    }
+    setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_EQ(error, "Initializaton of windows sockets failed");
+    EXPECT_EQ(WinsockUsers, base);
+    EXPECT_NO_THROW(TAsyncSocket());
+}
+
 TEST_F(ConnectTest, ThreadTimerRearmsOnlyOnChange) {
     TThreadTimer timer;
     EXPECT_TRUE(timer.Enabled());
@@ -399,6 +424,19 @@ TEST_F(ConnectTest, ThreadTimerRearmsOnlyOnChange) {
     timer.SetInterval(0);
     timer.SetEnabled(true); // interval 0: not armed
     EXPECT_FALSE(PumpUntil([&] { return fired > now; }, 150));
+
+    // Setting an unchanged Enabled or Interval does not restart the count: a caller that keeps
+    // setting them more often than the interval still sees the timer fire.
+    timer.SetInterval(200);
+    const int before = fired;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 700) {
+        timer.SetEnabled(true);
+        timer.SetInterval(200);
+        PumpUntil([] { return false; }, 50);
+    }
+    EXPECT_GE(fired - before, 2);
 }
 
 } // namespace
