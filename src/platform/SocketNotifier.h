@@ -34,6 +34,12 @@ public:
     // socket closed meanwhile are dropped.
     void Post(quint32 msg, quintptr wParam, qintptr lParam, quint64 serial = 0);
 
+    // Look-ups are numbered; the reply of one that a newer look-up has superseded is dropped, so
+    // that it cannot end the newer one's wait with its own address.
+    quint64 StartLookup() { return ++lookupSerial_; }
+    bool IsCurrentLookup(quint64 lookup) const { return lookup == lookupSerial_; }
+    void PostLookupReply(quint32 msg, qintptr lParam, quint64 lookup);
+
 protected:
     bool event(QEvent* e) override;
 
@@ -43,6 +49,7 @@ private:
     int depth_ = 0;
     bool deletePending_ = false;
     quint32 hostEntryAddress_ = 0;
+    quint64 lookupSerial_ = 0;
 };
 
 // Registers which notices of socket s go to window as message msg (mask of FD_* bits); a later

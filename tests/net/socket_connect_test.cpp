@@ -190,6 +190,29 @@ TEST_F(ConnectTest, LookupFailureAndTheOneSecondChance) {
     }
 }
 
+// A look-up that was given up is not withdrawn; once a newer one has started, its late reply is
+// dropped, so it can neither end the newer wait nor hand over the old name's address.
+TEST_F(ConnectTest, SupersededLookupReplyIsDropped) {
+    int replies = 0;
+    quint16 error = 0xFFFF;
+    auto* window = new TSockWindow([&](quint32 msg, quintptr, qintptr lParam) {
+        EXPECT_EQ(msg, AsyncReplyMessage);
+        ++replies;
+        error = static_cast<quint16>(lParam >> 16);
+    });
+    WsAsyncGetHostByName(window, AsyncReplyMessage, "localhost"); // given up
+    WsAsyncGetHostByName(window, AsyncReplyMessage, "localhost"); // the one waited for
+    EXPECT_TRUE(PumpUntil([&] { return replies > 0; }, 3000));
+    PumpUntil([] { return false; }, 300);
+    EXPECT_EQ(replies, 1);
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(window->HostEntryAddress(), WsInetAddr("127.0.0.1"));
+    WsAsyncGetHostByName(window, AsyncReplyMessage, "host.example.INVALID.");
+    EXPECT_TRUE(PumpUntil([&] { return replies == 2; }, 3000));
+    EXPECT_EQ(error, 11001);
+    TSockWindow::Destroy(window);
+}
+
 TEST_F(ConnectTest, ProxyReplacesHostAndPort) {
     LoopbackPeer proxy;
     proxy.Serve([](int& fd) { SendAll(fd, "proxy\r\n"); });
