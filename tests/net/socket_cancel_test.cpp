@@ -4,6 +4,8 @@
 #include "loopback_peer.h"
 #include "net/AsyncSocket.h"
 
+#include <QEventLoop>
+#include <QPointer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -173,6 +175,37 @@ TEST_F(CancelTest, WaitingLineReadUsesNoCpu) {
     RecordProperty("readln_cpu_seconds_for_3s_wait", QString::number(used).toStdString());
     std::printf("ReadLn waited 3 s using %.4f s of CPU\n", used);
     EXPECT_LT(used, 0.05);
+}
+
+// A deferred deletion requested inside the wait (a window closing itself, say) must not turn the
+// wait into a spin.
+TEST_F(CancelTest, DeferredDeletionDuringAWaitDoesNotSpin) {
+    LoopbackPeer peer;
+    peer.Serve([](int& fd) {
+        SleepMs(1000);
+        SendAll(fd, "late\n");
+    });
+    TAsyncSocket s;
+    s.SetHost("127.0.0.1");
+    s.SetPort(peer.Port());
+    s.Connect();
+    QPointer<QObject> doomed = new QObject;
+    double used = -1;
+    // As in the program: the call runs from a timer inside a running event loop (a modal
+    // window's), and the deletion is requested from another timer inside the call.
+    QEventLoop loop;
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(50, [&] { doomed->deleteLater(); });
+        const double cpu0 = CpuSeconds();
+        EXPECT_EQ(s.ReadLn(), QString("late\n"));
+        used = CpuSeconds() - cpu0;
+        loop.quit();
+    });
+    loop.exec();
+    EXPECT_GE(used, 0);
+    EXPECT_LT(used, 0.05);
+    PumpUntil([&] { return doomed.isNull(); }, 500);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 // --- destruction while a call of the component is pending
