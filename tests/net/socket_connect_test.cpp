@@ -213,6 +213,33 @@ TEST_F(ConnectTest, SupersededLookupReplyIsDropped) {
     TSockWindow::Destroy(window);
 }
 
+// A cancel while the look-up is pending leaves Connect at once with the look-up's own text; the
+// caller's next Connect still works.
+TEST_F(ConnectTest, CancelDuringLookup) {
+    LoopbackPeer peer;
+    peer.Serve([](int& fd) { SendAll(fd, "after\n"); });
+    TAsyncSocket s;
+    bool cancelNext = true;
+    s.SetReportLevel(8);
+    s.OnStatus = [&](QObject*, const QString& text) {
+        if (text == "Timer On" && cancelNext) {
+            cancelNext = false;
+            s.Cancel();
+        }
+    };
+    s.SetHost("localhost");
+    s.SetPort(peer.Port());
+    try {
+        s.Connect();
+        FAIL() << "connected";
+    } catch (const ESockError& e) {
+        EXPECT_EQ(What(e), "Host Lookup Canceled");
+    }
+    EXPECT_FALSE(s.Connected());
+    s.Connect();
+    EXPECT_EQ(s.ReadLn(), QString("after\n"));
+}
+
 TEST_F(ConnectTest, ProxyReplacesHostAndPort) {
     LoopbackPeer proxy;
     proxy.Serve([](int& fd) { SendAll(fd, "proxy\r\n"); });
