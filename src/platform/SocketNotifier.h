@@ -8,8 +8,10 @@
 // - FD_CLOSE once, when the peer shuts its side (also while data is still pending);
 // - FD_CONNECT once, when a connect attempt completes (error word set when it failed);
 // - FD_ACCEPT once a connection waits; no further one until the next accept.
-// Each socket has a QSocketNotifier on its descriptor for readability; it is switched off while a
-// notice is outstanding, so a socket with unread data does not keep waking the event loop.
+// Each socket has a QSocketNotifier on its descriptor for readability. Once an FD_READ is out and
+// no receive has followed, the notifier is switched off until the next receive, so a socket with
+// unread data does not keep waking the event loop; a reader that keeps receiving never toggles
+// it. Unconnected sockets have no notifier switched on (an idle socket polls as hung up).
 #include <QObject>
 #include <functional>
 
