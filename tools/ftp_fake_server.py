@@ -52,6 +52,8 @@ def parse_args(argv):
                    help="reset the data connection (RST) after N bytes of RETR")
     p.add_argument("--data-stall", type=int, metavar="N",
                    help="stop sending after N bytes of RETR, keeping the connection open")
+    p.add_argument("--data-fault-count", type=int, metavar="K",
+                   help="apply the data faults to the first K transfers of RETR only")
     p.add_argument("--stall-seconds", type=float, default=3600.0,
                    help="how long --data-stall holds the data back")
     return p.parse_args(argv)
@@ -75,6 +77,11 @@ class Faults:
         self.reset = args.data_reset
         self.stall = args.data_stall
         self.stall_seconds = args.stall_seconds
+        self.fault_count = args.data_fault_count
+        self.retrs = 0
+
+    def active(self):
+        return self.fault_count is None or self.retrs <= self.fault_count
 
     def record(self, line):
         if self.log:
@@ -110,18 +117,25 @@ class LimitedProducer(FileProducer):
 
 class FaultyDTP(DTPHandler):
     _stalled = False
+    _faulty = False
 
     def push_with_producer(self, producer):
-        if isinstance(producer, FileProducer):
+        self._faulty = FAULTS.active()
+        if isinstance(producer, FileProducer) and self._faulty:
             limit = None
-            for n in (FAULTS.cut, FAULTS.reset):
-                if n is not None:
-                    limit = n
-            producer = LimitedProducer(producer.file, producer.type, limit, FAULTS.stall)
+            if FAULTS.cut is not None:
+                limit = FAULTS.cut
+            boundary = FAULTS.reset if FAULTS.reset is not None else FAULTS.stall
+            producer = LimitedProducer(producer.file, producer.type, limit, boundary)
         super().push_with_producer(producer)
 
     def initiate_send(self):
-        if FAULTS.stall is not None and self.tot_bytes_sent >= FAULTS.stall:
+        if self._faulty and FAULTS.reset is not None and self.tot_bytes_sent >= FAULTS.reset \
+                and not self._closed:
+            # Reset at once, while the client may still have data in flight: no FIN first.
+            self.close()
+            return
+        if self._faulty and FAULTS.stall is not None and self.tot_bytes_sent >= FAULTS.stall:
             if not self._stalled:
                 # Stop polling the socket altogether: the client sees an open, silent data
                 # connection, and this process uses no CPU while it lasts.
@@ -134,11 +148,11 @@ class FaultyDTP(DTPHandler):
 
     def _resume(self):
         if not self._closed:
+            self._faulty = False
             self.modify_ioloop_events(self.ioloop.WRITE)
-            FAULTS.stall = None
 
     def close(self):
-        if not self._closed and self.cmd == "RETR" and not self.receive:
+        if not self._closed and self._faulty and self.cmd == "RETR" and not self.receive:
             if FAULTS.reset is not None and self.tot_bytes_sent >= FAULTS.reset:
                 # Linger 0: close() sends RST instead of FIN, as a broken line or a crashed
                 # server process would.
@@ -178,6 +192,8 @@ class FaultyHandler(FTPHandler):
 
     def pre_process_command(self, line, cmd, arg):
         FAULTS.record(line)
+        if cmd == "RETR":
+            FAULTS.retrs += 1
         n = self._counts.get(cmd, 0) + 1
         self._counts[cmd] = n
         reply = FAULTS.replies.get("%s#%d" % (cmd, n), FAULTS.replies.get(cmd))
@@ -221,8 +237,19 @@ class FaultyHandler(FTPHandler):
 FAULTS_USER = None
 
 
+def die_with_parent():
+    # A test that crashes or is killed must not leave its server behind.
+    try:
+        import ctypes
+        import signal
+        ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+
+
 def main(argv):
     global FAULTS, FAULTS_USER
+    die_with_parent()
     args = parse_args(argv)
     FAULTS = Faults(args)
     FAULTS_USER = args.user

@@ -1,5 +1,8 @@
 #include "FtpClient.h"
 
+#include "platform/Events.h"
+
+#include <QElapsedTimer>
 #include <QFile>
 #include <climits>
 #include <memory>
@@ -11,6 +14,11 @@ const QString ClosedText = QStringLiteral("Connection closed by the server");
 
 // A server that streams continuation lines for ever must not keep a call pending for ever.
 constexpr int MaxContinuationLines = 4096;
+
+constexpr quint16 ConnectionResetCode = 10054;
+
+// How long the clean-up of a dropped transfer waits for a reply that may or may not come.
+constexpr int ReplyGraceMs = 1000;
 
 bool IsDecimalDigit(QChar c) {
     return c >= QLatin1Char('0') && c <= QLatin1Char('9');
@@ -204,13 +212,15 @@ void TFtpClient::CheckReplyPresent(const QString& Line) {
 }
 
 void TFtpClient::FailLogin() {
-    const QString line = LastReply().isEmpty() ? ClosedText : LastReply();
+    const bool closed = LastReply().isEmpty();
+    auto alive = AliveToken();
     if (OnConnectionFailed) {
-        auto alive = AliveToken();
         OnConnectionFailed(this);
         CheckAlive(alive);
     }
-    throw FTPException(line);
+    if (closed)
+        CheckReplyPresent(QString()); // closes our end too, so that no QUIT goes to a dead peer
+    throw FTPException(LastReply());
 }
 
 void TFtpClient::LoginStep(const QString& Command, bool ReportPassOnly) {
@@ -398,14 +408,51 @@ void TFtpClient::OpenDataConnection(TCmdType Kind) {
     }
 }
 
-void TFtpClient::CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool TellServer) {
+bool TFtpClient::InputWithin(int Milliseconds) {
+    auto alive = AliveToken();
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        if (DataAvailable())
+            return true;
+        const qint64 left = Milliseconds - clock.elapsed();
+        if (left <= 0)
+            return false;
+        WaitForMessages(static_cast<int>(left));
+        CheckAlive(alive);
+    }
+}
+
+void TFtpClient::ReadOutstandingReply() {
+    const QString line = ReadLn();
+    if (!line.isEmpty()) {
+        ReportStatus(1, line);
+        FinishReply(line);
+    }
+}
+
+void TFtpClient::CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutstanding,
+                                  bool ReadCompletion) {
     delete DataConnection_;
     DataConnection_ = nullptr;
-    if ((Canceled() || TellServer) && Connected()) {
+    if (Canceled()) {
         SetCanceled(false);
-        Transaction(QStringLiteral("ABOR"));
-    } else if (Canceled()) {
-        SetCanceled(false);
+        if (Connected()) {
+            // Once RETR has been accepted, ABOR brings two replies: the end of the transfer
+            // (426, or 226 when it had already ended) and the one for ABOR itself (225/226).
+            // Both are read here, so that neither is taken for the reply to a later command;
+            // the second only if it comes soon (a server that never set up the transfer, or
+            // does not follow the rule, sends one).
+            Transaction(QStringLiteral("ABOR"));
+            if (RetrOutstanding && !LastReply().isEmpty() &&
+                !(ReplyCode() >= 500 && ReplyCode() <= 502) && InputWithin(ReplyGraceMs))
+                ReadOutstandingReply();
+        }
+    } else if (RetrOutstanding && ReadCompletion && Connected()) {
+        // A transfer dropped on our side while the server was still sending: with our end of
+        // the data connection closed it ends it at once; its final reply is read here.
+        if (InputWithin(ReplyGraceMs))
+            ReadOutstandingReply();
     }
     if (Succeeded && OnSuccess)
         OnSuccess(Kind);
@@ -437,7 +484,8 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
             handler(Sender);
     };
 
-    bool tellServer = false;
+    bool readCompletion = false;
+    bool retrOutstanding = false;
     try {
         if (restore && LocalPath.isEmpty())
             LocalPath = RemoteName;
@@ -476,11 +524,12 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
         CheckReplyPresent(LastReply());
         if (ReplyCode() >= 301 && ReplyCode() <= 599)
             ReplyFailure(Kind);
+        retrOutstanding = true;
         const QString last = FinishReply(LastReply());
         SetTransferSize(ExtractByteCount(last));
         const std::optional<quint64> announced = AnnouncedByteCount(last);
         if (announced && *announced > static_cast<quint64>(*limit)) {
-            tellServer = true;
+            readCompletion = true;
             throw FTPException(TooLargeText(RemoteName));
         }
 
@@ -505,12 +554,24 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
                     DataConnection_->CaptureFile(LocalPath.isEmpty() ? RemoteName : LocalPath);
             } catch (const EAbortError&) {
                 if (*alive && *tooLarge) {
-                    tellServer = true;
+                    readCompletion = true;
                     throw FTPException(TooLargeText(RemoteName));
                 }
                 throw;
+            } catch (const EFOpenError&) {
+                readCompletion = true; // the local file: the server is sending all the same
+                throw;
+            } catch (const EFCreateError&) {
+                readCompletion = true;
+                throw;
             }
             CheckAlive(alive);
+            // A reset is not the end of the file. The receive ends on it as on a clean close;
+            // the close notice, already queued, carries the error: let it arrive and look.
+            ProcessMessages();
+            CheckAlive(alive);
+            if (!DataConnection_->AsyncOK())
+                throw ESockError(DataConnection_->LookupErrorMessage(ConnectionResetCode));
         }
 
         if (OnTransactionStop) {
@@ -523,8 +584,8 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
                             QStringLiteral(" Bytes"));
 
         QString current = LastReply();
-        const bool readCompletion = !Canceled() && !TimedOut();
-        if (readCompletion) {
+        const bool completion = !Canceled() && !TimedOut();
+        if (completion) {
             current = ReadLn();
             CheckAlive(alive);
         }
@@ -532,23 +593,25 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
         // the caller compares the size itself.
         if (!current.isEmpty())
             ReportStatus(1, current);
-        if (readCompletion)
+        if (completion) {
             FinishReply(current);
+            retrOutstanding = false;
+        }
 
         if (OnTransactionStop) {
             OnTransactionStop(this);
             CheckAlive(alive);
         }
     } catch (const RetrievalStopped&) {
-        CleanUpRetrieval(false, Kind, false);
+        CleanUpRetrieval(false, Kind, false, false);
         return;
     } catch (...) {
         if (!*alive)
             throw;
-        CleanUpRetrieval(false, Kind, tellServer);
+        CleanUpRetrieval(false, Kind, retrOutstanding, readCompletion);
         throw;
     }
-    CleanUpRetrieval(true, Kind, false);
+    CleanUpRetrieval(true, Kind, false, false);
 }
 
 void TFtpClient::Download(const QString& RemoteName, const QString& LocalPath) {

@@ -140,7 +140,9 @@ private:
     void ReplyFailure(TCmdType Kind);
     void Retrieve(const QString& RemoteName, QString LocalPath, TCmdType Kind);
     void OpenDataConnection(TCmdType Kind);
-    void CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool TellServer);
+    bool InputWithin(int Milliseconds);
+    void ReadOutstandingReply();
+    void CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutstanding, bool ReadCompletion);
 
     QString UserID_;
     QString Password_;
