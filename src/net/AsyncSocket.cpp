@@ -108,6 +108,21 @@ qint64 SteadyMilliseconds() {
         .count();
 }
 
+// Calls an event handler from a local that holds it for the duration of the call: the handler
+// may destroy the component, and with it the slot it was called from (and its own captures). A
+// move, so firing allocates nothing. Returns false when the component is gone afterwards.
+template <typename Slot, typename... Args>
+bool Fire(Slot& slot, const std::shared_ptr<bool>& alive, Args&&... args) {
+    Slot handler = std::move(slot);
+    slot = nullptr;
+    auto restore = qScopeGuard([&] {
+        if (*alive && !slot)
+            slot = std::move(handler);
+    });
+    handler(std::forward<Args>(args)...);
+    return *alive;
+}
+
 } // namespace
 
 // --- TThreadTimer
@@ -154,7 +169,8 @@ void TThreadTimer::UpdateTimer() {
 void TThreadTimer::DoTimer() {
     if (!OnTimer_)
         return;
-    // A copy, so that a handler may replace OnTimer (or destroy this timer) while it runs.
+    // A copy, so that a handler may replace OnTimer (or destroy this timer) while it runs; a
+    // tick is rare enough for the copy.
     TNotifyEvent handler = OnTimer_;
     try {
         handler(this);
@@ -261,26 +277,31 @@ qint32 TAsyncSocket::HandleSocketMessage(quint32 Msg, quintptr, qintptr LParam) 
     const auto event = static_cast<quint16>(LParam & 0xFFFF);
     const auto error = static_cast<quint16>((static_cast<quint64>(LParam) >> 16) & 0xFFFF);
     AsyncOK_ = error == 0;
+    auto alive = Alive_;
     try {
         if (Msg == SocketMessage) {
             switch (event) {
             case FD_READ:
                 if (OnReadReady)
-                    OnReadReady(this);
+                    Fire(OnReadReady, alive, this);
                 break;
             case FD_ACCEPT:
                 Connected_ = true;
                 if (OnAccept)
-                    OnAccept(this);
+                    Fire(OnAccept, alive, this);
                 break;
             case FD_CONNECT:
                 if (AsyncOK_) {
                     Connected_ = true;
                     if (OnConnect)
-                        OnConnect(this);
+                        Fire(OnConnect, alive, this);
                 }
                 break;
             case FD_CLOSE:
+                // A reset is kept, so that a transfer that ends because of it reports it
+                // instead of ending as if the peer had finished.
+                if (error != 0)
+                    CloseError_ = error;
                 // Pending data can still be read; such a close notice is not repeated.
                 if (!DataAvailable())
                     RequestCloseSocket();
@@ -293,7 +314,7 @@ qint32 TAsyncSocket::HandleSocketMessage(quint32 Msg, quintptr, qintptr LParam) 
             if (event == FD_ACCEPT) {
                 Connected_ = true;
                 if (!Destroying_ && OnDisconnect)
-                    OnDisconnect(this);
+                    Fire(OnDisconnect, alive, this);
             }
         }
     } catch (...) {
@@ -310,7 +331,7 @@ void TAsyncSocket::ReportStatus(quint8 Level, const QString& Text) {
         LastStatus_ = Text;
         if (!Destroying_ && OnStatus) {
             const QString status = LastStatus_;
-            OnStatus(this, status);
+            Fire(OnStatus, Alive_, this, status);
         }
     } catch (...) {
     }
@@ -330,9 +351,7 @@ void TAsyncSocket::RaiseSocketError(qint32 Code) {
     LastErrorNo_ = Code;
     const QString message = LookupErrorMessage(static_cast<quint16>(Code));
     if (OnError) {
-        auto alive = Alive_;
-        OnError(this, static_cast<quint16>(Code), message);
-        if (!*alive)
+        if (!Fire(OnError, Alive_, this, static_cast<quint16>(Code), message))
             throw EAbortError(message);
     }
     throw ESockError(message);
@@ -413,8 +432,7 @@ void TAsyncSocket::ResolveHost() {
         throw ESockError(QStringLiteral("Host Lookup Failed"));
     SockAddrAddress_ = NotifyWindow_->HostEntryAddress();
     if (OnHostResolved) {
-        OnHostResolved(this);
-        if (!*alive)
+        if (!Fire(OnHostResolved, alive, this))
             throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
     }
 }
@@ -422,6 +440,7 @@ void TAsyncSocket::ResolveHost() {
 void TAsyncSocket::Connect() {
     ReportStatus(8, QStringLiteral("Connecting"));
     Canceled_ = false;
+    CloseError_ = 0;
     if (Connected_)
         throw ESockError(QStringLiteral("Already connected"));
     auto alive = Alive_;
@@ -441,8 +460,7 @@ void TAsyncSocket::Connect() {
         if (retry > 0 || !OnInvalidHost)
             throw ESockError(QStringLiteral("Null Remote Address"));
         bool handled = false;
-        OnInvalidHost(handled);
-        if (!*alive)
+        if (!Fire(OnInvalidHost, alive, handled))
             throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
         if (!handled)
             throw ESockError(QStringLiteral("Null Remote Address"));
@@ -463,8 +481,7 @@ void TAsyncSocket::Connect() {
         return;
 
     if (OnConnectionFailed) {
-        OnConnectionFailed(this);
-        if (!*alive)
+        if (!Fire(OnConnectionFailed, alive, this))
             throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
     }
     if (TimedOut_)
@@ -483,8 +500,7 @@ void TAsyncSocket::RequireConnection() {
             throw Exception(QStringLiteral("Not Connected"));
         asked = true;
         bool handled = false;
-        OnConnectionRequired(handled);
-        if (!*alive)
+        if (!Fire(OnConnectionRequired, alive, handled))
             throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
         if (!handled)
             throw Exception(QStringLiteral("Not Connected"));
@@ -515,9 +531,7 @@ void TAsyncSocket::RequestCloseSocket() {
     }
     SocketHandle_ = INVALID_SOCKET_HANDLE;
     if (!Destroying_ && OnDisconnect) {
-        auto alive = Alive_;
-        OnDisconnect(this);
-        if (!*alive)
+        if (!Fire(OnDisconnect, Alive_, this))
             return;
     }
     if (!ShuttingDown_) {
@@ -727,15 +741,18 @@ void TAsyncSocket::CaptureFile(const QString& FileName) {
             WriteAll(file, IOBuffer_, n);
             ReceivedBytes_ = AddCount(ReceivedBytes_, n);
             if (OnPacketRecvd) {
-                OnPacketRecvd(this);
-                if (!*alive)
+                if (!Fire(OnPacketRecvd, alive, this))
                     throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
             }
             TimerOn(); // the time-out counts from the last block
         } else if (n < 0) {
             LastErrorNo_ = WsGetLastError();
-            if (LastErrorNo_ == WSAENOTCONN)
+            if (LastErrorNo_ == WSAENOTCONN) {
+                // The close notice has replaced the socket; a reset is still an error.
+                if (CloseError_ != 0)
+                    RaiseSocketError(CloseError_);
                 break;
+            }
             CheckSocketError(WSAEWOULDBLOCK);
         } else {
             break; // the peer has closed
@@ -763,8 +780,7 @@ void TAsyncSocket::AppendFile(const QString& FileName) {
             WriteAll(file, IOBuffer_, n);
             ReceivedBytes_ = AddCount(ReceivedBytes_, n);
             if (OnPacketRecvd) {
-                OnPacketRecvd(this);
-                if (!*alive)
+                if (!Fire(OnPacketRecvd, alive, this))
                     throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
             }
         } else if (n < 0) {
@@ -781,10 +797,13 @@ void TAsyncSocket::AppendFile(const QString& FileName) {
         Canceled_ = false;
         throw EAbortError(QStringLiteral("Socket send aborted"));
     }
+    if (!Connected_ && CloseError_ != 0)
+        RaiseSocketError(CloseError_); // ended by a reset, not by the peer finishing
 }
 
 void TAsyncSocket::Listen(bool Dedicated) {
     ReportStatus(8, QStringLiteral("Listening"));
+    CloseError_ = 0;
     if (Port_ < 0 || Port_ > 65535)
         RaiseSocketError(10022);
     SockAddrAddress_ = WsInetAddr(QByteArrayLiteral("0.0.0.0"));

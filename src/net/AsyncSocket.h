@@ -228,6 +228,7 @@ private:
     quint16 SocketHandle_ = INVALID_SOCKET_HANDLE;
     TSockWindow* NotifyWindow_ = nullptr;
     bool Connected_ = false;
+    quint16 CloseError_ = 0; // error of a close notice (a reset) since the last Connect/Listen
     std::shared_ptr<bool> Alive_;
 };
 

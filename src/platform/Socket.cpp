@@ -254,8 +254,16 @@ int WsSend(quint16 s, const char* data, int length) {
 }
 
 int WsRecv(quint16 s, char* buffer, int length, bool peek) {
+    if (const int reset = SocketRegistry::ResetError(s)) {
+        lastError = reset;
+        return WS_SOCKET_ERROR;
+    }
     ssize_t n = ::recv(s, buffer, static_cast<size_t>(length), peek ? MSG_PEEK : 0);
     int e = errno;
+    if (n < 0 && (e == ECONNRESET || e == ECONNABORTED || e == ETIMEDOUT)) {
+        SocketRegistry::SetResetError(s, TranslateSocketError(e));
+        return Fail(e);
+    }
     SocketRegistry::ReceiveCalled(s);
     if (n < 0)
         return Fail(e);

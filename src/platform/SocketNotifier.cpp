@@ -80,6 +80,7 @@ struct Registration {
     bool acceptArmed = true;
     bool closePosted = false;
     bool ended = false; // the peer's close or an error has been seen: nothing more will arrive
+    int resetError = 0; // WinSock code of a reset (or other fatal error) seen on the connection
 };
 
 std::unordered_map<quint16, std::unique_ptr<Registration>>& Table() {
@@ -151,8 +152,10 @@ void OnReadable(quint16 s) {
         r->ended = true;
         if (!r->closePosted) {
             r->closePosted = true;
-            const int e = (p.revents & POLLERR) ? PendingError(s) : 0;
-            Notify(*r, 32 /*FD_CLOSE*/, TranslateSocketError(e));
+            const int e = (p.revents & POLLERR) ? TranslateSocketError(PendingError(s)) : 0;
+            if (e != 0 && r->resetError == 0)
+                r->resetError = e;
+            Notify(*r, 32 /*FD_CLOSE*/, r->resetError);
         }
     }
     if (r->ended || alreadyNotified)
@@ -397,6 +400,16 @@ void AcceptCalled(quint16 s) {
 bool IsCurrent(quint16 s, quint64 serial) {
     Registration* r = Find(s);
     return r && r->serial == serial;
+}
+
+void SetResetError(quint16 s, int wsCode) {
+    if (Registration* r = Find(s))
+        r->resetError = wsCode;
+}
+
+int ResetError(quint16 s) {
+    Registration* r = Find(s);
+    return r ? r->resetError : 0;
 }
 
 } // namespace SocketRegistry

@@ -81,4 +81,9 @@ void Listening(quint16 s);
 void ReceiveCalled(quint16 s);
 void AcceptCalled(quint16 s);
 bool IsCurrent(quint16 s, quint64 serial);
+// A connection that was reset stays failed: every later receive reports the reset, as in
+// WinSock, even though the system hands the error out only once (to whoever asks first: the
+// notifier's look at the socket, or a peek).
+void SetResetError(quint16 s, int wsCode);
+int ResetError(quint16 s);
 } // namespace SocketRegistry

@@ -278,7 +278,11 @@ TEST_F(CancelTest, DestroyedByItsOwnEventHandlers) {
         v.socket->SetHost("127.0.0.1");
         v.socket->SetPort(peer.Port());
         v.socket->Connect();
-        v.socket->OnPacketRecvd = [&v](QObject*) { v.Kill(); };
+        // The handler goes on using its own captures after the slot that held it is gone.
+        v.socket->OnPacketRecvd = [&v, tag = QString("still here")](QObject*) {
+            v.Kill();
+            EXPECT_EQ(tag, QString("still here"));
+        };
         EXPECT_THROW(v.socket->CaptureFile(dir.filePath("p.bin")), EAbortError);
         EXPECT_EQ(v.socket, nullptr);
     }
@@ -291,7 +295,10 @@ TEST_F(CancelTest, DestroyedByItsOwnEventHandlers) {
         v.socket->SetHost("127.0.0.1");
         v.socket->SetPort(peer.Port());
         v.socket->Connect();
-        v.socket->OnDisconnect = [&v](QObject*) { v.Kill(); };
+        v.socket->OnDisconnect = [&v, tag = QString("still here")](QObject*) {
+            v.Kill();
+            EXPECT_EQ(tag, QString("still here"));
+        };
         try {
             v.socket->ReadLn();
             // The read may have seen the close itself before the notice was handled; then the
@@ -309,7 +316,10 @@ TEST_F(CancelTest, DestroyedByItsOwnEventHandlers) {
         v.socket = new TAsyncSocket;
         v.socket->SetHost("127.0.0.1");
         v.socket->SetPort(peer.Port());
-        v.socket->OnConnect = [&v](QObject*) { v.Kill(); };
+        v.socket->OnConnect = [&v, tag = QString("still here")](QObject*) {
+            v.Kill();
+            EXPECT_EQ(tag, QString("still here"));
+        };
         EXPECT_THROW(v.socket->Connect(), EAbortError);
         EXPECT_EQ(v.socket, nullptr);
     }

@@ -285,6 +285,45 @@ TEST_F(DataTest, CaptureFileAndAppendFileByteForByte) {
     }
 }
 
+// A transfer that the peer resets is an error, whichever comes first: the receive that meets
+// the reset, or the close notice that carries it.
+TEST_F(DataTest, ResetTransferIsAnError) {
+    QTemporaryDir dir;
+    const QByteArray payload = RandomBytes(200000, 7);
+    const std::string bytes(payload.constData(), static_cast<size_t>(payload.size()));
+    for (int pause : {0, 300}) {
+        for (bool append : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "pause " << pause << " append " << append);
+            LoopbackPeer peer;
+            auto s = ConnectTo(peer, [&](int& fd) {
+                SendAll(fd, bytes);
+                SleepMs(pause); // 300: the receiver is asleep in the event loop when it comes
+                linger l{1, 0};
+                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+                CloseNow(fd); // reset
+            });
+            const QString path = dir.filePath("reset.bin");
+            QFile(path).remove();
+            if (append) {
+                QFile f(path);
+                ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            }
+            try {
+                if (append)
+                    s->AppendFile(path);
+                else
+                    s->CaptureFile(path);
+                ADD_FAILURE() << "the reset went unnoticed";
+            } catch (const ESockError& e) {
+                EXPECT_EQ(What(e), "10054:Connection reset by peer");
+            }
+            const QByteArray got = FileBytes(path);
+            EXPECT_LE(got.size(), payload.size());
+            EXPECT_TRUE(got == payload.left(got.size())); // what arrived is right
+        }
+    }
+}
+
 TEST_F(DataTest, FileErrors) {
     QTemporaryDir dir;
     LoopbackPeer peer;
