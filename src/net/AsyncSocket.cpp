@@ -110,9 +110,10 @@ qint64 SteadyMilliseconds() {
 
 // Calls an event handler from a local that holds it for the duration of the call: the handler
 // may destroy the component, and with it the slot it was called from (and its own captures). A
-// move, so firing allocates nothing. Returns false when the component is gone afterwards.
+// move, so firing allocates nothing. Returns false when the component is gone afterwards. The
+// token is taken by value: the component's own copy dies with it.
 template <typename Slot, typename... Args>
-bool Fire(Slot& slot, const std::shared_ptr<bool>& alive, Args&&... args) {
+bool Fire(Slot& slot, std::shared_ptr<bool> alive, Args&&... args) {
     Slot handler = std::move(slot);
     slot = nullptr;
     auto restore = qScopeGuard([&] {
