@@ -6,6 +6,7 @@
 #include <QFile>
 #include <climits>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -22,6 +23,15 @@ constexpr int ReplyGraceMs = 1000;
 
 bool IsDecimalDigit(QChar c) {
     return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+// Calls an event handler through a copy: a handler may destroy the component, and with it the
+// handler object it is running from.
+template <class Handler, class... Args> void Fire(const Handler& handler, Args&&... args) {
+    if (handler) {
+        const Handler copy = handler;
+        copy(std::forward<Args>(args)...);
+    }
 }
 
 // Ends a call whose component was destroyed by an event handler, without touching it.
@@ -215,7 +225,7 @@ void TFtpClient::FailLogin() {
     const bool closed = LastReply().isEmpty();
     auto alive = AliveToken();
     if (OnConnectionFailed) {
-        OnConnectionFailed(this);
+        Fire(OnConnectionFailed, this);
         CheckAlive(alive);
     }
     if (closed)
@@ -257,7 +267,7 @@ void TFtpClient::Connect() {
 
         if ((UserID_.isEmpty() || Password_.isEmpty()) && OnAuthenticationNeeded) {
             bool handled = false;
-            OnAuthenticationNeeded(handled);
+            Fire(OnAuthenticationNeeded, handled);
             CheckAlive(alive);
             RefuseLineBreaks(UserID_);
             RefuseLineBreaks(Password_);
@@ -289,7 +299,7 @@ void TFtpClient::Connect() {
             LoginStep(QStringLiteral("PASS ") + Password_, true);
 
         if (OnConnect)
-            OnConnect(this);
+            Fire(OnConnect, this);
     } catch (...) {
         if (!*alive)
             throw;
@@ -340,19 +350,19 @@ void TFtpClient::SendCommand(const QString& Command) {
     const qint16 code = ReplyCode();
     if (code >= 400 && code <= 599) {
         if ((code == 500 || code == 501 || code == 502) && OnUnSupportedFunction) {
-            OnUnSupportedFunction(kind);
+            Fire(OnUnSupportedFunction, kind);
             CheckAlive(alive);
         }
         if (!OnFailure)
             throw FTPException(reply);
         bool handled = false;
-        OnFailure(handled, kind);
+        Fire(OnFailure, handled, kind);
         if (!handled)
             throw FTPException(reply);
         return;
     }
     if (OnSuccess)
-        OnSuccess(kind);
+        Fire(OnSuccess, kind);
 }
 
 void TFtpClient::ChangeDir(const QString& Dir) {
@@ -376,7 +386,7 @@ void TFtpClient::ReplyFailure(TCmdType Kind) {
         throw FTPException(line);
     auto alive = AliveToken();
     bool handled = false;
-    OnFailure(handled, Kind);
+    Fire(OnFailure, handled, Kind);
     CheckAlive(alive);
     if (!handled)
         throw FTPException(line);
@@ -455,7 +465,7 @@ void TFtpClient::CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutsta
             ReadOutstandingReply();
     }
     if (Succeeded && OnSuccess)
-        OnSuccess(Kind);
+        Fire(OnSuccess, Kind);
 }
 
 void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType Kind) {
@@ -473,15 +483,21 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
     // instead of letting the count wrap.
     auto limit = std::make_shared<qint64>(INT_MAX);
     auto tooLarge = std::make_shared<bool>(false);
-    DataConnection_->OnPacketRecvd = [handler = OnPacketRecvd, limit, tooLarge](QObject* Sender) {
+    // The handler is shared rather than copied per block: a handler that destroys the component
+    // (and so this data connection) keeps its own closure alive while it runs, and no block
+    // costs an allocation.
+    auto handler = OnPacketRecvd ? std::make_shared<const TNotifyEvent>(OnPacketRecvd) : nullptr;
+    DataConnection_->OnPacketRecvd = [handler, limit, tooLarge](QObject* Sender) {
         auto* data = static_cast<TAsyncSocket*>(Sender);
         if (data->ReceivedBytes() < 0 || data->ReceivedBytes() > *limit) {
             *tooLarge = true;
             data->Cancel();
             return;
         }
-        if (handler)
-            handler(Sender);
+        if (handler) {
+            const auto keep = handler;
+            (*keep)(Sender);
+        }
     };
 
     bool readCompletion = false;
@@ -542,7 +558,7 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
         }
 
         if (OnTransactionStart) {
-            OnTransactionStart(this);
+            Fire(OnTransactionStart, this);
             CheckAlive(alive);
         }
 
@@ -575,7 +591,7 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
         }
 
         if (OnTransactionStop) {
-            OnTransactionStop(this);
+            Fire(OnTransactionStop, this);
             CheckAlive(alive);
         }
         DataConnection_->RequestCloseSocket();
@@ -599,7 +615,7 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
         }
 
         if (OnTransactionStop) {
-            OnTransactionStop(this);
+            Fire(OnTransactionStop, this);
             CheckAlive(alive);
         }
     } catch (const RetrievalStopped&) {
@@ -624,7 +640,7 @@ void TFtpClient::Download(const QString& RemoteName, const QString& LocalPath) {
             throw;
         // A failure that OnFailure declined at a reply check is offered to it a second time.
         bool handled = false;
-        OnFailure(handled, ctDownload);
+        Fire(OnFailure, handled, ctDownload);
         if (!handled)
             throw;
     }

@@ -4,8 +4,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <climits>
 #include <gtest/gtest.h>
 
 namespace {
@@ -471,6 +473,36 @@ TEST_F(FtpDownload, RestoreOfA2GiBLocalFileIsRefusedBeforeRest) {
                      cmd.startsWith(QLatin1String("RETR")));
     }
     EXPECT_EQ(QFileInfo(Local()).size(), qint64(1) << 31);
+}
+
+TEST_F(FtpDownload, ReceiveStopsBeforeTheFileReaches2GiB) {
+    // The server announces no size, so only the count of what arrives can tell: the local file
+    // is 100000 bytes short of 2 GiB, the remote one is larger (both sparse).
+    FakeFtpServer server({"--retr-reply", "150 Opening data connection."});
+    {
+        QFile remote(server.Root() + QStringLiteral("/big.bin"));
+        ASSERT_TRUE(remote.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(remote.resize((qint64(1) << 31) + (qint64(1) << 20)));
+        QFile local(Local());
+        ASSERT_TRUE(local.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(local.resize(qint64(INT_MAX) - 100000));
+    }
+    auto c = MakeClient(server.Port());
+    c->Connect();
+    Recorder rec;
+    rec.Attach(*c);
+    try {
+        c->DownloadRestore(QStringLiteral("big.bin"), Local());
+        ADD_FAILURE() << "no exception";
+    } catch (const FTPException& e) {
+        EXPECT_EQ(e.message(), QStringLiteral("File of 2 GiB or more not supported: big.bin"));
+    }
+    EXPECT_TRUE(server.Commands().contains(QStringLiteral("REST %1").arg(INT_MAX - 100000)));
+    EXPECT_LE(QFileInfo(Local()).size(), qint64(INT_MAX) + 65536);
+    EXPECT_FALSE(rec.Events.contains(QStringLiteral("success:8")));
+    EXPECT_EQ(c->DataConnection(), nullptr);
+    c->SendCommand(QStringLiteral("NOOP")); // still in step with the server
+    EXPECT_EQ(c->ReplyCode(), 200);
 }
 
 TEST_F(FtpDownload, NotConnected) {
