@@ -441,8 +441,7 @@ void TFtpClient::ReadOutstandingReply() {
     }
 }
 
-void TFtpClient::CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutstanding,
-                                  bool ReadCompletion) {
+void TFtpClient::CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutstanding) {
     delete DataConnection_;
     DataConnection_ = nullptr;
     if (Canceled()) {
@@ -458,9 +457,11 @@ void TFtpClient::CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutsta
                 !(ReplyCode() >= 500 && ReplyCode() <= 502) && InputWithin(ReplyGraceMs))
                 ReadOutstandingReply();
         }
-    } else if (RetrOutstanding && ReadCompletion && Connected()) {
-        // A transfer dropped on our side while the server was still sending: with our end of
-        // the data connection closed it ends it at once; its final reply is read here.
+    } else if (RetrOutstanding && Connected()) {
+        // The transfer failed on our side or on the data connection after RETR was accepted:
+        // the server ends it (our end of the data connection is closed now) and sends its final
+        // reply, which must be read here rather than taken for the reply to the next command.
+        // A server that is stuck sends nothing: the wait is short.
         if (InputWithin(ReplyGraceMs))
             ReadOutstandingReply();
     }
@@ -500,7 +501,6 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
         }
     };
 
-    bool readCompletion = false;
     bool retrOutstanding = false;
     try {
         if (restore && LocalPath.isEmpty())
@@ -545,7 +545,6 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
         SetTransferSize(ExtractByteCount(last));
         const std::optional<quint64> announced = AnnouncedByteCount(last);
         if (announced && *announced > static_cast<quint64>(*limit)) {
-            readCompletion = true;
             throw FTPException(TooLargeText(RemoteName));
         }
 
@@ -570,15 +569,8 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
                     DataConnection_->CaptureFile(LocalPath.isEmpty() ? RemoteName : LocalPath);
             } catch (const EAbortError&) {
                 if (*alive && *tooLarge) {
-                    readCompletion = true;
                     throw FTPException(TooLargeText(RemoteName));
                 }
-                throw;
-            } catch (const EFOpenError&) {
-                readCompletion = true; // the local file: the server is sending all the same
-                throw;
-            } catch (const EFCreateError&) {
-                readCompletion = true;
                 throw;
             }
             CheckAlive(alive);
@@ -619,15 +611,15 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
             CheckAlive(alive);
         }
     } catch (const RetrievalStopped&) {
-        CleanUpRetrieval(false, Kind, false, false);
+        CleanUpRetrieval(false, Kind, false);
         return;
     } catch (...) {
         if (!*alive)
             throw;
-        CleanUpRetrieval(false, Kind, retrOutstanding, readCompletion);
+        CleanUpRetrieval(false, Kind, retrOutstanding);
         throw;
     }
-    CleanUpRetrieval(true, Kind, false, false);
+    CleanUpRetrieval(true, Kind, false);
 }
 
 void TFtpClient::Download(const QString& RemoteName, const QString& LocalPath) {

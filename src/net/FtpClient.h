@@ -142,7 +142,7 @@ private:
     void OpenDataConnection(TCmdType Kind);
     bool InputWithin(int Milliseconds);
     void ReadOutstandingReply();
-    void CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutstanding, bool ReadCompletion);
+    void CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutstanding);
 
     QString UserID_;
     QString Password_;
