@@ -1,0 +1,61 @@
+#pragma once
+// FTP servers on 127.0.0.1 for the FTP client's tests, started and stopped by the tests:
+// the scriptable pyftpdlib server of tools/ftp_fake_server.py, and vsftpd from the system.
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// The scriptable server. Extra arguments select its faults (see the script's --help); it serves
+// the directory Root() to user "velk" with password "secret".
+class FakeFtpServer {
+public:
+    explicit FakeFtpServer(const QStringList& args = {});
+    ~FakeFtpServer();
+    FakeFtpServer(const FakeFtpServer&) = delete;
+    FakeFtpServer& operator=(const FakeFtpServer&) = delete;
+
+    quint16 Port() const { return port_; }
+    QString Root() const { return root_.path(); }
+    // Puts a file into the served directory; returns its path.
+    QString Put(const QString& name, const QByteArray& bytes) const;
+    // Every command line received so far, in order.
+    QStringList Commands() const;
+
+private:
+    QTemporaryDir root_;
+    QTemporaryDir work_;
+    QProcess process_;
+    quint16 port_ = 0;
+};
+
+// vsftpd with anonymous read-only access to Root(), passive and active mode, on a free port.
+class Vsftpd {
+public:
+    Vsftpd();
+    ~Vsftpd();
+    Vsftpd(const Vsftpd&) = delete;
+    Vsftpd& operator=(const Vsftpd&) = delete;
+
+    // Empty when the server runs; otherwise why it could not be started.
+    QString Failure() const { return failure_; }
+    quint16 Port() const { return port_; }
+    QString Root() const { return root_; }
+    QString Put(const QString& name, const QByteArray& bytes) const;
+    // The command lines vsftpd logged so far.
+    QStringList Commands() const;
+
+private:
+    QTemporaryDir work_;
+    QString root_;
+    QProcess process_;
+    quint16 port_ = 0;
+    QString failure_;
+};
+
+// Deterministic test data full of the bytes a text-mode transfer would damage (CR, LF, CR LF,
+// lone CR at block ends, NUL, 0xFF).
+QByteArray BinaryTestData(int size, quint32 seed = 1);
+QByteArray ReadAll(const QString& path);
+void WriteAll(const QString& path, const QByteArray& bytes);
