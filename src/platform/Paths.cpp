@@ -2,9 +2,17 @@
 
 #include <QCoreApplication>
 
+namespace {
+QString g_override;
+}
+
 QString ExecutableDir() {
-    QString dir = QCoreApplication::applicationDirPath();
+    QString dir = g_override.isEmpty() ? QCoreApplication::applicationDirPath() : g_override;
     if (!dir.endsWith(QLatin1Char('/')))
         dir += QLatin1Char('/');
     return dir;
+}
+
+void SetExecutableDirForTesting(const QString& dir) {
+    g_override = dir;
 }

@@ -3,3 +3,7 @@
 
 // The directory of the running executable, ending with its separator ("/").
 QString ExecutableDir();
+
+// Tests that run library code outside the installed program point ExecutableDir() at a folder
+// of their own (empty: back to the real one).
+void SetExecutableDirForTesting(const QString& dir);

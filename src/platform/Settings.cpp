@@ -1,8 +1,36 @@
 #include "Settings.h"
 
+#include "IniFile.h"
+#include "Paths.h"
+
+#include <QDir>
+#include <QRegularExpression>
+
 namespace {
 ServerSettings g_settings = defaultServerSettings();
+
+// server.ini is written by people and commented like any config file: a ';' that follows a
+// blank starts a comment, also after a value ("Port=21   ; FTP"). A ';' inside a value with
+// no blank before it (a password, say) stays.
+QString withoutComment(const QString& value) {
+    static const QRegularExpression comment(QStringLiteral("[ \\t];.*$"));
+    return value.section(comment, 0, 0).trimmed();
 }
+
+// Sets target from section/key when the key is present (an empty value counts as present).
+void read(const IniFile& ini, const char* section, const char* key, QString& target) {
+    if (auto value = ini.Value(QLatin1String(section), QLatin1String(key)))
+        target = withoutComment(*value);
+}
+
+bool validPort(const QString& text, int& port) {
+    const auto value = IniFile::ParseInteger(text);
+    if (!value || *value < 1 || *value > 65535)
+        return false;
+    port = *value;
+    return true;
+}
+} // namespace
 
 ServerSettings defaultServerSettings() {
     ServerSettings s;
@@ -15,6 +43,41 @@ ServerSettings defaultServerSettings() {
     s.ftpPort = 21;
     s.ftpUser = QStringLiteral(PCV_DEFAULT_FTP_USER);
     s.ftpPassword = QStringLiteral(PCV_DEFAULT_FTP_PASSWORD);
+    return s;
+}
+
+ServerSettings loadServerSettings(const QString& path) {
+    ServerSettings s = defaultServerSettings();
+    const IniFile ini(path);
+    read(ini, "Server", "Host", s.host);
+    read(ini, "Database", "Backend", s.dbBackend);
+    read(ini, "Database", "Driver", s.dbDriver);
+    read(ini, "Database", "User", s.dbUser);
+    read(ini, "Database", "Password", s.dbPassword);
+    read(ini, "Database", "Directory", s.dbDirectory);
+    read(ini, "Ftp", "User", s.ftpUser);
+    read(ini, "Ftp", "Password", s.ftpPassword);
+    read(ini, "Interface", "Devices", s.devices);
+
+    s.dbBackend = s.dbBackend.toLower();
+    if (s.dbBackend != QLatin1String("odbc") && s.dbBackend != QLatin1String("sqlite"))
+        s.dbBackend = defaultServerSettings().dbBackend;
+
+    // Port numbers that are not numbers, or out of range, keep the default.
+    QString dbPort;
+    read(ini, "Database", "Port", dbPort);
+    int port = 0;
+    if (validPort(dbPort, port))
+        s.dbPort = QString::number(port);
+    QString ftpPort;
+    read(ini, "Ftp", "Port", ftpPort);
+    if (validPort(ftpPort, port))
+        s.ftpPort = port;
+
+    if (s.dbDirectory.isEmpty())
+        s.dbDirectory = defaultServerSettings().dbDirectory;
+    if (QDir::isRelativePath(s.dbDirectory))
+        s.dbDirectory = QDir::cleanPath(ExecutableDir() + s.dbDirectory);
     return s;
 }
 

@@ -1,0 +1,105 @@
+#include "platform/Paths.h"
+#include "platform/Settings.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        SetExecutableDirForTesting(dir.path() + QStringLiteral("/bin/"));
+    }
+    void TearDown() override { SetExecutableDirForTesting(QString()); }
+    ServerSettings load(const QByteArray& text) {
+        const QString path = dir.filePath(QStringLiteral("server.ini"));
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+        f.close();
+        return loadServerSettings(path);
+    }
+    QTemporaryDir dir;
+};
+
+} // namespace
+
+TEST_F(SettingsTest, MissingFileGivesBuiltInDefaults) {
+    const ServerSettings d = defaultServerSettings();
+    const ServerSettings s = loadServerSettings(dir.filePath(QStringLiteral("none.ini")));
+    EXPECT_EQ(s.host, d.host);
+    EXPECT_EQ(s.dbBackend, QStringLiteral("odbc"));
+    EXPECT_EQ(s.dbUser, d.dbUser);
+    EXPECT_EQ(s.ftpPort, 21);
+    EXPECT_EQ(s.ftpUser, d.ftpUser);
+    EXPECT_TRUE(s.dbPort.isEmpty());
+    EXPECT_TRUE(s.devices.isEmpty());
+    // The default catalog folder is taken from the executable's folder too.
+    EXPECT_EQ(s.dbDirectory, dir.path() + QStringLiteral("/bin/db"));
+}
+
+TEST_F(SettingsTest, KeysOverrideAndCommentsAreDropped) {
+    const ServerSettings s = load("; update server\r\n"
+                                  "[server]\r\nhost = 127.0.0.1   ; loopback\r\n"
+                                  "[Database]\r\nBackend=SQLite\r\nDriver=PostgreSQL Unicode\r\n"
+                                  "Port=5433\r\nUser=velkadb\r\nPassword=pa;ss ; comment\r\n"
+                                  "Directory=/srv/catalogs\r\n"
+                                  "[Ftp]\r\nPort=2121\r\nUser=u\r\nPassword=\r\n"
+                                  "[Interface]\r\nDevices=/tmp/com\r\n");
+    EXPECT_EQ(s.host, QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(s.dbBackend, QStringLiteral("sqlite"));
+    EXPECT_EQ(s.dbDriver, QStringLiteral("PostgreSQL Unicode"));
+    EXPECT_EQ(s.dbPort, QStringLiteral("5433"));
+    EXPECT_EQ(s.dbPassword, QStringLiteral("pa;ss"));
+    EXPECT_EQ(s.dbDirectory, QStringLiteral("/srv/catalogs"));
+    EXPECT_EQ(s.ftpPort, 2121);
+    EXPECT_EQ(s.ftpUser, QStringLiteral("u"));
+    EXPECT_EQ(s.ftpPassword, QString()); // present but empty: empty, not the default
+    EXPECT_EQ(s.devices, QStringLiteral("/tmp/com"));
+}
+
+TEST_F(SettingsTest, BadValuesKeepDefaults) {
+    struct Case {
+        const char* text;
+        int ftpPort;
+        const char* dbPort;
+        const char* backend;
+    } cases[] = {
+        {"[Ftp]\nPort=ftp\n[Database]\nPort=x\nBackend=mysql\n", 21, "", "odbc"},
+        {"[Ftp]\nPort=0\n[Database]\nPort=65536\n", 21, "", "odbc"},
+        {"[Ftp]\nPort=-21\n[Database]\nPort=\n", 21, "", "odbc"},
+        {"[Ftp]\nPort=21abc\n[Database]\nPort=1433\n", 21, "1433", "odbc"},
+        {"[Ftp]\nPort=65535\n", 65535, "", "odbc"},
+    };
+    for (const Case& c : cases) {
+        const ServerSettings s = load(c.text);
+        EXPECT_EQ(s.ftpPort, c.ftpPort) << c.text;
+        EXPECT_EQ(s.dbPort, QLatin1String(c.dbPort)) << c.text;
+        EXPECT_EQ(s.dbBackend, QLatin1String(c.backend)) << c.text;
+    }
+}
+
+TEST_F(SettingsTest, RelativeDirectoryIsTakenFromExecutableFolder) {
+    EXPECT_EQ(load("[Database]\nDirectory=catalogs/../db2\n").dbDirectory,
+              dir.path() + QStringLiteral("/bin/db2"));
+    EXPECT_EQ(load("[Database]\nDirectory=\n").dbDirectory, dir.path() + QStringLiteral("/bin/db"));
+}
+
+TEST(ShippedServerIni, HoldsTheBuiltInDefaults) {
+    // The commented file that is installed beside the program must not change anything.
+    const ServerSettings d = defaultServerSettings();
+    const ServerSettings s = loadServerSettings(QStringLiteral(PCV_BINARY_DIR "/server.ini"));
+    EXPECT_EQ(s.host, d.host);
+    EXPECT_EQ(s.dbBackend, d.dbBackend);
+    EXPECT_EQ(s.dbDriver, d.dbDriver);
+    EXPECT_EQ(s.dbUser, d.dbUser);
+    EXPECT_EQ(s.dbPassword, d.dbPassword);
+    EXPECT_EQ(s.ftpPort, d.ftpPort);
+    EXPECT_EQ(s.ftpUser, d.ftpUser);
+    EXPECT_EQ(s.ftpPassword, d.ftpPassword);
+    EXPECT_TRUE(s.dbPort.isEmpty());
+    EXPECT_TRUE(s.devices.isEmpty());
+}
