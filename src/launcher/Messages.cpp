@@ -2,28 +2,31 @@
 
 #include "platform/Big5.h"
 
+#include <algorithm>
 #include <cstring>
 
 char MessageBuffer[kMessageBufferSize];
 
 void PadDbcsMessage(const char* big5Text) {
-    // Leave room for the padding: n double-byte characters take 2n bytes and gain n spaces, so
-    // at most two thirds of the buffer can hold text.
-    const std::size_t maxText = (kMessageBufferSize - 1) * 2 / 3;
-    std::size_t len = big5Text ? std::strlen(big5Text) : 0;
-    if (len > maxText) {
-        // Cut on a character boundary: a lead byte (0x80 and above) takes its trail byte along.
-        std::size_t i = 0;
-        while (i < maxText) {
-            const std::size_t step =
-                (static_cast<unsigned char>(big5Text[i]) >= 0x80 && i + 1 < len) ? 2 : 1;
-            if (i + step > maxText)
-                break;
-            i += step;
-        }
-        len = i;
+    // The text is copied as it is (never used as a format, so a "%" is just a character).
+    // Every double-byte character later gains a space, so the text is cut, at a character
+    // boundary, where its bytes plus those spaces would no longer fit with the NUL.
+    const std::size_t capacity = kMessageBufferSize - 1;
+    const std::size_t full = big5Text ? std::strlen(big5Text) : 0;
+    std::size_t len = 0;
+    std::size_t needed = 0; // bytes plus padding so far
+    while (len < full) {
+        const bool lead = static_cast<unsigned char>(big5Text[len]) >= 0x80;
+        // A lead byte takes its trail byte along (if there is one) and costs one space.
+        const std::size_t bytes = lead ? std::min<std::size_t>(2, full - len) : 1;
+        const std::size_t cost = bytes + (lead ? 1 : 0);
+        if (needed + cost > capacity)
+            break;
+        needed += cost;
+        len += bytes;
     }
-    std::memcpy(MessageBuffer, big5Text ? big5Text : "", len);
+    // memmove: callers may build the text in MessageBuffer itself.
+    std::memmove(MessageBuffer, big5Text ? big5Text : "", len);
     MessageBuffer[len] = '\0';
 
     std::size_t doubles = 0;

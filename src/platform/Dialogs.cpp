@@ -21,6 +21,14 @@ int answer(const MessageRequest& request) {
             return IDCANCEL;
         return IDOK;
     }
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
+        // No application object (an error before it existed): a window cannot be built, so
+        // the message goes to standard error rather than nowhere.
+        const QByteArray line =
+            QStringLiteral("[%1] %2\n").arg(request.caption, request.text).toLocal8Bit();
+        std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+        return IDOK;
+    }
     QMessageBox box;
     box.setWindowTitle(request.caption);
     box.setText(request.text);

@@ -1,0 +1,26 @@
+#pragma once
+// The launcher's command line. The program needs none; these options let it run with nobody
+// at the screen (tests, the demo) and read its server settings from elsewhere.
+#include <QString>
+#include <QStringList>
+
+struct CommandLine {
+    bool unattended = false;   // --unattended: messages go to standard output, answered OK
+    bool answerCancel = false; // --answer=cancel: the update question is answered Cancel
+    QString configPath;        // --config PATH: server settings instead of server.ini
+    bool help = false;         // --help
+    bool version = false;      // --version
+    QString error;             // not empty: the command line is wrong (say so, show usage)
+};
+
+// Looks at the program's own options (those starting with "--"); arguments with a single
+// dash are left to Qt ("-platform offscreen" and the like).
+CommandLine parseCommandLine(const QStringList& arguments);
+CommandLine parseCommandLine(int argc, char** argv);
+
+QString usageText();
+QString versionText();
+
+// With --unattended and no display, windows are built offscreen; call before the
+// application object is created.
+void prepareDisplay(const CommandLine& commandLine);

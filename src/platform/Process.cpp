@@ -1,0 +1,48 @@
+#include "Process.h"
+
+#include <QFile>
+#include <cerrno>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+std::optional<ProcessHandle> StartProgram(const QString& file) {
+    if (file.isEmpty())
+        return std::nullopt;
+    QByteArray path = QFile::encodeName(file);
+    // posix_spawn takes a name without a slash from the current directory already; the "./"
+    // only makes that plain in argv[0] and in any error a reader sees.
+    if (!path.contains('/'))
+        path.prepend("./");
+    struct stat st {};
+    if (::stat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        ::access(path.constData(), X_OK) != 0)
+        return std::nullopt;
+
+    char* argv[] = {path.data(), nullptr};
+    pid_t pid = -1;
+    // glibc reports a failed exec (wrong format, no interpreter) as the result of posix_spawn.
+    if (::posix_spawn(&pid, path.constData(), nullptr, nullptr, argv, environ) != 0)
+        return std::nullopt;
+    return ProcessHandle{pid};
+}
+
+int WaitForProcess(ProcessHandle process) {
+    if (process.pid <= 0)
+        return -1;
+    int status = 0;
+    pid_t rc;
+    do {
+        rc = ::waitpid(process.pid, &status, 0);
+    } while (rc < 0 && errno == EINTR);
+    if (rc != process.pid)
+        return -1;
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}

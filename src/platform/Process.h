@@ -1,0 +1,20 @@
+#pragma once
+// Stand-in for starting a file through the shell (ShellExecuteExA with a process handle) and
+// waiting on its handle (WaitForSingleObject, INFINITE).
+#include <QString>
+#include <optional>
+#include <sys/types.h>
+
+struct ProcessHandle {
+    pid_t pid = -1;
+};
+
+// Starts file as a program with no arguments, in the current directory and environment. A
+// relative name is taken from the current directory, never looked up on PATH. Fails (nullopt)
+// when the file is missing, is not a regular file, is not executable or cannot be run.
+std::optional<ProcessHandle> StartProgram(const QString& file);
+
+// Blocks the thread, without handling any event, until the process has ended. Returns its
+// exit code, 128 + the signal number when a signal ended it, or -1 when it cannot be waited
+// for (already reaped, not a child).
+int WaitForProcess(ProcessHandle process);
