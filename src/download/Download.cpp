@@ -24,6 +24,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -492,8 +493,8 @@ void TForm2::runFile(const QString& localPath) {
 
     // FTP carries no permissions: the owner may run what was fetched.
     MakeExecutableByOwner(localPath);
-    const std::int64_t process = StartProgram(localPath);
-    if (process < 0) {
+    const std::optional<ProcessHandle> process = StartProgram(localPath);
+    if (!process) {
         Log(QStringLiteral("Could not create Process"));
         ShowMessage(QStringLiteral("Could not create Process."));
         // Nobody can click the exit picture in an unattended run: a file that cannot be
@@ -504,7 +505,7 @@ void TForm2::runFile(const QString& localPath) {
         return;
     }
     Log(QStringLiteral("執行-解壓..."));
-    WaitForProgram(process);
+    WaitForProcess(*process); // the exit code is not looked at
     Sleep(1000);
     Log(QStringLiteral("執行-解壓...完成"));
     DownloadResult = 1;
