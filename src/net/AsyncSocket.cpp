@@ -1,4 +1,842 @@
 #include "AsyncSocket.h"
 
-// Number of socket components that have started the socket layer.
+#include "platform/Big5.h"
+#include "platform/Dialogs.h"
+#include "platform/Events.h"
+#include "platform/Socket.h"
+#include "platform/SocketNotifier.h"
+
+#include <QAbstractEventDispatcher>
+#include <QFile>
+#include <QScopeGuard>
+#include <QTimer>
+#include <climits>
+#include <cstring>
+
 int WinsockUsers = 0;
+
+namespace {
+
+struct ErrorText {
+    qint32 code;
+    const char* text;
+};
+
+constexpr ErrorText ErrorTable[] = {
+    {10004, "Interrupted system call"},
+    {10009, "Bad file number"},
+    {10013, "Permission denied"},
+    {10014, "Bad address"},
+    {10022, "Invalid argument"},
+    {10024, "Too many open files"},
+    {10035, "Operation would block"},
+    {10036, "Operation now in progress"},
+    {10037, "Operation already in progress"},
+    {10038, "Socket operation on non-socket"},
+    {10039, "Destination address required"},
+    {10040, "Message too long"},
+    {10041, "Wrong protocol type for socket"},
+    {10042, "Bad protocol option"},
+    {10043, "Protocol not supported"},
+    {10044, "Socket type not supported"},
+    {10045, "Operation not supported on socket"},
+    {10046, "Protocol family not supported"},
+    {10047, "Address family not supported by protocol family"},
+    {10048, "Address already in use"},
+    {10049, "Can't assign requested address"},
+    {10050, "Network is down"},
+    {10051, "Network is unreachable"},
+    {10052, "Network dropped connection or reset"},
+    {10053, "Software caused connection abort"},
+    {10054, "Connection reset by peer"},
+    {10055, "No buffer space available"},
+    {10056, "Socket is already connected"},
+    {10057, "Socket is not connected"},
+    {10058, "Can't send after socket shutdown"},
+    {10059, "Too many references, can't splice"},
+    {10060, "Connection timed out"},
+    {10061, "Connection refused"},
+    {10062, "Too many levels of symbolic links"},
+    {10063, "File name too long"},
+    {10064, "Host is down"},
+    {10065, "No route to Host"},
+    {10066, "Directory not empty"},
+    {10067, "Too many processes"},
+    {10068, "Too many users"},
+    {10069, "Disc quota exceeded"},
+    {10070, "Stale NFS file handle"},
+    {10071, "Too many levels of remote in path"},
+    {10091, "Network subsystem is unavailable"},
+    {10092, "Incompatible version of WINSOCK.DLL"},
+    {10093, "Successful WSAStartup not yet performed"},
+    {11001, "Host not found"},
+    {11002, "Non-Authoritative Host not found"},
+    {11003, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
+    {11004, "Valid name, no data record of requested type"},
+};
+static_assert(sizeof ErrorTable / sizeof ErrorTable[0] == 50);
+
+constexpr qint32 NormalEventMask = FD_READ | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE; // 61
+
+// Texts read from the socket are one character per byte; a text of such characters goes back
+// byte for byte, anything beyond Latin-1 is sent in the program's code page.
+QByteArray ToBytes(const QString& text) {
+    for (QChar c : text)
+        if (c.unicode() > 0xFF)
+            return toBig5(text);
+    return text.toLatin1();
+}
+
+QString VersionText(quint16 version) {
+    return QString::number(version >> 8) + QLatin1Char('.') + QString::number(version & 0xFF);
+}
+
+void WriteAll(QFile& file, const char* data, int length) {
+    if (file.write(data, length) != length)
+        throw Exception(QStringLiteral("Stream write error"));
+}
+
+// A 32-bit byte count that wraps like the original field instead of overflowing.
+qint32 AddCount(qint32 count, int n) {
+    return static_cast<qint32>(static_cast<quint32>(count) + static_cast<quint32>(n));
+}
+
+} // namespace
+
+// --- TThreadTimer
+
+TThreadTimer::TThreadTimer(QObject* Owner) : QObject(Owner) {
+    TimerWindow_ = new QTimer(this);
+    TimerWindow_->setTimerType(Qt::PreciseTimer);
+    connect(TimerWindow_, &QTimer::timeout, this, [this] { DoTimer(); });
+}
+
+TThreadTimer::~TThreadTimer() {
+    Enabled_ = false;
+    TimerWindow_->stop();
+}
+
+void TThreadTimer::SetEnabled(bool Value) {
+    if (Value == Enabled_)
+        return;
+    Enabled_ = Value;
+    UpdateTimer();
+}
+
+void TThreadTimer::SetInterval(quint32 Value) {
+    if (Value == Interval_)
+        return;
+    Interval_ = Value;
+    UpdateTimer();
+}
+
+void TThreadTimer::SetOnTimer(TNotifyEvent Value) {
+    OnTimer_ = std::move(Value);
+    UpdateTimer();
+}
+
+void TThreadTimer::UpdateTimer() {
+    TimerWindow_->stop();
+    if (Interval_ == 0 || !Enabled_ || !OnTimer_)
+        return;
+    if (!QAbstractEventDispatcher::instance(thread()))
+        throw Exception(QStringLiteral("No Timer"));
+    TimerWindow_->start(static_cast<int>(qMin<quint32>(Interval_, INT_MAX)));
+}
+
+void TThreadTimer::DoTimer() {
+    if (!OnTimer_)
+        return;
+    // A copy, so that a handler may replace OnTimer (or destroy this timer) while it runs.
+    TNotifyEvent handler = OnTimer_;
+    try {
+        handler(this);
+    } catch (const Exception& e) {
+        ShowException(e.message());
+    } catch (const std::exception& e) {
+        ShowException(QString::fromLocal8Bit(e.what()));
+    }
+}
+
+// --- TAsyncSocket: construction and destruction
+
+TAsyncSocket::TAsyncSocket(QObject* Owner) : QObject(Owner), Alive_(std::make_shared<bool>(true)) {
+    ReportStatus(8, QStringLiteral("Create"));
+    NotifyWindow_ = new TSockWindow([this](quint32 Msg, quintptr WParam, qintptr LParam) {
+        HandleSocketMessage(Msg, WParam, LParam);
+    });
+    Proxy_.clear();
+    TimeOutTimer_ = new TThreadTimer(this);
+    TimeOutTimer_->SetEnabled(false);
+    TimeOutTimer_->SetOnTimer([this](QObject* Sender) { TimerTriggered(Sender); });
+    TimeOut_ = 0;
+    Canceled_ = false;
+    ShuttingDown_ = false;
+    Connected_ = false;
+    try {
+        InitWinsock();
+    } catch (...) {
+        TSockWindow::Destroy(NotifyWindow_);
+        NotifyWindow_ = nullptr;
+        throw;
+    }
+}
+
+TAsyncSocket::~TAsyncSocket() {
+    // From here on no event fires, and every pending call of this object ends as soon as control
+    // returns to it, without touching it again.
+    Destroying_ = true;
+    *Alive_ = false;
+    ReportStatus(8, QStringLiteral("Destroy"));
+    try {
+        TAsyncSocket::Abort();
+        Cancel();
+    } catch (...) {
+    }
+    delete TimeOutTimer_;
+    TimeOutTimer_ = nullptr;
+    TSockWindow::Destroy(NotifyWindow_);
+    NotifyWindow_ = nullptr;
+    ShuttingDown_ = true;
+    try {
+        RequestCloseSocket();
+    } catch (...) {
+    }
+    if (--WinsockUsers == 0)
+        WsCleanup();
+}
+
+void TAsyncSocket::InitWinsock() {
+    ReportStatus(8, QStringLiteral("Initializing Winsock"));
+    ++WinsockUsers;
+    if (WinsockUsers == 1) {
+        WSADATA data;
+        WsStartup(0x0101, data);
+        WinsockInfo_ << QStringLiteral("Version= ") + VersionText(data.wVersion)
+                     << QStringLiteral("High Version= ") + VersionText(data.wHighVersion)
+                     << QStringLiteral("Description= ") + data.szDescription
+                     << QStringLiteral("System= ") + data.szSystemStatus
+                     << QStringLiteral("Max Sockets= ") + QString::number(data.iMaxSockets)
+                     << QStringLiteral("Max Udp pack size= ") + QString::number(data.iMaxUdpDg);
+    }
+    SocketHandle_ = WsSocket();
+    bool ok = SocketHandle_ != INVALID_SOCKET_HANDLE;
+    if (ok) {
+        // Closing resets the connection at once instead of lingering.
+        WsSetLinger(SocketHandle_, true, 0);
+        ok = WsAsyncSelect(SocketHandle_, NotifyWindow_, SocketMessage, NormalEventMask) == 0;
+        if (!ok) {
+            WsCloseSocket(SocketHandle_);
+            SocketHandle_ = INVALID_SOCKET_HANDLE;
+        }
+    }
+    if (!ok) {
+        if (--WinsockUsers == 0)
+            WsCleanup();
+        throw ESockError(QStringLiteral("Initializaton of windows sockets failed"));
+    }
+}
+
+// --- waiting
+
+void TAsyncSocket::Pump(const std::shared_ptr<bool>& Alive, bool Block) {
+    if (Block)
+        WaitForSocketEvents();
+    else
+        ProcessMessages();
+    if (!*Alive)
+        throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
+}
+
+// --- notices
+
+qint32 TAsyncSocket::HandleSocketMessage(quint32 Msg, quintptr, qintptr LParam) {
+    const auto event = static_cast<quint16>(LParam & 0xFFFF);
+    const auto error = static_cast<quint16>((static_cast<quint64>(LParam) >> 16) & 0xFFFF);
+    AsyncOK_ = error == 0;
+    try {
+        if (Msg == SocketMessage) {
+            switch (event) {
+            case FD_READ:
+                if (OnReadReady)
+                    OnReadReady(this);
+                break;
+            case FD_ACCEPT:
+                Connected_ = true;
+                if (OnAccept)
+                    OnAccept(this);
+                break;
+            case FD_CONNECT:
+                if (AsyncOK_) {
+                    Connected_ = true;
+                    if (OnConnect)
+                        OnConnect(this);
+                }
+                break;
+            case FD_CLOSE:
+                // Pending data can still be read; such a close notice is not repeated.
+                if (!DataAvailable())
+                    RequestCloseSocket();
+                break;
+            default:
+                break;
+            }
+        } else if (Msg == AsyncReplyMessage) {
+            AsyncReplied_ = true;
+            if (event == FD_ACCEPT) {
+                Connected_ = true;
+                if (!Destroying_ && OnDisconnect)
+                    OnDisconnect(this);
+            }
+        }
+    } catch (...) {
+    }
+    return 0;
+}
+
+// --- status and errors
+
+void TAsyncSocket::ReportStatus(quint8 Level, const QString& Text) {
+    if (Level > ReportLevel_)
+        return;
+    try {
+        LastStatus_ = Text;
+        if (!Destroying_ && OnStatus) {
+            const QString status = LastStatus_;
+            OnStatus(this, status);
+        }
+    } catch (...) {
+    }
+}
+
+QString TAsyncSocket::LookupErrorMessage(quint16 Code) {
+    ReportStatus(8, QStringLiteral("Looking Up Error Message"));
+    if (Code == 0)
+        return {};
+    for (const ErrorText& row : ErrorTable)
+        if (row.code == Code)
+            return QString::number(Code) + QLatin1Char(':') + QLatin1String(row.text);
+    return QStringLiteral("Unknown Error No. ") + QString::number(Code);
+}
+
+void TAsyncSocket::RaiseSocketError(qint32 Code) {
+    LastErrorNo_ = Code;
+    const QString message = LookupErrorMessage(static_cast<quint16>(Code));
+    if (OnError) {
+        auto alive = Alive_;
+        OnError(this, static_cast<quint16>(Code), message);
+        if (!*alive)
+            throw EAbortError(message);
+    }
+    throw ESockError(message);
+}
+
+QString TAsyncSocket::CheckSocketError(qint32 IgnoredCode) {
+    const int err = WsGetLastError();
+    LastErrorNo_ = err;
+    if (err != IgnoredCode && err > 10000)
+        RaiseSocketError(err);
+    return {};
+}
+
+// --- time-out
+
+void TAsyncSocket::TimerOn() {
+    ReportStatus(8, QStringLiteral("Timer On"));
+    TimedOut_ = false;
+    if (TimeOut_ < 0)
+        throw Exception(QStringLiteral("Range check error"));
+    TimeOutTimer_->SetInterval(static_cast<quint32>(TimeOut_));
+    // The count starts now, also when the timer was already running (a receive arms it again
+    // for every block, so that the time-out measures the silence since the last one).
+    TimeOutTimer_->SetEnabled(false);
+    TimeOutTimer_->SetEnabled(true);
+}
+
+void TAsyncSocket::TimerOff() {
+    ReportStatus(8, QStringLiteral("Timer Off"));
+    if (TimeOutTimer_)
+        TimeOutTimer_->SetEnabled(false);
+}
+
+void TAsyncSocket::TimerTriggered(QObject*) {
+    ReportStatus(8, QStringLiteral("Timer Triggered"));
+    TimerOff();
+    TimedOut_ = true;
+    AsyncReplied_ = true;
+    Abort();
+}
+
+// --- connection
+
+void TAsyncSocket::ResolveHost() {
+    ReportStatus(8, QStringLiteral("Resolve Host"));
+    const QString name = Proxy_.isEmpty() ? Host_ : Proxy_;
+    const QByteArray text = ToBytes(name).left(IOBufferSize);
+    std::memcpy(IOBuffer_, text.constData(), static_cast<size_t>(text.size()));
+    IOBuffer_[text.size()] = '\0';
+    SockAddrAddress_ = WsInetAddr(QByteArray(IOBuffer_));
+    if (SockAddrAddress_ != WS_INADDR_NONE)
+        return; // a dotted address needs no look-up
+
+    SockAddrAddress_ = 0;
+    TimerOn();
+    AsyncReplied_ = false;
+    WsAsyncGetHostByName(NotifyWindow_, AsyncReplyMessage, name);
+    auto alive = Alive_;
+    while (!AsyncReplied_ && !TimedOut_ && !Canceled_)
+        Pump(alive, true);
+    TimerOff();
+    if (TimedOut_)
+        throw ESockError(QStringLiteral("Host Lookup Timed Out"));
+    if (Canceled_)
+        throw ESockError(QStringLiteral("Host Lookup Canceled"));
+    if (!AsyncOK_)
+        throw ESockError(QStringLiteral("Host Lookup Failed"));
+    SockAddrAddress_ = NotifyWindow_->HostEntryAddress();
+    if (OnHostResolved) {
+        OnHostResolved(this);
+        if (!*alive)
+            throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
+    }
+}
+
+void TAsyncSocket::Connect() {
+    ReportStatus(8, QStringLiteral("Connecting"));
+    Canceled_ = false;
+    if (Connected_)
+        throw ESockError(QStringLiteral("Already connected"));
+    auto alive = Alive_;
+
+    for (int retry = 0;; ++retry) {
+        try {
+            ResolveHost();
+        } catch (const EAbortError&) {
+            throw;
+        } catch (const ESockError& e) {
+            if (e.message() == QLatin1String("Host Lookup Timed Out") ||
+                e.message() == QLatin1String("Host Lookup Canceled"))
+                throw;
+        }
+        if (SockAddrAddress_ != 0)
+            break;
+        if (retry > 0 || !OnInvalidHost)
+            throw ESockError(QStringLiteral("Null Remote Address"));
+        bool handled = false;
+        OnInvalidHost(handled);
+        if (!*alive)
+            throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
+        if (!handled)
+            throw ESockError(QStringLiteral("Null Remote Address"));
+    }
+
+    const qint32 port = Proxy_.isEmpty() ? Port_ : ProxyPort_;
+    SockAddrPort_ = WsHtons(static_cast<quint16>(port & 0xFFFF));
+    AsyncReplied_ = false;
+    AsyncOK_ = true;
+    if (WsConnect(SocketHandle_, SockAddrAddress_, SockAddrPort_) == WS_SOCKET_ERROR)
+        CheckSocketError(WSAEWOULDBLOCK);
+
+    TimerOn();
+    while (!Connected_ && !TimedOut_ && !Canceled_ && AsyncOK_)
+        Pump(alive, true);
+    TimerOff();
+    if (!TimedOut_ && !Canceled_ && AsyncOK_)
+        return;
+
+    if (OnConnectionFailed) {
+        OnConnectionFailed(this);
+        if (!*alive)
+            throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
+    }
+    if (TimedOut_)
+        throw ESockError(QStringLiteral("Connection Timed out"));
+    if (Canceled_)
+        throw ESockError(QStringLiteral("Connection Canceled"));
+    throw ESockError(QStringLiteral("Connection Failed"));
+}
+
+void TAsyncSocket::RequireConnection() {
+    ReportStatus(8, QStringLiteral("Checking Connection"));
+    bool asked = false;
+    auto alive = Alive_;
+    while (!Connected_) {
+        if (!OnConnectionRequired || asked)
+            throw Exception(QStringLiteral("Not Connected"));
+        asked = true;
+        bool handled = false;
+        OnConnectionRequired(handled);
+        if (!*alive)
+            throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
+        if (!handled)
+            throw Exception(QStringLiteral("Not Connected"));
+    }
+}
+
+bool TAsyncSocket::DataAvailable() {
+    ReportStatus(8, QStringLiteral("Data Available"));
+    // A byte of its own: IOBuffer may hold the start of a line that a pending ReadLn is reading.
+    char probe;
+    return WsRecv(SocketHandle_, &probe, 1, true) >= 1;
+}
+
+void TAsyncSocket::ClearInput() {
+    ReportStatus(8, QStringLiteral("Clearing Input"));
+    char scratch[IOBufferSize];
+    WsRecv(SocketHandle_, scratch, IOBufferSize, false);
+}
+
+void TAsyncSocket::RequestCloseSocket() {
+    ReportStatus(4, QStringLiteral("Request Close Socket"));
+    Connected_ = false;
+    if (SocketHandle_ == INVALID_SOCKET_HANDLE)
+        return;
+    if (WsCloseSocket(SocketHandle_) == WS_SOCKET_ERROR) {
+        CheckSocketError(WSAEWOULDBLOCK);
+        return;
+    }
+    SocketHandle_ = INVALID_SOCKET_HANDLE;
+    if (!Destroying_ && OnDisconnect) {
+        auto alive = Alive_;
+        OnDisconnect(this);
+        if (!*alive)
+            return;
+    }
+    if (!ShuttingDown_) {
+        // A fresh unconnected socket, so that Connect can be called again.
+        SocketHandle_ = WsSocket();
+        if (SocketHandle_ != INVALID_SOCKET_HANDLE)
+            WsAsyncSelect(SocketHandle_, NotifyWindow_, SocketMessage, NormalEventMask);
+    }
+}
+
+void TAsyncSocket::CloseSocketHandle(quint16 Handle) {
+    if (Handle != INVALID_SOCKET_HANDLE)
+        WsCloseSocket(Handle);
+}
+
+void TAsyncSocket::Disconnect() {
+    ReportStatus(8, QStringLiteral("Disconnecting"));
+    RequestCloseSocket();
+}
+
+void TAsyncSocket::Cancel() {
+    ReportStatus(8, QStringLiteral("Canceling"));
+    Canceled_ = true;
+}
+
+void TAsyncSocket::Abort() {
+    ReportStatus(8, QStringLiteral("Abort"));
+    Cancel();
+}
+
+// --- data operations
+
+void TAsyncSocket::SendBuffer(const char* Data, quint16 Length) {
+    ReportStatus(4, QStringLiteral("Sending Buffer"));
+    TimerOn();
+    auto alive = Alive_;
+    auto timerOff = qScopeGuard([this, &alive] {
+        if (*alive)
+            TimerOff();
+    });
+    if (!Canceled_) {
+        const int length = Length != 0 ? Length : static_cast<int>(strnlen(Data, 65535));
+        int remaining = length;
+        while (remaining > 0 && !Canceled_) {
+            const int n = WsSend(SocketHandle_, Data + length - remaining, remaining);
+            if (n == 0)
+                break;
+            if (n < 0) {
+                CheckSocketError(WSAEWOULDBLOCK);
+                // The peer's window is full: wait for room instead of retrying in a tight loop;
+                // the time-out timer and a cancel can end the wait.
+                WsWakeWhenWritable(SocketHandle_);
+                Pump(alive, true);
+                continue;
+            }
+            remaining -= n;
+        }
+    }
+    if (Canceled_) {
+        Canceled_ = false;
+        throw EAbortError(QStringLiteral("Socket send aborted"));
+    }
+}
+
+void TAsyncSocket::Write(const QString& Text) {
+    ReportStatus(8, QStringLiteral("Write"));
+    const QByteArray bytes = ToBytes(Text);
+    const int n = qMin<int>(bytes.size(), IOBufferSize);
+    std::memcpy(IOBuffer_, bytes.constData(), static_cast<size_t>(n));
+    IOBuffer_[n] = '\0';
+    SendBuffer(IOBuffer_, 0);
+}
+
+void TAsyncSocket::Writeln(const QString& Text) {
+    ReportStatus(8, QStringLiteral("Writeln"));
+    Write(Text + QStringLiteral("\r\n"));
+}
+
+QString TAsyncSocket::Read(quint16 Count) {
+    ReportStatus(8, QStringLiteral("Read( ") + QString::number(Count) + QStringLiteral(" )"));
+    auto alive = Alive_;
+    int count = Count;
+    if (count > 0) {
+        // The socket counts as readable only once Count bytes are there (or the peer closed),
+        // so the wait sleeps until then instead of waking for every smaller piece.
+        const quint16 handle = SocketHandle_;
+        WsSetReceiveLowWater(handle, count);
+        auto restore = qScopeGuard([handle, &alive] {
+            if (*alive)
+                WsSetReceiveLowWater(handle, 1);
+        });
+        do {
+            const int n = WsRecv(SocketHandle_, IOBuffer_, IOBufferSize, true);
+            if (n >= count)
+                break;
+            if (n == 0)
+                return {};
+            if (n < 0) {
+                CheckSocketError(WSAEWOULDBLOCK);
+            } else if (WsPeerClosed(SocketHandle_)) {
+                // No more bytes will come: hand over what there is rather than wait forever.
+                count = n;
+                break;
+            }
+            Pump(alive, true);
+        } while (!Canceled_);
+    } else {
+        const int n = WsRecv(SocketHandle_, IOBuffer_, IOBufferSize, true);
+        if (n < 0) {
+            CheckSocketError(WSAEWOULDBLOCK);
+            return {};
+        }
+        count = n;
+        if (count == 0)
+            return {};
+    }
+    if (Canceled_) {
+        Canceled_ = false;
+        throw EAbortError(QStringLiteral("Socket send aborted"));
+    }
+    const int got = WsRecv(SocketHandle_, IOBuffer_, count, false);
+    return QString::fromLatin1(IOBuffer_, qMax(got, 0));
+}
+
+QString TAsyncSocket::ReadLn() {
+    ReportStatus(8, QStringLiteral("ReadLn"));
+    int got = 0; // bytes of this line already taken from the socket, kept at the start of IOBuffer
+    TimerOn();
+    auto alive = Alive_;
+    auto timerOff = qScopeGuard([this, &alive] {
+        if (*alive)
+            TimerOff();
+    });
+    int lineEnd = -1;
+    for (;;) {
+        const int space = IOBufferSize - got;
+        if (space == 0)
+            RaiseSocketError(WSAEMSGSIZE); // a line longer than the working buffer
+        const int n = WsRecv(SocketHandle_, IOBuffer_ + got, space, true);
+        if (n == 0)
+            return {}; // the peer has closed
+        if (n > 0) {
+            const void* lf = std::memchr(IOBuffer_ + got, '\n', static_cast<size_t>(n));
+            if (lf) {
+                lineEnd = static_cast<int>(static_cast<const char*>(lf) - IOBuffer_);
+                break;
+            }
+            const int taken = WsRecv(SocketHandle_, IOBuffer_ + got, n, false);
+            if (taken > 0)
+                got += taken;
+        } else {
+            LastErrorNo_ = WsGetLastError();
+            if (LastErrorNo_ == WSAENOTCONN)
+                break;
+            CheckSocketError(WSAEWOULDBLOCK);
+        }
+        // Nothing pending: sleep in the event loop until the socket or anything else stirs.
+        Pump(alive, n < 0);
+        if (Canceled_)
+            break;
+    }
+    if (Canceled_) {
+        Canceled_ = false;
+        throw EAbortError(QStringLiteral("Socket readln aborted"));
+    }
+    if (lineEnd < 0)
+        return QString::fromLatin1(IOBuffer_, got); // not connected: the bytes taken so far
+    const int rest = WsRecv(SocketHandle_, IOBuffer_ + got, lineEnd + 1 - got, false);
+    return QString::fromLatin1(IOBuffer_, got + qMax(rest, 0));
+}
+
+QString TAsyncSocket::Transaction(const QString& Command) {
+    ReportStatus(8, QStringLiteral("Transaction"));
+    ReplyCode_ = 0;
+    Writeln(Command);
+    LastReply_ = ReadLn();
+    if (!LastReply_.isEmpty()) {
+        ReportStatus(1, LastReply_);
+        qint64 value = 0;
+        int digits = 0;
+        while (digits < 10 && digits < LastReply_.size() && LastReply_[digits].isDigit() &&
+               LastReply_[digits].unicode() < 0x80) {
+            value = value * 10 + (LastReply_[digits].unicode() - '0');
+            ++digits;
+        }
+        if (digits > 0)
+            ReplyCode_ = value <= SHRT_MAX ? static_cast<qint16>(value) : 0;
+    }
+    return LastReply_;
+}
+
+void TAsyncSocket::CaptureFile(const QString& FileName) {
+    ReportStatus(8, QStringLiteral("CaptureFile"));
+    ReceivedBytes_ = 0;
+    TimerOn();
+    auto alive = Alive_;
+    auto timerOff = qScopeGuard([this, &alive] {
+        if (*alive)
+            TimerOff();
+    });
+    QFile file(FileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        throw EFCreateError(QStringLiteral("Cannot create file ") + FileName);
+    while (!Canceled_) {
+        const int n = WsRecv(SocketHandle_, IOBuffer_, IOBufferSize, false);
+        if (n > 0) {
+            WriteAll(file, IOBuffer_, n);
+            ReceivedBytes_ = AddCount(ReceivedBytes_, n);
+            if (OnPacketRecvd) {
+                OnPacketRecvd(this);
+                if (!*alive)
+                    throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
+            }
+            TimerOn(); // the time-out counts from the last block
+        } else if (n < 0) {
+            LastErrorNo_ = WsGetLastError();
+            if (LastErrorNo_ == WSAENOTCONN)
+                break;
+            CheckSocketError(WSAEWOULDBLOCK);
+        } else {
+            break; // the peer has closed
+        }
+        Pump(alive, n < 0);
+    }
+    file.close();
+    if (Canceled_) {
+        Canceled_ = false;
+        throw EAbortError(QStringLiteral("Socket send aborted"));
+    }
+}
+
+void TAsyncSocket::AppendFile(const QString& FileName) {
+    ReportStatus(8, QStringLiteral("Append File"));
+    ReceivedBytes_ = 0;
+    auto alive = Alive_;
+    QFile file(FileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly |
+                   QIODevice::Unbuffered))
+        throw EFOpenError(QStringLiteral("Cannot open file ") + FileName);
+    while (Connected_ && !Canceled_) {
+        const int n = WsRecv(SocketHandle_, IOBuffer_, IOBufferSize, false);
+        if (n > 0) {
+            WriteAll(file, IOBuffer_, n);
+            ReceivedBytes_ = AddCount(ReceivedBytes_, n);
+            if (OnPacketRecvd) {
+                OnPacketRecvd(this);
+                if (!*alive)
+                    throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
+            }
+        } else if (n < 0) {
+            CheckSocketError(WSAEWOULDBLOCK);
+        } else {
+            // The peer has closed. Its close notice may have been passed over while data was
+            // still pending, and no second one comes: end here instead of waiting for it.
+            break;
+        }
+        Pump(alive, n < 0);
+    }
+    file.close();
+    if (Canceled_) {
+        Canceled_ = false;
+        throw EAbortError(QStringLiteral("Socket send aborted"));
+    }
+}
+
+void TAsyncSocket::Listen(bool Dedicated) {
+    ReportStatus(8, QStringLiteral("Listening"));
+    if (Port_ < 0 || Port_ > 65535)
+        RaiseSocketError(10022);
+    SockAddrAddress_ = WsInetAddr(QByteArrayLiteral("0.0.0.0"));
+    SockAddrPort_ = WsHtons(static_cast<quint16>(Port_));
+    AsyncReplied_ = false;
+    WsBind(SocketHandle_, SockAddrAddress_, SockAddrPort_);
+    WsAsyncSelect(SocketHandle_, NotifyWindow_, Dedicated ? AsyncReplyMessage : SocketMessage,
+                  FD_ACCEPT);
+    WsListen(SocketHandle_, 1);
+}
+
+quint16 TAsyncSocket::Accept() {
+    ReportStatus(4, QStringLiteral("Accepting"));
+    auto alive = Alive_;
+    while (!AsyncReplied_ && !Canceled_)
+        Pump(alive, true);
+    if (Canceled_)
+        throw ESockError(QStringLiteral("Accepting Canceled"));
+    if (!AsyncOK_)
+        throw ESockError(QStringLiteral("Error creating Data Connection"));
+    quint32 peerAddress = 0;
+    quint16 peerPort = 0;
+    const quint16 s = WsAccept(SocketHandle_, &peerAddress, &peerPort);
+    if (s == INVALID_SOCKET_HANDLE) {
+        // Nothing to accept (the wait ended for the time-out), or no 16-bit handle for it.
+        LastErrorNo_ = WsGetLastError();
+        throw ESockError(QStringLiteral("Error creating Data Connection"));
+    }
+    WsAsyncSelect(s, NotifyWindow_, SocketMessage, NormalEventMask);
+    SockAddrAddress_ = peerAddress;
+    SockAddrPort_ = peerPort;
+    if (Canceled_) {
+        Canceled_ = false;
+        WsCloseSocket(s);
+        throw EAbortError(QStringLiteral("Socket send aborted"));
+    }
+    return s;
+}
+
+QString TAsyncSocket::LocalAddressText() {
+    quint32 address = 0;
+    WsGetSockName(SocketHandle_, &address, nullptr);
+    QString text = WsInetNtoa(address);
+    int replaced = 0;
+    for (int i = 0; i < text.size() && replaced < 3; ++i) {
+        if (text[i] == QLatin1Char('.')) {
+            text[i] = QLatin1Char(',');
+            ++replaced;
+        }
+    }
+    return text;
+}
+
+QString TAsyncSocket::LocalPortText() {
+    quint16 portN = 0;
+    WsGetSockName(SocketHandle_, nullptr, &portN);
+    const quint16 port = WsNtohs(portN);
+    return QStringLiteral(",%1,%2").arg(port / 256).arg(port % 256);
+}
+
+QString NthField(const QString& Text, QChar Delimiter, int N) {
+    QString field;
+    int delimiters = 0;
+    for (QChar c : Text) {
+        if (c == Delimiter) {
+            if (++delimiters >= N)
+                break;
+        } else if (delimiters == N - 1) {
+            field += c;
+        }
+    }
+    return field;
+}

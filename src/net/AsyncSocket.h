@@ -1,5 +1,21 @@
 #pragma once
+// TAsyncSocket: a TCP client/server socket that turns asynchronous socket notices into blocking
+// calls. Every wait pumps the application's events, so timers, clicks and packet events run inside
+// a pending call and may Cancel/Abort it, or even destroy the component (see ~TAsyncSocket).
+//
+// TThreadTimer: the small timer component each socket owns for its time-out.
+//
+// Text and bytes: the socket carries bytes. Texts read from the socket come back one character
+// per byte (Latin-1), so they can be sent back unchanged; a text to send that holds characters
+// beyond U+00FF is sent in the program's code page (Big5).
 #include "platform/Exception.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+#include <memory>
 
 class ESockError : public Exception {
 public:
@@ -10,3 +26,209 @@ class EAbortError : public ESockError {
 public:
     using ESockError::ESockError;
 };
+
+using TNotifyEvent = std::function<void(QObject* Sender)>;
+using THandlerEvent = std::function<void(bool& Handled)>;
+using TOnHostResolved = std::function<void(QObject* Sender)>;
+using TOnStatus = std::function<void(QObject* Sender, const QString& Status)>;
+using TOnErrorEvent = std::function<void(QObject* Sender, quint16 Errno, const QString& Errmsg)>;
+
+class QTimer;
+class TSockWindow;
+
+// Notice numbers posted to a socket's notification object.
+constexpr quint32 SocketMessage = 1125;     // WM_USER + 101
+constexpr quint32 AsyncReplyMessage = 1126; // WM_USER + 102
+
+// Socket events carried in the low word of a notice (the high word holds the error code).
+constexpr quint16 FD_READ = 1;
+constexpr quint16 FD_WRITE = 2;
+constexpr quint16 FD_OOB = 4;
+constexpr quint16 FD_ACCEPT = 8;
+constexpr quint16 FD_CONNECT = 16;
+constexpr quint16 FD_CLOSE = 32;
+
+constexpr quint16 INVALID_SOCKET_HANDLE = 0xFFFF;
+constexpr int IOBufferSize = 65536;
+
+// Number of socket components that have started the socket layer (process-wide).
+extern int WinsockUsers;
+
+class TThreadTimer : public QObject {
+    Q_OBJECT
+public:
+    explicit TThreadTimer(QObject* Owner = nullptr);
+    ~TThreadTimer() override;
+
+    bool Enabled() const { return Enabled_; }
+    void SetEnabled(bool Value);
+    quint32 Interval() const { return Interval_; }
+    void SetInterval(quint32 Value);
+    const TNotifyEvent& OnTimer() const { return OnTimer_; }
+    void SetOnTimer(TNotifyEvent Value);
+
+protected:
+    virtual void DoTimer();
+
+private:
+    void UpdateTimer();
+
+    quint32 Interval_ = 1000;
+    QTimer* TimerWindow_ = nullptr;
+    TNotifyEvent OnTimer_;
+    bool Enabled_ = true;
+};
+
+class TAsyncSocket : public QObject {
+    Q_OBJECT
+public:
+    explicit TAsyncSocket(QObject* Owner = nullptr);
+    // Safe while one of this component's own calls is pending further up the stack: the
+    // sockets are closed at once, and the pending call ends with EAbortError without touching
+    // the destroyed object.
+    ~TAsyncSocket() override;
+
+    // --- virtual operations
+    virtual quint16 Accept();
+    virtual void Connect();
+    virtual void Disconnect();
+    virtual QString Transaction(const QString& Command);
+    virtual void Abort();
+
+    // --- other operations
+    void RequireConnection();
+    void Cancel();
+    bool DataAvailable();
+    void ClearInput();
+    void RequestCloseSocket();
+    QString LookupErrorMessage(quint16 Code);
+    void ReportStatus(quint8 Level, const QString& Text);
+
+    // Sends Length bytes of Data (0: up to its first NUL, at most 65,535).
+    void SendBuffer(const char* Data, quint16 Length);
+    void Write(const QString& Text);
+    void Writeln(const QString& Text);
+    // Count bytes (0: whatever is pending); one character per byte.
+    QString Read(quint16 Count);
+    // One line with its terminator (up to and including LF); empty when the peer has closed.
+    QString ReadLn();
+    void CaptureFile(const QString& FileName);
+    void AppendFile(const QString& FileName);
+    void Listen(bool Dedicated);
+    QString LocalAddressText();
+    QString LocalPortText();
+
+    // Closes a socket handle that is no longer this component's SocketHandle (the listening
+    // socket after an Accept whose result has been put into SocketHandle).
+    static void CloseSocketHandle(quint16 Handle);
+
+    // --- published properties
+    QString Host() const { return Host_; }
+    void SetHost(const QString& Value) { Host_ = Value; }
+    qint32 Port() const { return Port_; }
+    void SetPort(qint32 Value) { Port_ = Value; }
+    qint32 TimeOut() const { return TimeOut_; }
+    void SetTimeOut(qint32 Value) { TimeOut_ = Value; }
+    qint32 ReportLevel() const { return ReportLevel_; }
+    void SetReportLevel(qint32 Value) { ReportLevel_ = Value; }
+    QString Proxy() const { return Proxy_; }
+    void SetProxy(const QString& Value) { Proxy_ = Value; }
+    qint32 ProxyPort() const { return ProxyPort_; }
+    void SetProxyPort(qint32 Value) { ProxyPort_ = Value; }
+
+    // --- public state (the FTP layer reads and writes several of these)
+    bool Connected() const { return Connected_; }
+    void SetConnected(bool Value) { Connected_ = Value; }
+    qint16 ReplyCode() const { return ReplyCode_; }
+    void SetReplyCode(qint16 Value) { ReplyCode_ = Value; }
+    QString LastReply() const { return LastReply_; }
+    void SetLastReply(const QString& Value) { LastReply_ = Value; }
+    qint32 ReceivedBytes() const { return ReceivedBytes_; }
+    void SetReceivedBytes(qint32 Value) { ReceivedBytes_ = Value; }
+    qint32 TransferSize() const { return TransferSize_; }
+    void SetTransferSize(qint32 Value) { TransferSize_ = Value; }
+    bool Canceled() const { return Canceled_; }
+    void SetCanceled(bool Value) { Canceled_ = Value; }
+    bool TimedOut() const { return TimedOut_; }
+    void SetTimedOut(bool Value) { TimedOut_ = Value; }
+    quint16 SocketHandle() const { return SocketHandle_; }
+    void SetSocketHandle(quint16 Value) { SocketHandle_ = Value; }
+    qint32 LastErrorNo() const { return LastErrorNo_; }
+    void SetLastErrorNo(qint32 Value) { LastErrorNo_ = Value; }
+    const QStringList& WinsockInfo() const { return WinsockInfo_; }
+    QString LastStatus() const { return LastStatus_; }
+    bool AsyncOK() const { return AsyncOK_; }
+    bool AsyncReplied() const { return AsyncReplied_; }
+    bool ShuttingDown() const { return ShuttingDown_; }
+    TThreadTimer* TimeOutTimer() const { return TimeOutTimer_; }
+    // The working buffer (IOBufferSize bytes and a terminating NUL).
+    const char* IOBuffer() const { return IOBuffer_; }
+
+    // Shared with every pending call: false once the component is destroyed. Code that pumps
+    // events on this component's behalf (a derived class's wait) copies it first and checks it
+    // after the pump, before touching the object again.
+    std::shared_ptr<const bool> AliveToken() const { return Alive_; }
+
+    // --- events (assigned directly)
+    TNotifyEvent OnReadReady;
+    TNotifyEvent OnAccept;
+    TNotifyEvent OnConnect;
+    TNotifyEvent OnDisconnect;
+    TOnErrorEvent OnError;
+    THandlerEvent OnInvalidHost;
+    TOnHostResolved OnHostResolved;
+    THandlerEvent OnConnectionRequired;
+    TOnStatus OnStatus;
+    TNotifyEvent OnConnectionFailed;
+    TNotifyEvent OnPacketRecvd;
+    TNotifyEvent OnPacketSent;
+
+protected:
+    void InitWinsock();
+    void ResolveHost();
+    void TimerOn();
+    void TimerOff();
+    void TimerTriggered(QObject* Sender);
+    // Raises ESockError for the last socket error unless it is IgnoredCode; returns "" otherwise.
+    QString CheckSocketError(qint32 IgnoredCode);
+    qint32 HandleSocketMessage(quint32 Msg, quintptr WParam, qintptr LParam);
+    // True while the component is being destroyed (its events no longer fire).
+    bool Destroying() const { return Destroying_; }
+
+private:
+    // Ends the current pass of a wait: handles what is queued, and with Block waits in the
+    // event loop until something arrives. Throws EAbortError if the component died meanwhile.
+    static void Pump(const std::shared_ptr<bool>& Alive, bool Block);
+    void RaiseSocketError(qint32 Code);
+
+    char IOBuffer_[IOBufferSize + 1] = {};
+    QStringList WinsockInfo_;
+    bool Canceled_ = false;
+    bool ShuttingDown_ = false;
+    bool Destroying_ = false;
+    qint32 LastErrorNo_ = 0;
+    qint32 TimeOut_ = 0;
+    qint32 ReportLevel_ = 0;
+    QString LastStatus_;
+    QString Proxy_;
+    qint32 ProxyPort_ = 0;
+    TThreadTimer* TimeOutTimer_ = nullptr;
+    bool AsyncOK_ = true;
+    bool TimedOut_ = false;
+    qint32 Port_ = 0;
+    qint32 TransferSize_ = 0;
+    qint32 ReceivedBytes_ = 0;
+    bool AsyncReplied_ = false;
+    quint32 SockAddrAddress_ = 0; // network byte order
+    quint16 SockAddrPort_ = 0;    // network byte order
+    QString Host_;
+    QString LastReply_;
+    qint16 ReplyCode_ = 0;
+    quint16 SocketHandle_ = INVALID_SOCKET_HANDLE;
+    TSockWindow* NotifyWindow_ = nullptr;
+    bool Connected_ = false;
+    std::shared_ptr<bool> Alive_;
+};
+
+// Field N (from 1) of Text split at single Delimiter characters; empty when there is none.
+QString NthField(const QString& Text, QChar Delimiter, int N);

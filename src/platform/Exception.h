@@ -20,6 +20,12 @@ public:
     using Exception::Exception;
 };
 
+// A file that cannot be created (the local file of a download, say).
+class EFCreateError : public Exception {
+public:
+    using Exception::Exception;
+};
+
 // A text that should have been a number and is not.
 class EConvertError : public Exception {
 public:

@@ -1,0 +1,325 @@
+#include "Socket.h"
+
+#include "SocketNotifier.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+thread_local int lastError = 0;
+
+int Fail(int posixErrno) {
+    lastError = TranslateSocketError(posixErrno);
+    return WS_SOCKET_ERROR;
+}
+
+sockaddr_in MakeAddress(quint32 addressN, quint16 portN) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = portN;
+    a.sin_addr.s_addr = addressN;
+    return a;
+}
+
+// A descriptor becomes a 16-bit handle; one that does not fit is closed and counts as "too
+// many open files", the failure a caller can understand.
+quint16 Adopt(int fd, bool connected) {
+    if (fd < 0) {
+        Fail(errno);
+        return WS_INVALID_SOCKET;
+    }
+    if (fd >= WS_INVALID_SOCKET) {
+        ::close(fd);
+        lastError = WSAEMFILE;
+        return WS_INVALID_SOCKET;
+    }
+    SocketRegistry::Created(static_cast<quint16>(fd), connected);
+    return static_cast<quint16>(fd);
+}
+
+} // namespace
+
+int TranslateSocketError(int e) {
+    switch (e) {
+    case 0:
+        return 0;
+    case EINTR:
+        return WSAEINTR;
+    case EBADF:
+        return WSAEBADF;
+    case EACCES:
+    case EPERM:
+        return WSAEACCES;
+    case EFAULT:
+        return WSAEFAULT;
+    case EINVAL:
+        return WSAEINVAL;
+    case EMFILE:
+    case ENFILE:
+        return WSAEMFILE;
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+        return WSAEWOULDBLOCK;
+    case EINPROGRESS:
+        return WSAEINPROGRESS;
+    case EALREADY:
+        return WSAEALREADY;
+    case ENOTSOCK:
+        return WSAENOTSOCK;
+    case EDESTADDRREQ:
+        return 10039;
+    case EMSGSIZE:
+        return WSAEMSGSIZE;
+    case EPROTOTYPE:
+        return 10041;
+    case ENOPROTOOPT:
+        return 10042;
+    case EPROTONOSUPPORT:
+        return 10043;
+    case ESOCKTNOSUPPORT:
+        return 10044;
+    case EOPNOTSUPP:
+        return 10045;
+    case EPFNOSUPPORT:
+        return 10046;
+    case EAFNOSUPPORT:
+        return 10047;
+    case EADDRINUSE:
+        return WSAEADDRINUSE;
+    case EADDRNOTAVAIL:
+        return 10049;
+    case ENETDOWN:
+        return 10050;
+    case ENETUNREACH:
+        return 10051;
+    case ENETRESET:
+        return 10052;
+    case ECONNABORTED:
+        return WSAECONNABORTED;
+    case ECONNRESET:
+        return WSAECONNRESET;
+    case ENOBUFS:
+    case ENOMEM:
+        return WSAENOBUFS;
+    case EISCONN:
+        return WSAEISCONN;
+    case ENOTCONN:
+        return WSAENOTCONN;
+    case ESHUTDOWN:
+    case EPIPE:
+        return WSAESHUTDOWN;
+    case ETOOMANYREFS:
+        return 10059;
+    case ETIMEDOUT:
+        return WSAETIMEDOUT;
+    case ECONNREFUSED:
+        return WSAECONNREFUSED;
+    case ELOOP:
+        return 10062;
+    case ENAMETOOLONG:
+        return 10063;
+    case EHOSTDOWN:
+        return 10064;
+    case EHOSTUNREACH:
+        return 10065;
+    case ENOTEMPTY:
+        return 10066;
+    case EUSERS:
+        return 10068;
+    case EDQUOT:
+        return 10069;
+    case ESTALE:
+        return 10070;
+    case EREMOTE:
+        return 10071;
+    default:
+        return WS_UNKNOWN_ERROR_BASE + e;
+    }
+}
+
+int WsGetLastError() {
+    return lastError;
+}
+
+void WsSetLastError(int code) {
+    lastError = code;
+}
+
+int WsStartup(quint16 requestedVersion, WSADATA& data) {
+    data.wVersion = requestedVersion;
+    data.wHighVersion = 0x0202;
+    data.szDescription = QStringLiteral("BSD sockets (IPv4, non-blocking)");
+    data.szSystemStatus = QStringLiteral("Running");
+    rlimit limit{};
+    quint16 maxSockets = 0xFFFE;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < maxSockets)
+        maxSockets = static_cast<quint16>(limit.rlim_cur);
+    data.iMaxSockets = maxSockets;
+    data.iMaxUdpDg = 65507;
+    return 0;
+}
+
+int WsCleanup() {
+    return 0;
+}
+
+quint16 WsSocket() {
+    return Adopt(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP), false);
+}
+
+int WsSetLinger(quint16 s, bool on, quint16 seconds) {
+    linger l{};
+    l.l_onoff = on ? 1 : 0;
+    l.l_linger = seconds;
+    if (::setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0)
+        return Fail(errno);
+    return 0;
+}
+
+int WsCloseSocket(quint16 s) {
+    if (s == WS_INVALID_SOCKET)
+        return Fail(ENOTSOCK);
+    SocketRegistry::Closed(s);
+    if (::close(s) != 0)
+        return Fail(errno);
+    return 0;
+}
+
+int WsConnect(quint16 s, quint32 addressN, quint16 portN) {
+    const sockaddr_in a = MakeAddress(addressN, portN);
+    int rc = ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    int e = rc == 0 ? 0 : errno;
+    switch (e) {
+    case 0:
+    case EINPROGRESS:
+    case ECONNREFUSED:
+    case ETIMEDOUT:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+        // WinSock reports every outcome of a non-blocking connect through FD_CONNECT.
+        SocketRegistry::ConnectStarted(s, TranslateSocketError(e == EINPROGRESS ? 0 : e));
+        lastError = WSAEWOULDBLOCK;
+        return WS_SOCKET_ERROR;
+    default:
+        return Fail(e);
+    }
+}
+
+int WsBind(quint16 s, quint32 addressN, quint16 portN) {
+    const sockaddr_in a = MakeAddress(addressN, portN);
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
+        return Fail(errno);
+    return 0;
+}
+
+int WsListen(quint16 s, int backlog) {
+    if (::listen(s, backlog) != 0)
+        return Fail(errno);
+    SocketRegistry::Listening(s);
+    return 0;
+}
+
+quint16 WsAccept(quint16 s, quint32* peerAddressN, quint16* peerPortN) {
+    sockaddr_in a{};
+    socklen_t length = sizeof a;
+    int fd = ::accept4(s, reinterpret_cast<sockaddr*>(&a), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int e = errno;
+    SocketRegistry::AcceptCalled(s);
+    errno = e;
+    quint16 h = Adopt(fd, true);
+    if (h != WS_INVALID_SOCKET) {
+        if (peerAddressN)
+            *peerAddressN = a.sin_addr.s_addr;
+        if (peerPortN)
+            *peerPortN = a.sin_port;
+    }
+    return h;
+}
+
+int WsSend(quint16 s, const char* data, int length) {
+    ssize_t n = ::send(s, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    if (n < 0)
+        return Fail(errno);
+    return static_cast<int>(n);
+}
+
+int WsRecv(quint16 s, char* buffer, int length, bool peek) {
+    ssize_t n = ::recv(s, buffer, static_cast<size_t>(length), peek ? MSG_PEEK : 0);
+    int e = errno;
+    SocketRegistry::ReceiveCalled(s);
+    if (n < 0)
+        return Fail(e);
+    return static_cast<int>(n);
+}
+
+int WsGetSockName(quint16 s, quint32* addressN, quint16* portN) {
+    sockaddr_in a{};
+    socklen_t length = sizeof a;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &length) != 0)
+        return Fail(errno);
+    if (addressN)
+        *addressN = a.sin_addr.s_addr;
+    if (portN)
+        *portN = a.sin_port;
+    return 0;
+}
+
+quint32 WsInetAddr(const QByteArray& text) {
+    return ::inet_addr(text.constData());
+}
+
+QString WsInetNtoa(quint32 addressN) {
+    in_addr a{};
+    a.s_addr = addressN;
+    return QString::fromLatin1(::inet_ntoa(a));
+}
+
+quint16 WsHtons(quint16 value) {
+    return htons(value);
+}
+
+quint16 WsNtohs(quint16 value) {
+    return ntohs(value);
+}
+
+bool WsPeerClosed(quint16 s) {
+    pollfd p{};
+    p.fd = s;
+#ifdef POLLRDHUP
+    p.events = POLLIN | POLLRDHUP;
+    if (::poll(&p, 1, 0) <= 0)
+        return false;
+    return (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+#else
+    p.events = POLLIN;
+    if (::poll(&p, 1, 0) <= 0)
+        return false;
+    if (p.revents & (POLLHUP | POLLERR))
+        return true;
+    char c;
+    return (p.revents & POLLIN) && ::recv(s, &c, 1, MSG_PEEK) == 0;
+#endif
+}
+
+int WsBytesPending(quint16 s) {
+    int n = 0;
+    if (::ioctl(s, FIONREAD, &n) != 0)
+        return Fail(errno);
+    return n;
+}
+
+int WsSetReceiveLowWater(quint16 s, int bytes) {
+    if (::setsockopt(s, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes) != 0)
+        return Fail(errno);
+    return 0;
+}
