@@ -134,6 +134,10 @@ std::unique_ptr<TForm2> DownloadFixture::runWindow(int limitMs) {
         if (label1Captions.last() != f->Label1->text())
             label1Captions << f->Label1->text();
         maxProgress = std::max(maxProgress, f->ProgressBar1->value());
+        if (!grabDuringTransfer.isEmpty() && f->ProgressBar1->value() > 0) {
+            f->grab().save(grabDuringTransfer);
+            grabDuringTransfer.clear();
+        }
     });
     watch.start();
     bool timedOut = false;

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <memory>
+#include <ostream>
 
 class DownloadFixture : public ::testing::Test {
 protected:
@@ -44,6 +45,8 @@ protected:
     QStringList messages;       // texts shown by ShowMessage / the exception display
     QStringList label1Captions; // distinct captions of Label1, in order, while the window ran
     int maxProgress = 0;
+    // When set, runWindow saves a picture of the window here once the progress bar has moved.
+    QString grabDuringTransfer;
 
 private:
     QTemporaryDir tmp_;
@@ -51,6 +54,17 @@ private:
     std::unique_ptr<QProcess> server_;
     int port_ = 0;
 };
+
+// Readable failure output for texts and lists of texts.
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QStringList& list, std::ostream* os) {
+    *os << "{";
+    for (const QString& s : list)
+        *os << "\n  \"" << s.toStdString() << '"';
+    *os << " }";
+}
 
 // "正在連線中...." and the other captions as the labels show them after padding.
 QString padded(const QString& text);

@@ -164,8 +164,8 @@ TEST_F(SequenceTest, RefusedNameFailsWithoutContactingTheServer) {
     TForm2 form(nullptr);
     form.Timer1->stop();
     form.Timer1Timer();
-    QTest::qWait(100);
-    EXPECT_FALSE(listener.hasPendingConnections());
+    // Waits without handling events: the re-armed Timer1 must not start a second attempt.
+    EXPECT_FALSE(listener.waitForNewConnection(100));
     EXPECT_EQ(DLretry, 1);
     EXPECT_EQ(DownloadResult, 0);
     EXPECT_TRUE(form.Timer1->isActive()); // the next attempt is armed

@@ -130,6 +130,7 @@ TEST_F(TransferTest, StalledTransferIsAbortedAndRetried) {
     SetWatchdogTiming({50, 8});
     const QByteArray served = putInstaller(2'000'000);
     startServer(QStringLiteral("stall"), 300'000);
+    grabDuringTransfer = QStringLiteral(PCV_BINARY_DIR "/download_window_transfer.png");
     auto form = runWindow();
     expectInstalled(served);
     const QStringList expected = QStringList{QStringLiteral("FTP Connect..."),
