@@ -1,0 +1,45 @@
+#pragma once
+// The interface simulator (tools/interface_sim.py) on a real pseudo-terminal, started and stopped
+// by the test, and what it saw on the wire.
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <memory>
+#include <vector>
+
+class Simulator {
+public:
+    // Starts the simulator with COM<port> in devicesDir; waits for its "ready" line.
+    Simulator(const QString& devicesDir, int port, const QStringList& options = {});
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    bool ready() const { return ready_; }
+    // Every byte received so far, in order, with the baud rate in force when it was read.
+    struct Chunk {
+        int baud;
+        QByteArray bytes;
+    };
+    std::vector<Chunk> received() const;
+    QByteArray receivedBytes() const;
+    // How many device-information requests reached the unit, prefixed or not.
+    int requestCount() const;
+
+private:
+    QString logPath_;
+    QProcess process_;
+    bool ready_ = false;
+};
+
+// A temporary devices folder made the one the link maps COM names into, for one test.
+class DevicesFolder {
+public:
+    DevicesFolder();
+    ~DevicesFolder();
+    QString path() const { return dir_.path(); }
+
+private:
+    QTemporaryDir dir_;
+};
