@@ -85,7 +85,7 @@ void DownloadFixture::startServer(const QString& mode, qint64 bytes) {
     server_->setStandardErrorFile(tmp_.path() + QStringLiteral("/ftp-server.log"));
     // Debian's interpreter: it is the one that has pyftpdlib.
     server_->start(QStringLiteral("/usr/bin/python3"),
-                   {QStringLiteral(PCV_SOURCE_DIR "/tests/download/ftp_server.py"),
+                   {QStringLiteral(PCV_SOURCE_DIR "/tools/ftp_update_server.py"),
                     QStringLiteral("--root"), tmp_.path() + QStringLiteral("/ftproot"),
                     QStringLiteral("--user"), QStringLiteral("velk"), QStringLiteral("--password"),
                     QStringLiteral("velkaftp"), QStringLiteral("--mode"), mode,

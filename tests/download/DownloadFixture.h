@@ -1,7 +1,7 @@
 #pragma once
 // Shared set-up of the download tests: a temporary folder as the current directory (log,
 // exit picture, download folder, FTP root), the run's globals reset, messages recorded instead
-// of shown, and a scripted FTP server (ftp_server.py, pyftpdlib) on loopback when asked for.
+// of shown, and a scripted FTP server (tools/ftp_update_server.py) on loopback when asked for.
 #include "download/Download.h"
 
 #include <QByteArray>

@@ -33,7 +33,7 @@ namespace {
 
 const QString kProgram = QStringLiteral(PCV_BINARY_DIR "/src/pc_velka_setup");
 const QString kSimulator = QStringLiteral(PCV_SOURCE_DIR "/tools/interface_sim.py");
-const QString kFtpServer = QStringLiteral(PCV_SOURCE_DIR "/tests/download/ftp_server.py");
+const QString kFtpServer = QStringLiteral(PCV_SOURCE_DIR "/tools/ftp_update_server.py");
 const QString kAssets = QStringLiteral(PCV_SOURCE_DIR "/assets/");
 
 QByteArray readAll(const QString& path) {

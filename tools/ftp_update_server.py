@@ -1,7 +1,7 @@
 #!/usr/bin/python3
-"""A real FTP server (pyftpdlib) on loopback with scripted faults, for the download tests.
+"""The update server's FTP side on loopback (pyftpdlib), with scripted faults for the tests.
 
-Usage: ftp_server.py --root DIR --user U --password P [--mode MODE] [--bytes N] [--trace FILE]
+Usage: ftp_update_server.py --root DIR --user U --password P [--mode MODE] [--bytes N] [--trace FILE]
 
 Prints "PORT <n>" on one line once it listens on 127.0.0.1, then serves until killed or until
 its standard input closes. Modes (the fault hits the first RETR only; later ones are served
