@@ -4,7 +4,7 @@
 Usage: ftp_update_server.py --root DIR --user U --password P [--mode MODE] [--bytes N] [--trace FILE]
 
 Prints "PORT <n>" on one line once it listens on 127.0.0.1, then serves until killed or until
-its standard input closes. Modes (the fault hits the first RETR only; later ones are served
+its standard input closes (unless --keep-running). Modes (the fault hits the first RETR only; later ones are served
 normally):
   normal   plain server
   cut      the data connection is reset after N bytes
@@ -66,9 +66,12 @@ def main():
                     choices=["normal", "cut", "stall", "silent"])
     ap.add_argument("--bytes", type=int, default=0)
     ap.add_argument("--trace")
+    ap.add_argument("--keep-running", action="store_true",
+                    help="ignore standard input; run until killed")
     args = ap.parse_args()
 
-    threading.Thread(target=watch_stdin_then_exit, daemon=True).start()
+    if not args.keep_running:
+        threading.Thread(target=watch_stdin_then_exit, daemon=True).start()
     if args.mode == "silent":
         run_silent()
         return
