@@ -99,7 +99,9 @@ def main():
                 # No more write notices: the rest stays queued and is never sent.
                 self.modify_ioloop_events(self.ioloop.READ)
                 if fault == "cut":
-                    self.ioloop.call_later(0.05, self.reset)
+                    # Right behind the last bytes, while the client still has some to read:
+                    # it reads them and then meets the reset as an error.
+                    self.reset()
             return sent
 
         def reset(self):
@@ -108,7 +110,8 @@ def main():
                                        struct.pack("ii", 1, 0))
             except OSError:
                 pass
-            self.close()
+            # As a server whose transfer broke: "426" on the control connection, then the reset.
+            self.handle_close()
 
     class Handler(FTPHandler):
         dtp_handler = FaultDTP

@@ -149,6 +149,7 @@ std::unique_ptr<TForm2> DownloadFixture::runWindow(int limitMs) {
     });
     limit.start(limitMs);
     form->exec();
+    maxProgress = std::max(maxProgress, f->ProgressBar1->value());
     EXPECT_FALSE(timedOut) << "the window did not close within " << limitMs << " ms";
     return form;
 }
