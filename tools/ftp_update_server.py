@@ -133,6 +133,7 @@ def main():
     Handler.authorizer = auth
     Handler.banner = "test server ready"
     Handler.passive_ports = None
+    Handler.auth_failed_timeout = 0  # answer a wrong password at once
     server = FTPServer(("127.0.0.1", 0), Handler)
     print("PORT %d" % server.socket.getsockname()[1], flush=True)
     server.serve_forever(handle_exit=False)
