@@ -22,8 +22,11 @@ rm -rf "$demo"
 cmake --install "$build" --prefix "$demo" >/dev/null
 
 mkdir -p "$demo/devices" "$demo/catalogs"
-# Demo settings: the serial search looks at the simulator's link; the update database is an
-# empty catalog folder, which the launcher sees as an unreachable server.
+# The update database as SQLite catalogs: product line "tarn" (device type 5) has version 13
+# after the installed 12.
+python3 tools/db_seed.py sqlite "$demo/catalogs" \
+    --row tarn 12 13 tarn_v12.exe 4096 --row tarn 13 13 tarn_v13.exe 8192 >/dev/null
+# Demo settings: the serial search looks at the simulator's link, the database at the catalogs.
 cat > "$demo/demo-server.ini" <<INI
 [Server]
 Host=127.0.0.1
@@ -47,9 +50,15 @@ printf '[VERSION]\r\nSetup=1\r\nPc1=12\r\nInterface=1\r\n' > "$demo/velka.ini"
 
 echo "== interface simulator on a pseudo-terminal as COM4, device type 5"
 sim_out=$(mktemp)
+# Qt wants a private runtime folder; give it one rather than let it warn.
+own_runtime=""
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+  own_runtime=$(mktemp -d)
+  export XDG_RUNTIME_DIR=$own_runtime
+fi
 python3 tools/interface_sim.py --devices "$demo/devices" --port 4 --device-type 5 >"$sim_out" &
 sim=$!
-trap 'kill $sim 2>/dev/null || true; wait $sim 2>/dev/null || true; rm -f "$sim_out"' EXIT
+trap 'kill $sim 2>/dev/null || true; wait $sim 2>/dev/null || true; rm -f "$sim_out"; [ -z "$own_runtime" ] || rm -rf "$own_runtime"' EXIT
 for _ in $(seq 1 50); do
   grep -q '^ready' "$sim_out" && break
   sleep 0.1
@@ -81,7 +90,9 @@ sed 's/\r$//; s/^/   /' "$demo/velka.ini"
 cat <<'NOTE'
 == what this demo shows, and what it does not yet
 The launcher found the simulated interface, started pc1.exe and waited for it, then ran the
-update check, which found no update database (the demo has none yet) and ended. The update
-database, the question box and the FTP download of an update come later; once they exist this
-demo will seed a database with a newer version and serve the update file on loopback.
+update check: it read the installed version 12 from velka.ini, found version 13 in the update
+database and asked whether to download it. The download window (FTP transfer, running the
+update, recording version 13) is not built yet: for now nothing is fetched and velka.ini keeps
+version 12. Once it exists, this demo will also serve the update file from an FTP server on
+loopback.
 NOTE

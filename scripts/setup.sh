@@ -31,3 +31,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update
   $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+
+# psqlODBC registers "PostgreSQL Unicode" itself; tdsodbc leaves its entry to a debconf
+# question, so register FreeTDS when it is missing.
+if ! odbcinst -q -d -n FreeTDS >/dev/null 2>&1; then
+  tds=$(mktemp)
+  printf '[FreeTDS]\nDescription=TDS driver (Sybase/MS SQL)\nDriver=libtdsodbc.so\nSetup=libtdsS.so\n' >"$tds"
+  if [ "$(id -u)" -eq 0 ]; then odbcinst -i -d -f "$tds"; else sudo odbcinst -i -d -f "$tds"; fi
+  rm -f "$tds"
+fi

@@ -10,3 +10,12 @@ build=${PCV_BUILD_DIR:-build}
 cmake -S . -B "$build" -DPCV_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2
 (cd "$build" && ctest --output-on-failure -j2 "$@")
+
+# The same suite under AddressSanitizer + UndefinedBehaviorSanitizer, then every fuzz target for
+# a bounded time. PCV_SKIP_SANITIZE=1 / PCV_SKIP_FUZZ=1 leave a stage out of a local run.
+if [ "${PCV_SKIP_SANITIZE:-0}" != 1 ]; then
+    bash scripts/sanitize.sh
+fi
+if [ "${PCV_SKIP_FUZZ:-0}" != 1 ]; then
+    bash scripts/fuzz.sh
+fi

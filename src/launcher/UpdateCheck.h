@@ -4,3 +4,8 @@
 // user, let the download window fetch and run the update, record the new version. Returns with
 // the log closed. Errors of the later database queries escape to the entry point.
 void RunUpdateCheck();
+
+// The step that shows the download window (RunDownloadWindow). Tests put a stand-in here to
+// play each outcome; nullptr restores the window. Returns the previous one.
+using DownloadWindowRunner = void (*)();
+DownloadWindowRunner setDownloadWindowRunner(DownloadWindowRunner runner);

@@ -31,7 +31,11 @@ int main(int argc, char** argv) {
         print(stdout, versionText());
         return 0;
     }
-    prepareDisplay(cl);
+    if (!prepareDisplay(cl)) {
+        print(stderr, QStringLiteral("pc_velka_setup: no display to show windows on; run it on "
+                                     "a desktop, or with --unattended\n"));
+        return 1;
+    }
     setUnattended({cl.unattended, cl.answerCancel});
 
     return RunEntryPoint(argc, argv, [&cl] {

@@ -73,9 +73,13 @@ QString versionText() {
     return QStringLiteral("pc_velka_setup " PCV_VERSION "\n");
 }
 
-void prepareDisplay(const CommandLine& commandLine) {
-    if (!commandLine.unattended)
-        return;
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+bool prepareDisplay(const CommandLine& commandLine) {
+    const bool display =
+        !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    if (commandLine.unattended) {
+        if (!display)
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        return true;
+    }
+    return display || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
 }

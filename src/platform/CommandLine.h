@@ -22,5 +22,6 @@ QString usageText();
 QString versionText();
 
 // With --unattended and no display, windows are built offscreen; call before the
-// application object is created.
-void prepareDisplay(const CommandLine& commandLine);
+// application object is created. Returns false when windows are wanted but there is no display
+// and no Qt platform chosen (the program cannot show anything then).
+bool prepareDisplay(const CommandLine& commandLine);

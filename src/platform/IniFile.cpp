@@ -45,9 +45,13 @@ bool sameName(const QByteArray& a, const QByteArray& b) {
 
 Parsed load(const QString& fileName) {
     Parsed p;
-    QFile file(fileName);
-    if (file.exists()) {
-        if (!file.open(QIODevice::ReadOnly) || file.size() > IniFile::kMaxFileSize) {
+    const QFileInfo info(fileName);
+    if (info.exists() || info.isSymLink()) {
+        // Only a regular file is read: a FIFO or a device put in its place would block the
+        // open or never end.
+        QFile file(fileName);
+        if (!info.isFile() || !file.open(QIODevice::ReadOnly) ||
+            file.size() > IniFile::kMaxFileSize) {
             p.readable = false;
             return p;
         }
@@ -178,7 +182,7 @@ bool replaceFile(const QString& fileName, const QByteArray& bytes) {
         mode = st.st_mode & 07777;
     }
     QByteArray temp = targetPath + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
     bool ok = ::fchmod(fd, mode) == 0;

@@ -77,7 +77,8 @@ ServerSettings loadServerSettings(const QString& path) {
     if (s.dbDirectory.isEmpty())
         s.dbDirectory = defaultServerSettings().dbDirectory;
     if (QDir::isRelativePath(s.dbDirectory))
-        s.dbDirectory = QDir::cleanPath(ExecutableDir() + s.dbDirectory);
+        s.dbDirectory = ExecutableDir() + s.dbDirectory;
+    s.dbDirectory = QDir::cleanPath(s.dbDirectory);
     return s;
 }
 

@@ -79,4 +79,21 @@ TEST(PortName, RegularFileInTheFolderIsNotAPort) {
     EXPECT_EQ(file.readAll(), QByteArray("not a port"));
 }
 
+// The port is taken unshared: a second opener is refused until the first lets go.
+TEST(SerialPortOpen, SecondOpenerIsRefusedUntilTheFirstCloses) {
+    DevicesFolder folder;
+    Simulator sim(folder.path(), 4);
+    ASSERT_TRUE(sim.ready());
+    SerialPort first;
+    SerialPort second;
+    ASSERT_TRUE(first.open("COM4"));
+    EXPECT_FALSE(second.open("COM4"));
+    EXPECT_FALSE(second.isOpen());
+    first.close();
+    EXPECT_TRUE(second.open("COM4"));
+    EXPECT_FALSE(second.open("COM2")) << "a failed open leaves nothing open";
+    EXPECT_FALSE(second.isOpen());
+    EXPECT_EQ(second.bytesWaiting(), -1);
+}
+
 } // namespace

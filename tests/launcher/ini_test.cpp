@@ -128,3 +128,18 @@ TEST_F(IniTest, LogLinesOfAllThreeFormatsInBig5) {
     LogFile::Close();
     EXPECT_EQ(readAll(log()), QByteArray("Ver:2.4\r\n"));
 }
+
+TEST_F(IniTest, LogThatCannotBeCreatedDropsLinesQuietly) {
+    // A current directory that no longer exists: DLrec.txt cannot be created there.
+    writeAll(ini(), "[VERSION]\r\nPc1=12\r\n");
+    QTemporaryDir gone;
+    ASSERT_TRUE(QDir::setCurrent(gone.path()));
+    ASSERT_TRUE(gone.remove());
+    EXPECT_FALSE(LogFile::Open());
+    EXPECT_FALSE(LogFile::IsOpen());
+    LogFile::Write(QStringLiteral("Ver:2.4"));
+    LogFile::Write(QStringLiteral("Pc1="), 12);
+    LoadIni(); // still reads velka.ini beside the executable
+    EXPECT_EQ(InstalledVersion, 12);
+    LogFile::Close();
+}

@@ -6,7 +6,9 @@
 #include <QTemporaryDir>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -207,4 +209,57 @@ TEST_F(IniFileTest, OversizedFileIsNeitherReadNorRewritten) {
     EXPECT_EQ(ini.ReadInteger(QStringLiteral("VERSION"), QStringLiteral("Pc1"), 0), 0);
     EXPECT_FALSE(ini.WriteInteger(QStringLiteral("VERSION"), QStringLiteral("Pc1"), 13));
     EXPECT_EQ(QFileInfo(path()).size(), big.size());
+}
+
+TEST_F(IniFileTest, NonRegularFileIsNeitherReadNorReplaced) {
+    // A FIFO in place of the file would block a plain open for reading forever.
+    ASSERT_EQ(mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
+    IniFile ini(path());
+    EXPECT_EQ(ini.ReadInteger(QStringLiteral("VERSION"), QStringLiteral("Pc1"), 7), 7);
+    EXPECT_FALSE(ini.WriteInteger(QStringLiteral("VERSION"), QStringLiteral("Pc1"), 13));
+    EXPECT_FALSE(QFileInfo(path()).isFile());
+}
+
+// Random files built from the pieces that matter (headers, keys, comments, blanks, both line
+// endings, stray bytes): after any write, the written key reads back, and every other key
+// that could be read before reads the same.
+TEST_F(IniFileTest, RandomFilesKeepEveryOtherValue) {
+    const char* const pieces[] = {
+        "[VERSION]", "[version]", "[Language]", "[ x ]", "[",      "]",        "Pc1=12",
+        "pc1 = 3",   "Setup=1",   "Language=2", "=",     ";Pc1=9", "Pc1",      " ",
+        "\t",        "\r\n",      "\n",         "\r",    "\"q\"",  "\xB3\x6E", "Pc1=$1F"};
+    const char* const sections[] = {"VERSION", "Language", "x", "New"};
+    const char* const keys[] = {"Pc1", "Setup", "Language", "Interface"};
+    std::uint32_t seed = 12345;
+    auto next = [&seed](std::uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    for (int round = 0; round < 400; ++round) {
+        QByteArray file;
+        const std::uint32_t count = next(25);
+        for (std::uint32_t i = 0; i < count; ++i)
+            file += pieces[next(std::size(pieces))];
+        writeAll(path(), file);
+        IniFile ini(path());
+        std::map<std::pair<int, int>, std::optional<QString>> before;
+        for (int s = 0; s < 4; ++s)
+            for (int k = 0; k < 4; ++k)
+                before[{s, k}] = ini.Value(QLatin1String(sections[s]), QLatin1String(keys[k]));
+        const int ws = static_cast<int>(next(4));
+        const int wk = static_cast<int>(next(4));
+        const QString value = QString::number(next(1000));
+        ASSERT_TRUE(ini.WriteString(QLatin1String(sections[ws]), QLatin1String(keys[wk]), value))
+            << file.toHex().constData();
+        for (int s = 0; s < 4; ++s)
+            for (int k = 0; k < 4; ++k) {
+                const auto now = ini.Value(QLatin1String(sections[s]), QLatin1String(keys[k]));
+                // Names compare case-insensitively, so only the exact pair written changes.
+                if (s == ws && k == wk)
+                    EXPECT_EQ(now, value) << file.toHex().constData();
+                else
+                    EXPECT_EQ(now, (before[{s, k}]))
+                        << file.toHex().constData() << " " << sections[s] << "/" << keys[k];
+            }
+    }
 }

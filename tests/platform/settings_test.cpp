@@ -85,6 +85,8 @@ TEST_F(SettingsTest, BadValuesKeepDefaults) {
 TEST_F(SettingsTest, RelativeDirectoryIsTakenFromExecutableFolder) {
     EXPECT_EQ(load("[Database]\nDirectory=catalogs/../db2\n").dbDirectory,
               dir.path() + QStringLiteral("/bin/db2"));
+    EXPECT_EQ(load("[Database]\nDirectory=/srv//db/./x/\n").dbDirectory,
+              QStringLiteral("/srv/db/x"));
     EXPECT_EQ(load("[Database]\nDirectory=\n").dbDirectory, dir.path() + QStringLiteral("/bin/db"));
 }
 

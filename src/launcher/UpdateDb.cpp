@@ -1,0 +1,196 @@
+#include "UpdateDb.h"
+
+#include "Globals.h"
+#include "LogFile.h"
+#include "interface/SerialLink.h"
+#include "platform/Big5.h"
+#include "platform/Dialogs.h"
+#include "platform/Paths.h"
+#include "platform/Settings.h"
+
+#include <QCoreApplication>
+#include <algorithm>
+
+namespace {
+
+struct Components {
+    // The query is declared last so that it is destroyed first, while its connection lives.
+    TADOConnection connection;
+    TADOQuery query;
+};
+
+Components* g_components = nullptr;
+
+// Runs from QCoreApplication's destructor as well: QtSql connections must be gone before the
+// application object and the driver plugins are.
+void releaseComponents() {
+    delete g_components;
+    g_components = nullptr;
+}
+
+Components& components() {
+    if (!g_components) {
+        g_components = new Components;
+        qAddPostRoutine(releaseComponents);
+    }
+    return *g_components;
+}
+
+QString versionRowSql(std::int32_t version) {
+    return QStringLiteral("select * from ") + QString::fromUtf8(kVersionTable) +
+           QStringLiteral(" where 車種='") + ProductCode() + QStringLiteral("' and 目前版本='") +
+           QString::number(version) + QStringLiteral("'");
+}
+
+void showNoUpdateFile() {
+    ShowMessage(QStringLiteral("版本:") + QString::number(NextVersion) +
+                QStringLiteral("\r\n更新檔名不存在!"));
+}
+
+// Close, (optionally) clear the text and set the connection, set the text, prepare, open.
+void runQuery(const QString& sql, bool reset) {
+    TADOQuery& query = ADOQuery1();
+    query.Close();
+    if (reset) {
+        query.ClearSql();
+        query.SetConnection(&ADOConnection1());
+    }
+    query.SetSql(sql);
+    query.SetPrepared(true);
+    query.Open();
+}
+
+void connectTo(const QString& catalog) {
+    TADOConnection& connection = ADOConnection1();
+    connection.Close();
+    connection.SetConnectionString(ConnectionString(catalog));
+    connection.Open();
+}
+
+} // namespace
+
+TADOConnection& ADOConnection1() {
+    return components().connection;
+}
+
+TADOQuery& ADOQuery1() {
+    return components().query;
+}
+
+void ReleaseUpdateDatabase() {
+    if (g_components)
+        qRemovePostRoutine(releaseComponents);
+    releaseComponents();
+}
+
+QString ProductCode() {
+    switch (DeviceType) {
+    case 1:
+        return QStringLiteral("fen");
+    case 5:
+        return QStringLiteral("tarn");
+    default:
+        return QString();
+    }
+}
+
+QString ConnectionString(const QString& catalog) {
+    const ServerSettings& s = serverSettings();
+    // The values are quoted as the pieces expect; a quote inside one is doubled so that it can
+    // neither end the value nor add a key (none of the production values holds one).
+    return QStringLiteral("Provider=SQLOLEDB.1;") + QStringLiteral("Password='") +
+           quoteConnectionValue(s.dbPassword) + QStringLiteral("';User ID='") +
+           quoteConnectionValue(s.dbUser) +
+           QStringLiteral("';persist security catalog=experiment;") +
+           QStringLiteral("Initial Catalog='") + quoteConnectionValue(catalog) +
+           QStringLiteral("';Data Source='") + quoteConnectionValue(s.host) + QStringLiteral("'");
+}
+
+QString ServerDateSql(DbmsKind dbms) {
+    switch (dbms) {
+    case DbmsKind::PostgreSQL:
+        return QStringLiteral("select to_char(current_date,'YYYYMMDD') as day");
+    case DbmsKind::SQLite:
+        // getdate() is the server's local time; on a single PC the server is this machine.
+        return QStringLiteral("select strftime('%Y%m%d','now','localtime') as day");
+    case DbmsKind::SqlServer:
+    case DbmsKind::Unknown:
+        break;
+    }
+    return QStringLiteral("Select convert(char(8),getdate(),112) as day");
+}
+
+QString TrimUpdateFileName(const QString& text) {
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text[begin].unicode() <= 0x20)
+        ++begin;
+    while (end > begin && text[end - 1].unicode() <= 0x20)
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+bool IsUsableUpdateFileName(const QString& downloadDir, const QString& name) {
+    if (name.isEmpty() || name == QLatin1String(".") || name.contains(QLatin1String("..")))
+        return false;
+    const bool badChar = std::any_of(name.begin(), name.end(), [](QChar c) {
+        return c == u'/' || c == u'\\' || c.unicode() < 0x20 || c.unicode() == 0x7F ||
+               c.category() == QChar::Other_Control || c.isSurrogate() || c.unicode() == 0xFFFD;
+    });
+    if (badChar)
+        return false;
+    // The name is logged and sent as Big5: one that Big5 cannot hold would name another file.
+    if (fromBig5(toBig5(name)) != name)
+        return false;
+    // UTF-8 is what the file system stores; it never counts fewer bytes than Big5 would.
+    return (downloadDir + name).toUtf8().size() <= kMaxUpdatePathBytes;
+}
+
+bool SQL_Connect() {
+    try {
+        connectTo(QString::fromUtf8(kMemberCatalog));
+        return true;
+    } catch (const Exception&) {
+        return false;
+    }
+}
+
+void SQL_GetServerTime() {
+    runQuery(ServerDateSql(ADOConnection1().Dbms()), true);
+    ServerDate = ADOQuery1().FieldAsString(QStringLiteral("day"));
+}
+
+bool SQL_GetNextVersion() {
+    connectTo(QString::fromUtf8(kVersionCatalog));
+    runQuery(versionRowSql(InstalledVersion), true);
+    if (ADOQuery1().RecordCount() <= 0) {
+        ShowMessage(QStringLiteral("錯誤的診斷程式版本!"));
+        return false;
+    }
+    NextVersion = ADOQuery1().FieldAsInteger(QStringLiteral("下一版本"));
+    return true;
+}
+
+bool SQL_GetUpdateFile() {
+    runQuery(versionRowSql(NextVersion), false);
+    TADOQuery& query = ADOQuery1();
+    if (query.RecordCount() <= 0) {
+        showNoUpdateFile();
+        return false;
+    }
+    // The name becomes a local path that is written and run, and goes into an FTP command: one
+    // that could leave the download folder or break the command line is treated as missing.
+    const QString name = TrimUpdateFileName(query.FieldAsString(QStringLiteral("檔名")));
+    const QString dir = ExecutableDir();
+    if (!IsUsableUpdateFileName(dir, name)) {
+        showNoUpdateFile();
+        return false;
+    }
+    const std::int32_t size = query.FieldAsInteger(QStringLiteral("檔案大小"));
+    UpdateFileName = name;
+    UpdateFileSize = size;
+    LogFile::Write(UpdateFileName);
+    LogFile::Write(QStringLiteral("DownloadFileSize="), UpdateFileSize);
+    DownloadDir = dir;
+    return true;
+}

@@ -1,0 +1,469 @@
+#include "Database.h"
+
+#include "Paths.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// Counting stops here: callers only ask whether there is a row, and a server that streams rows
+// without end must not keep the launcher busy.
+constexpr int kMaxCountedRows = 1000000;
+
+QString backendMessage(const QSqlError& error) {
+    QString text = error.text().trimmed();
+    return text.isEmpty() ? QStringLiteral("Unknown database error") : text;
+}
+
+bool isControl(QChar c) {
+    return c.unicode() < 0x20 || c.unicode() == 0x7F || c.category() == QChar::Other_Control;
+}
+
+// A value that goes into the ODBC string without braces. Drivers differ in how (and whether) they
+// unwrap braces around anything but the password, so these values must not need them.
+void checkPlainOdbcValue(const QString& what, const QString& value) {
+    static const QString forbidden = QStringLiteral(";{}=");
+    const bool bad = std::any_of(value.begin(), value.end(),
+                                 [](QChar c) { return isControl(c) || forbidden.contains(c); }) ||
+                     value != value.trimmed();
+    if (bad)
+        throw EDatabaseError(
+            QStringLiteral("Invalid character in the database %1 \"%2\"").arg(what, value));
+}
+
+QString braced(const QString& value) {
+    QString inner = value;
+    inner.replace(QLatin1Char('}'), QStringLiteral("}}"));
+    return QLatin1Char('{') + inner + QLatin1Char('}');
+}
+
+bool isFreeTds(const QString& driver) {
+    return driver.contains(QLatin1String("freetds"), Qt::CaseInsensitive) ||
+           driver.contains(QLatin1String("tdsodbc"), Qt::CaseInsensitive);
+}
+
+// Microsoft's drivers take the port after the host; FreeTDS and psqlODBC take a PORT key.
+bool isMicrosoftDriver(const QString& driver) {
+    return driver.contains(QLatin1String("SQL Server"), Qt::CaseInsensitive) && !isFreeTds(driver);
+}
+
+DbmsKind dbmsFromDriverName(const QString& driver) {
+    if (driver.contains(QLatin1String("postgres"), Qt::CaseInsensitive) ||
+        driver.contains(QLatin1String("psql"), Qt::CaseInsensitive))
+        return DbmsKind::PostgreSQL;
+    if (driver.contains(QLatin1String("sqlite"), Qt::CaseInsensitive))
+        return DbmsKind::SQLite;
+    return DbmsKind::SqlServer;
+}
+
+QString nextConnectionName() {
+    static std::atomic<int> counter{0};
+    return QStringLiteral("pcv-ado-%1").arg(++counter);
+}
+
+[[noreturn]] void throwNotInteger(const QString& text) {
+    throw EConvertError(QStringLiteral("'%1' is not a valid integer value").arg(text));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Connection strings
+
+ConnectionKeys parseConnectionString(const QString& text) {
+    ConnectionKeys keys;
+    bool seen[4] = {false, false, false, false};
+    const qsizetype n = text.size();
+    qsizetype i = 0;
+    while (i < n) {
+        while (i < n && (text[i].isSpace() || text[i] == QLatin1Char(';')))
+            ++i;
+        if (i >= n)
+            break;
+
+        QString key;
+        while (i < n && text[i] != QLatin1Char('=')) {
+            if (text[i] == QLatin1Char(';'))
+                throw EDatabaseError(
+                    QStringLiteral("Invalid connection string: \"%1\" has no value").arg(key));
+            key += text[i++];
+        }
+        if (i >= n)
+            throw EDatabaseError(
+                QStringLiteral("Invalid connection string: \"%1\" has no value").arg(key));
+        ++i; // '='
+        while (i < n && text[i].isSpace() && text[i] != QLatin1Char(';'))
+            ++i;
+
+        QString value;
+        if (i < n && (text[i] == QLatin1Char('\'') || text[i] == QLatin1Char('"'))) {
+            const QChar quote = text[i++];
+            bool closed = false;
+            while (i < n) {
+                if (text[i] == quote) {
+                    if (i + 1 < n && text[i + 1] == quote) {
+                        value += quote;
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    closed = true;
+                    break;
+                }
+                value += text[i++];
+            }
+            if (!closed)
+                throw EDatabaseError(
+                    QStringLiteral("Invalid connection string: unterminated quote in \"%1\"")
+                        .arg(key.trimmed()));
+            while (i < n && text[i].isSpace())
+                ++i;
+            if (i < n && text[i] != QLatin1Char(';'))
+                throw EDatabaseError(
+                    QStringLiteral("Invalid connection string: text after the value of \"%1\"")
+                        .arg(key.trimmed()));
+        } else {
+            while (i < n && text[i] != QLatin1Char(';'))
+                value += text[i++];
+            value = value.trimmed();
+        }
+
+        const QString name = key.simplified().toLower();
+        int slot = -1;
+        if (name == QLatin1String("password") || name == QLatin1String("pwd"))
+            slot = 0;
+        else if (name == QLatin1String("user id") || name == QLatin1String("uid"))
+            slot = 1;
+        else if (name == QLatin1String("initial catalog") || name == QLatin1String("database"))
+            slot = 2;
+        else if (name == QLatin1String("data source") || name == QLatin1String("server"))
+            slot = 3;
+        if (slot < 0)
+            continue; // Provider and the other keys mean nothing to these backends
+        if (seen[slot])
+            throw EDatabaseError(
+                QStringLiteral("Invalid connection string: \"%1\" given twice").arg(key.trimmed()));
+        seen[slot] = true;
+        QString* targets[4] = {&keys.password, &keys.userId, &keys.initialCatalog,
+                               &keys.dataSource};
+        *targets[slot] = value;
+    }
+    return keys;
+}
+
+QString quoteConnectionValue(const QString& value) {
+    QString quoted = value;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("''"));
+    return quoted;
+}
+
+QString odbcConnectionString(const ConnectionKeys& keys, const ServerSettings& settings) {
+    const QString driver = settings.dbDriver.trimmed();
+    if (driver.isEmpty() || driver.contains(QLatin1Char('}')) ||
+        std::any_of(driver.begin(), driver.end(), isControl))
+        throw EDatabaseError(QStringLiteral("Invalid ODBC driver name \"%1\"").arg(driver));
+    checkPlainOdbcValue(QStringLiteral("server"), keys.dataSource);
+    checkPlainOdbcValue(QStringLiteral("catalog"), keys.initialCatalog);
+    checkPlainOdbcValue(QStringLiteral("user"), keys.userId);
+    if (keys.password.contains(QChar(0)))
+        throw EDatabaseError(QStringLiteral("Invalid character in the database password"));
+
+    const QString port = settings.dbPort.trimmed();
+    if (!port.isEmpty()) {
+        bool ok = false;
+        const int number = port.toInt(&ok);
+        const bool digitsOnly =
+            std::all_of(port.begin(), port.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+        if (!ok || !digitsOnly || number < 1 || number > 65535)
+            throw EDatabaseError(QStringLiteral("Invalid database port \"%1\"").arg(port));
+    }
+
+    QString s = QStringLiteral("DRIVER={%1};").arg(driver);
+    if (isMicrosoftDriver(driver)) {
+        s += QStringLiteral("SERVER=") + keys.dataSource;
+        if (!port.isEmpty())
+            s += QLatin1Char(',') + port;
+        s += QLatin1Char(';');
+    } else {
+        s += QStringLiteral("SERVER=") + keys.dataSource + QLatin1Char(';');
+        if (!port.isEmpty())
+            s += QStringLiteral("PORT=") + port + QLatin1Char(';');
+    }
+    s += QStringLiteral("DATABASE=") + keys.initialCatalog + QLatin1Char(';');
+    s += QStringLiteral("UID=") + keys.userId + QLatin1Char(';');
+    s += QStringLiteral("PWD=") + braced(keys.password) + QLatin1Char(';');
+    if (isFreeTds(driver)) {
+        // Without a fixed protocol version FreeTDS probes old TDS versions first, and with a
+        // non-ASCII catalog it then waits on a silent server without any time-out.
+        s += QStringLiteral("TDS_Version=7.4;ClientCharset=UTF-8;");
+    }
+    return s;
+}
+
+QString odbcConnectOptions(int timeoutSeconds) {
+    return QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(timeoutSeconds);
+}
+
+QString sqliteCatalogPath(const QString& catalog, const ServerSettings& settings) {
+    if (catalog.isEmpty() || catalog == QLatin1String(".") || catalog == QLatin1String("..") ||
+        catalog.contains(QLatin1Char('/')) || catalog.contains(QLatin1Char('\\')) ||
+        std::any_of(catalog.begin(), catalog.end(), isControl))
+        throw EDatabaseError(QStringLiteral("Invalid catalog name \"%1\"").arg(catalog));
+    QString dir = settings.dbDirectory;
+    if (dir.isEmpty())
+        dir = QStringLiteral(".");
+    if (QDir::isRelativePath(dir))
+        dir = ExecutableDir() + dir;
+    return QDir::cleanPath(dir) + QLatin1Char('/') + catalog + QStringLiteral(".sqlite3");
+}
+
+// ---------------------------------------------------------------------------------------------
+// TADOConnection
+
+TADOConnection::TADOConnection() : name_(nextConnectionName()) {}
+
+TADOConnection::~TADOConnection() {
+    Close();
+    for (TADOQuery* query : datasets_)
+        query->connection_ = nullptr;
+}
+
+void TADOConnection::attach(TADOQuery* query) {
+    datasets_.push_back(query);
+}
+
+void TADOConnection::detach(TADOQuery* query) {
+    datasets_.erase(std::remove(datasets_.begin(), datasets_.end(), query), datasets_.end());
+}
+
+void TADOConnection::Close() {
+    for (TADOQuery* query : datasets_)
+        query->Close();
+    if (db_.isValid())
+        db_.close();
+    // The last handle on the connection must be gone before QtSql can drop it without a warning.
+    db_ = QSqlDatabase();
+    if (QSqlDatabase::contains(name_))
+        QSqlDatabase::removeDatabase(name_);
+    dbms_ = DbmsKind::Unknown;
+}
+
+void TADOConnection::Open() {
+    if (Connected())
+        return;
+    Close();
+    const ConnectionKeys keys = parseConnectionString(connectionString_);
+    const ServerSettings& settings = serverSettings();
+    const QString backend = settings.dbBackend.trimmed().toLower();
+
+    auto fail = [this](const QString& message) {
+        Close();
+        throw EDatabaseError(message);
+    };
+
+    if (backend == QLatin1String("sqlite")) {
+        const QString path = sqliteCatalogPath(keys.initialCatalog, settings);
+        // A missing catalog is a server that cannot be reached; opening it must never create it.
+        if (!QFileInfo(path).isFile())
+            throw EDatabaseError(QStringLiteral("unable to open database file %1").arg(path));
+        db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name_);
+        if (!db_.isValid())
+            fail(QStringLiteral("The SQLite driver is not available"));
+        db_.setDatabaseName(path);
+        db_.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1")
+                                  .arg(kConnectionTimeoutSeconds * 1000));
+        if (!db_.open())
+            fail(backendMessage(db_.lastError()));
+        // SQLite reads the file only on the first statement: read the schema now, so that a file
+        // that is not a database counts as unreachable like a server that does not answer.
+        {
+            QSqlQuery probe(db_);
+            if (!probe.exec(QStringLiteral("select count(*) from sqlite_master")))
+                fail(backendMessage(probe.lastError()));
+        }
+        dbms_ = DbmsKind::SQLite;
+        return;
+    }
+
+    if (backend == QLatin1String("odbc")) {
+        const QString odbc = odbcConnectionString(keys, settings);
+        db_ = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), name_);
+        if (!db_.isValid())
+            fail(QStringLiteral("The ODBC driver is not available"));
+        db_.setDatabaseName(odbc);
+        db_.setConnectOptions(odbcConnectOptions(kConnectionTimeoutSeconds));
+        if (!db_.open())
+            fail(backendMessage(db_.lastError()));
+        switch (db_.driver()->dbmsType()) {
+        case QSqlDriver::MSSqlServer:
+        case QSqlDriver::Sybase:
+            dbms_ = DbmsKind::SqlServer;
+            break;
+        case QSqlDriver::PostgreSQL:
+            dbms_ = DbmsKind::PostgreSQL;
+            break;
+        case QSqlDriver::SQLite:
+            dbms_ = DbmsKind::SQLite;
+            break;
+        default:
+            dbms_ = dbmsFromDriverName(settings.dbDriver);
+            break;
+        }
+        return;
+    }
+
+    throw EDatabaseError(QStringLiteral("Unknown database backend \"%1\"").arg(settings.dbBackend));
+}
+
+// ---------------------------------------------------------------------------------------------
+// TADOQuery
+
+TADOQuery::~TADOQuery() {
+    if (connection_)
+        connection_->detach(this);
+}
+
+void TADOQuery::SetConnection(TADOConnection* connection) {
+    if (connection == connection_)
+        return;
+    Close();
+    if (connection_)
+        connection_->detach(this);
+    connection_ = connection;
+    if (connection_)
+        connection_->attach(this);
+}
+
+void TADOQuery::Close() {
+    active_ = false;
+    recordCount_ = 0;
+    record_ = QSqlRecord();
+}
+
+void TADOQuery::Open() {
+    Close();
+    if (!connection_ || !connection_->Connected())
+        throw EDatabaseError(QStringLiteral("Missing Connection or ConnectionString"));
+    if (sql_.trimmed().isEmpty())
+        throw EDatabaseError(QStringLiteral("CommandText does not return a result set"));
+
+    QSqlRecord record;
+    int count = 0;
+    {
+        QSqlQuery query(connection_->db_);
+        query.setForwardOnly(true);
+        const bool ok = prepared_ ? (query.prepare(sql_) && query.exec()) : query.exec(sql_);
+        if (!ok)
+            throw EDatabaseError(backendMessage(query.lastError()));
+        if (!query.isSelect())
+            throw EDatabaseError(QStringLiteral("CommandText does not return a result set"));
+        // Forward-only results do not know their size (QtSql reports -1): count while reading.
+        record = query.record();
+        if (query.next()) {
+            record = query.record();
+            count = 1;
+            while (count < kMaxCountedRows && query.next())
+                ++count;
+        }
+        if (query.lastError().isValid())
+            throw EDatabaseError(backendMessage(query.lastError()));
+    }
+    record_ = record;
+    recordCount_ = count;
+    active_ = true;
+}
+
+QVariant TADOQuery::field(const QString& name) const {
+    if (!active_)
+        throw EDatabaseError(QStringLiteral("Cannot perform this operation on a closed dataset"));
+    const int index = record_.indexOf(name);
+    if (index < 0)
+        throw EDatabaseError(QStringLiteral("Field '%1' not found").arg(name));
+    if (recordCount_ <= 0)
+        return QVariant();
+    return record_.value(index);
+}
+
+QString TADOQuery::FieldAsString(const QString& name) const {
+    const QVariant value = field(name);
+    return value.isNull() ? QString() : value.toString();
+}
+
+std::int32_t TADOQuery::FieldAsInteger(const QString& name) const {
+    const QVariant value = field(name);
+    if (value.isNull())
+        return 0;
+    constexpr auto lo = std::numeric_limits<std::int32_t>::min();
+    constexpr auto hi = std::numeric_limits<std::int32_t>::max();
+    switch (value.metaType().id()) {
+    case QMetaType::Bool:
+        return value.toBool() ? 1 : 0;
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::UChar:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::LongLong: {
+        const qlonglong v = value.toLongLong();
+        if (v < lo || v > hi)
+            throwNotInteger(value.toString());
+        return static_cast<std::int32_t>(v);
+    }
+    case QMetaType::ULong:
+    case QMetaType::ULongLong: {
+        const qulonglong v = value.toULongLong();
+        if (v > static_cast<qulonglong>(hi))
+            throwNotInteger(value.toString());
+        return static_cast<std::int32_t>(v);
+    }
+    case QMetaType::Float:
+    case QMetaType::Double: {
+        const double v = value.toDouble();
+        if (!std::isfinite(v) || v != std::trunc(v) || v < lo || v > hi)
+            throwNotInteger(value.toString());
+        return static_cast<std::int32_t>(v);
+    }
+    default:
+        return textToInt32(value.toString());
+    }
+}
+
+std::int32_t textToInt32(const QString& text) {
+    const QString t = text.trimmed();
+    qsizetype i = 0;
+    bool negative = false;
+    if (i < t.size() && (t[i] == QLatin1Char('+') || t[i] == QLatin1Char('-'))) {
+        negative = t[i] == QLatin1Char('-');
+        ++i;
+    }
+    if (i >= t.size())
+        throwNotInteger(text);
+    // Accumulated as a negative number, which has room for the smallest 32-bit value.
+    constexpr std::int64_t lo = std::numeric_limits<std::int32_t>::min();
+    std::int64_t v = 0;
+    for (; i < t.size(); ++i) {
+        const char16_t c = t[i].unicode();
+        if (c < u'0' || c > u'9')
+            throwNotInteger(text);
+        v = v * 10 - (c - u'0');
+        if (v < lo)
+            throwNotInteger(text);
+    }
+    if (!negative) {
+        v = -v;
+        if (v > std::numeric_limits<std::int32_t>::max())
+            throwNotInteger(text);
+    }
+    return static_cast<std::int32_t>(v);
+}

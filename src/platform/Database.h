@@ -1,0 +1,130 @@
+#pragma once
+// The update database, standing in for the framework's ADO connection and query components.
+//
+// A connection takes an OLE DB style connection string ("Password='…';User ID='…';Initial
+// Catalog='…';Data Source='…'") and opens the backend that the update-server settings name:
+// "odbc" through QtSql's ODBC driver (SQL Server through FreeTDS, PostgreSQL through psqlODBC)
+// or "sqlite" through QtSql's SQLite driver, one read-only file per catalog. Every failure of the
+// backend is raised as EDatabaseError carrying the driver's message.
+#include "Exception.h"
+#include "Settings.h"
+
+#include <QSqlDatabase>
+#include <QSqlRecord>
+#include <QString>
+#include <cstdint>
+#include <vector>
+
+// The keys of a connection string that the backends use; the others (Provider, …) are ignored.
+struct ConnectionKeys {
+    QString password;       // Password
+    QString userId;         // User ID
+    QString initialCatalog; // Initial Catalog
+    QString dataSource;     // Data Source
+};
+
+// Parses "key=value;key='value';…". Keys are case-insensitive; a value in single or double quotes
+// may hold ';' and '=', and a doubled quote inside stands for one quote. Raises EDatabaseError on
+// an unterminated quote, text after a closing quote, or one of the four keys given twice.
+ConnectionKeys parseConnectionString(const QString& text);
+
+// The value for a single-quoted connection-string piece: every quote doubled, so that a quote or
+// a ';' in a password or host can never end the value and add a key of its own.
+QString quoteConnectionValue(const QString& value);
+
+// Seconds a connection attempt may take before the server counts as unreachable.
+inline constexpr int kConnectionTimeoutSeconds = 5;
+
+// The ODBC connection string for the keys and settings (driver, port). Raises EDatabaseError for
+// a value that the ODBC syntax cannot carry safely (';', braces, control characters in the
+// host, catalog, user or port). The password travels in braces and may hold anything but NUL.
+QString odbcConnectionString(const ConnectionKeys& keys, const ServerSettings& settings);
+// The driver-manager options for QODBC: the login time-out.
+QString odbcConnectOptions(int timeoutSeconds);
+
+// The SQLite file of a catalog: "<catalog>.sqlite3" in the settings' directory (a relative
+// directory is taken from the executable's folder). Raises EDatabaseError for a catalog name
+// that would leave the directory.
+QString sqliteCatalogPath(const QString& catalog, const ServerSettings& settings);
+
+enum class DbmsKind { Unknown, SqlServer, PostgreSQL, SQLite };
+
+class TADOQuery;
+
+class TADOConnection {
+public:
+    TADOConnection();
+    ~TADOConnection();
+    TADOConnection(const TADOConnection&) = delete;
+    TADOConnection& operator=(const TADOConnection&) = delete;
+
+    void SetConnectionString(const QString& text) { connectionString_ = text; }
+    const QString& ConnectionString() const { return connectionString_; }
+
+    // Connected := true, with the settings in force. A server that does not answer within
+    // kConnectionTimeoutSeconds, a refused login, a missing catalog: EDatabaseError.
+    void Open();
+    // Closes the datasets using this connection, then the connection. Does nothing when closed.
+    void Close();
+    bool Connected() const { return db_.isValid() && db_.isOpen(); }
+
+    // The kind of server connected to (Unknown while closed).
+    DbmsKind Dbms() const { return dbms_; }
+
+private:
+    friend class TADOQuery;
+    void attach(TADOQuery* query);
+    void detach(TADOQuery* query);
+
+    QString connectionString_;
+    QString name_; // QtSql connection name, unique per object
+    QSqlDatabase db_;
+    DbmsKind dbms_ = DbmsKind::Unknown;
+    std::vector<TADOQuery*> datasets_;
+};
+
+// A query dataset. Open runs the SQL text and keeps the first row and the number of rows; the
+// backend's cursor is released at once, so nothing holds the connection between calls.
+class TADOQuery {
+public:
+    TADOQuery() = default;
+    ~TADOQuery();
+    TADOQuery(const TADOQuery&) = delete;
+    TADOQuery& operator=(const TADOQuery&) = delete;
+
+    void Close();
+    void ClearSql() { sql_.clear(); }
+    void SetSql(const QString& text) { sql_ = text; }
+    const QString& Sql() const { return sql_; }
+    void SetConnection(TADOConnection* connection);
+    TADOConnection* Connection() const { return connection_; }
+    void SetPrepared(bool prepared) { prepared_ = prepared; }
+
+    // Runs the SQL text on the connection. EDatabaseError when there is no open connection or the
+    // backend refuses the statement.
+    void Open();
+    bool Active() const { return active_; }
+
+    // Rows of the result; 0 when there is none (also after Close).
+    int RecordCount() const { return active_ ? recordCount_ : 0; }
+
+    // Fields of the first row by name (case-insensitive). A NULL value gives "" and 0. A name that
+    // is not a column: EDatabaseError. A value that is not a 32-bit integer: EConvertError.
+    QString FieldAsString(const QString& name) const;
+    std::int32_t FieldAsInteger(const QString& name) const;
+
+private:
+    friend class TADOConnection;
+    QVariant field(const QString& name) const;
+
+    TADOConnection* connection_ = nullptr;
+    QString sql_;
+    bool prepared_ = false;
+    bool active_ = false;
+    int recordCount_ = 0;
+    QSqlRecord record_; // columns, with the first row's values when there is one
+};
+
+// Text to 32-bit integer as the framework's field conversion does it: optional blanks around,
+// an optional sign and decimal digits. Anything else, or out of range: EConvertError.
+std::int32_t textToInt32(const QString& text);

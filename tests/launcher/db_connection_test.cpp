@@ -1,0 +1,233 @@
+// The connection string as the launcher builds it, how the database layer reads it back, and
+// what it hands to the ODBC driver manager and to SQLite.
+#include "interface/SerialLink.h"
+#include "launcher/UpdateDb.h"
+#include "platform/Database.h"
+#include "platform/Paths.h"
+#include "platform/Settings.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class SettingsScope {
+public:
+    explicit SettingsScope(const ServerSettings& s) : saved_(serverSettings()) {
+        setServerSettings(s);
+    }
+    ~SettingsScope() { setServerSettings(saved_); }
+
+private:
+    ServerSettings saved_;
+};
+
+ServerSettings productionLike() {
+    ServerSettings s = defaultServerSettings();
+    s.host = QStringLiteral("update.example.com");
+    s.dbUser = QStringLiteral("abcdefg");
+    s.dbPassword = QStringLiteral("hijklmno");
+    return s;
+}
+
+} // namespace
+
+TEST(DbConnectionString, IsTheElevenPiecesInOrder) {
+    SettingsScope scope(productionLike());
+    EXPECT_EQ(ConnectionString(QStringLiteral("會員資料")),
+              QStringLiteral("Provider=SQLOLEDB.1;Password='hijklmno';User ID='abcdefg';"
+                             "persist security catalog=experiment;Initial Catalog='會員資料';"
+                             "Data Source='update.example.com'"));
+    const ConnectionKeys keys = parseConnectionString(ConnectionString(QStringLiteral("軟體版本")));
+    EXPECT_EQ(keys.password, QStringLiteral("hijklmno"));
+    EXPECT_EQ(keys.userId, QStringLiteral("abcdefg"));
+    EXPECT_EQ(keys.initialCatalog, QStringLiteral("軟體版本"));
+    EXPECT_EQ(keys.dataSource, QStringLiteral("update.example.com"));
+}
+
+// Values from server.ini that try to end their piece early and add a key of their own come back
+// whole, and the keys they imitate keep their real values.
+TEST(DbConnectionString, HostileValuesCannotInjectKeys) {
+    struct Case {
+        const char* password;
+        const char* user;
+        const char* host;
+    };
+    const Case cases[] = {
+        {"x';Data Source='evil.example", "abcdefg", "update.example.com"},
+        {"pa;ss=word", "u';Password='y", "h"},
+        {"''", "'", "host';Initial Catalog='other"},
+        {"\"quoted\"", "a\"b", "h;x=y"},
+        {" spaced ", "abcdefg", "h"},
+    };
+    for (const Case& c : cases) {
+        ServerSettings s = productionLike();
+        s.dbPassword = QString::fromUtf8(c.password);
+        s.dbUser = QString::fromUtf8(c.user);
+        s.host = QString::fromUtf8(c.host);
+        SettingsScope scope(s);
+        SCOPED_TRACE(c.password);
+        const ConnectionKeys keys =
+            parseConnectionString(ConnectionString(QStringLiteral("軟體版本")));
+        EXPECT_EQ(keys.password, s.dbPassword);
+        EXPECT_EQ(keys.userId, s.dbUser);
+        EXPECT_EQ(keys.initialCatalog, QStringLiteral("軟體版本"));
+        EXPECT_EQ(keys.dataSource, s.host);
+    }
+}
+
+TEST(DbConnectionString, ParserTable) {
+    struct Case {
+        const char* text;
+        bool valid;
+        const char* password;
+        const char* catalog;
+    };
+    const Case cases[] = {
+        {"Password=abc;Initial Catalog=db", true, "abc", "db"},
+        {"  password = 'a b' ; INITIAL CATALOG = \"x;y\" ;", true, "a b", "x;y"},
+        {"Password='it''s';Initial Catalog='c'", true, "it's", "c"},
+        {"Password=\"say \"\"hi\"\"\";Initial Catalog=c", true, "say \"hi\"", "c"},
+        {"Provider=SQLOLEDB.1;;;Password=p", true, "p", ""},
+        {"Password='unterminated;Initial Catalog=c", false, "", ""},
+        {"Password='a'b;Initial Catalog=c", false, "", ""},
+        {"Password=a;Password=b", false, "", ""},
+        {"Initial Catalog=a;initial catalog='b'", false, "", ""},
+        {"Password", false, "", ""},
+        {"Password;Initial Catalog=c", false, "", ""},
+        {"", true, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        if (!c.valid) {
+            EXPECT_THROW(parseConnectionString(QString::fromUtf8(c.text)), EDatabaseError);
+            continue;
+        }
+        const ConnectionKeys keys = parseConnectionString(QString::fromUtf8(c.text));
+        EXPECT_EQ(keys.password, QString::fromUtf8(c.password));
+        EXPECT_EQ(keys.initialCatalog, QString::fromUtf8(c.catalog));
+    }
+}
+
+TEST(DbOdbcString, CarriesCatalogHostPortLoginAndTimeout) {
+    ServerSettings s = productionLike();
+    s.dbPort = QStringLiteral("1433");
+    const ConnectionKeys keys = {QStringLiteral("hijklmno"), QStringLiteral("abcdefg"),
+                                 QStringLiteral("會員資料"), QStringLiteral("update.example.com")};
+
+    s.dbDriver = QStringLiteral("FreeTDS");
+    EXPECT_EQ(odbcConnectionString(keys, s),
+              QStringLiteral("DRIVER={FreeTDS};SERVER=update.example.com;PORT=1433;"
+                             "DATABASE=會員資料;UID=abcdefg;PWD={hijklmno};"
+                             "TDS_Version=7.4;ClientCharset=UTF-8;"));
+
+    s.dbDriver = QStringLiteral("ODBC Driver 18 for SQL Server");
+    EXPECT_EQ(odbcConnectionString(keys, s),
+              QStringLiteral("DRIVER={ODBC Driver 18 for SQL Server};"
+                             "SERVER=update.example.com,1433;DATABASE=會員資料;UID=abcdefg;"
+                             "PWD={hijklmno};"));
+
+    s.dbDriver = QStringLiteral("PostgreSQL Unicode");
+    s.dbPort.clear();
+    EXPECT_EQ(odbcConnectionString(keys, s),
+              QStringLiteral("DRIVER={PostgreSQL Unicode};SERVER=update.example.com;"
+                             "DATABASE=會員資料;UID=abcdefg;PWD={hijklmno};"));
+
+    EXPECT_EQ(odbcConnectOptions(kConnectionTimeoutSeconds),
+              QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=5"));
+}
+
+// The password travels in braces (a closing brace doubled); everything else must not need them.
+TEST(DbOdbcString, RefusesWhatOdbcSyntaxCannotCarry) {
+    ServerSettings s = productionLike();
+    s.dbDriver = QStringLiteral("PostgreSQL Unicode");
+    const ConnectionKeys good = {QStringLiteral("p;a}s'{="), QStringLiteral("abcdefg"),
+                                 QStringLiteral("會員資料"), QStringLiteral("127.0.0.1")};
+    EXPECT_TRUE(odbcConnectionString(good, s).contains(QStringLiteral("PWD={p;a}}s'{=};")));
+
+    struct Case {
+        const char* field;
+        const char* value;
+    };
+    const Case bad[] = {
+        {"host", "h;DATABASE=x"}, {"host", "h}"},      {"host", " h"},      {"catalog", "a;b"},
+        {"catalog", "{a}"},       {"catalog", "a\nb"}, {"user", "u;PWD=x"}, {"user", "u=v"},
+        {"port", "1433;x=1"},     {"port", "0"},       {"port", "65536"},   {"port", "+12"},
+        {"driver", "Free}TDS"},   {"driver", ""},
+    };
+    for (const Case& c : bad) {
+        SCOPED_TRACE(std::string(c.field) + ": " + c.value);
+        ConnectionKeys keys = good;
+        ServerSettings t = s;
+        const QString v = QString::fromUtf8(c.value);
+        const std::string f = c.field;
+        if (f == "host")
+            keys.dataSource = v;
+        else if (f == "catalog")
+            keys.initialCatalog = v;
+        else if (f == "user")
+            keys.userId = v;
+        else if (f == "port")
+            t.dbPort = v;
+        else
+            t.dbDriver = v;
+        EXPECT_THROW(odbcConnectionString(keys, t), EDatabaseError);
+    }
+}
+
+TEST(DbSqlitePath, OneFilePerCatalogInsideTheDirectory) {
+    ServerSettings s = defaultServerSettings();
+    SetExecutableDirForTesting(QStringLiteral("/opt/velka"));
+    s.dbDirectory = QStringLiteral("db");
+    EXPECT_EQ(sqliteCatalogPath(QStringLiteral("軟體版本"), s),
+              QStringLiteral("/opt/velka/db/軟體版本.sqlite3"));
+    s.dbDirectory = QStringLiteral("/var/lib/velka/");
+    EXPECT_EQ(sqliteCatalogPath(QStringLiteral("會員資料"), s),
+              QStringLiteral("/var/lib/velka/會員資料.sqlite3"));
+    for (const char* catalog : {"", ".", "..", "../x", "a/b", "a\\b", "a\tb"})
+        EXPECT_THROW(sqliteCatalogPath(QString::fromUtf8(catalog), s), EDatabaseError) << catalog;
+    SetExecutableDirForTesting(QString());
+}
+
+TEST(DbFieldConversion, TextToInt32Table) {
+    struct Case {
+        const char* text;
+        bool valid;
+        std::int32_t value;
+    };
+    const Case cases[] = {
+        {"0", true, 0},
+        {"13", true, 13},
+        {" 42 ", true, 42},
+        {"-7", true, -7},
+        {"+8", true, 8},
+        {"2147483647", true, 2147483647},
+        {"-2147483648", true, -2147483647 - 1},
+        {"2147483648", false, 0},
+        {"-2147483649", false, 0},
+        {"99999999999999999999999", false, 0},
+        {"", false, 0},
+        {"-", false, 0},
+        {"abc", false, 0},
+        {"12a", false, 0},
+        {"1 2", false, 0},
+        {"1.5", false, 0},
+        {"0x10", false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        if (c.valid)
+            EXPECT_EQ(textToInt32(QString::fromUtf8(c.text)), c.value);
+        else
+            EXPECT_THROW(textToInt32(QString::fromUtf8(c.text)), EConvertError);
+    }
+}
+
+TEST(DbProductCode, FollowsTheDeviceType) {
+    const std::uint8_t saved = DeviceType;
+    const std::pair<int, const char*> table[] = {{1, "fen"}, {5, "tarn"}, {0, ""}, {2, ""}};
+    for (const auto& [type, code] : table) {
+        DeviceType = static_cast<std::uint8_t>(type);
+        EXPECT_EQ(ProductCode(), QString::fromLatin1(code)) << type;
+    }
+    DeviceType = saved;
+}

@@ -1,0 +1,225 @@
+#include "db_support.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+const char* const kPgBin = "/usr/lib/postgresql/15/bin";
+const char* const kServerUser = "postgres";
+
+PgCluster* g_cluster = nullptr;
+
+QString seedTool() {
+    return QStringLiteral(PCV_SOURCE_DIR "/tools/db_seed.py");
+}
+
+QStringList rowArgs(const std::vector<VersionRow>& rows) {
+    QStringList args;
+    for (const VersionRow& r : rows)
+        args << QStringLiteral("--row") << r.product << r.current << r.next << r.file << r.size;
+    return args;
+}
+
+} // namespace
+
+CommandResult runCommand(const QString& program, const QStringList& args, int timeoutMs) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    CommandResult result;
+    if (!p.waitForStarted(10000))
+        return result;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished(5000);
+        result.output = p.readAll();
+        return result;
+    }
+    result.output = p.readAll();
+    result.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return result;
+}
+
+void runSeedTool(const QStringList& args, const std::vector<VersionRow>& rows) {
+    const CommandResult r =
+        runCommand(QStringLiteral("python3"), QStringList{seedTool()} + args + rowArgs(rows));
+    ASSERT_EQ(r.exitCode, 0) << r.output.constData();
+}
+
+int freeLoopbackPort() {
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    const int port = server.serverPort();
+    server.close();
+    return port;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+PgCluster& PgCluster::instance() {
+    if (!g_cluster)
+        g_cluster = new PgCluster;
+    return *g_cluster;
+}
+
+void PgCluster::shutdown() {
+    delete g_cluster;
+    g_cluster = nullptr;
+}
+
+QStringList PgCluster::asServerUser(const QString& program, const QStringList& args) const {
+    if (!asRoot_)
+        return QStringList{program} + args;
+    return QStringList{QStringLiteral("runuser"), QStringLiteral("-u"),
+                       QString::fromLatin1(kServerUser), QStringLiteral("--"), program} +
+           args;
+}
+
+PgCluster::PgCluster() : bin_(QString::fromLatin1(kPgBin)) {
+    asRoot_ = geteuid() == 0;
+    QTemporaryDir tmp(QDir::tempPath() + QStringLiteral("/pcv-pg-XXXXXX"));
+    if (!tmp.isValid()) {
+        error_ = QStringLiteral("no temporary folder");
+        return;
+    }
+    tmp.setAutoRemove(false);
+    dir_ = tmp.path();
+    if (asRoot_) {
+        // PostgreSQL refuses to run as root: the cluster belongs to its own system user.
+        const passwd* pw = getpwnam(kServerUser);
+        if (!pw || chown(dir_.toLocal8Bit().constData(), pw->pw_uid, pw->pw_gid) != 0) {
+            error_ = QStringLiteral("cannot hand %1 to the postgres user").arg(dir_);
+            return;
+        }
+    }
+
+    const QString data = dir_ + QStringLiteral("/data");
+    QStringList init =
+        asServerUser(bin_ + QStringLiteral("/initdb"),
+                     {QStringLiteral("-D"), data, QStringLiteral("-E"), QStringLiteral("UTF8"),
+                      QStringLiteral("--locale=C.UTF-8"), QStringLiteral("--auth-local=trust"),
+                      QStringLiteral("--auth-host=scram-sha-256"), QStringLiteral("-U"),
+                      QStringLiteral("postgres"), QStringLiteral("--no-sync")});
+    CommandResult r = runCommand(init.takeFirst(), init, 120000);
+    if (r.exitCode != 0) {
+        error_ = QStringLiteral("initdb failed: ") + QString::fromLocal8Bit(r.output);
+        return;
+    }
+
+    // A port taken from the kernel can be grabbed by someone else before the server binds it.
+    for (int attempt = 0; attempt < 3 && !ok_; ++attempt) {
+        port_ = freeLoopbackPort();
+        QStringList start = asServerUser(
+            bin_ + QStringLiteral("/pg_ctl"),
+            {QStringLiteral("-D"), data, QStringLiteral("-l"), dir_ + QStringLiteral("/log"),
+             QStringLiteral("-w"), QStringLiteral("-t"), QStringLiteral("60"), QStringLiteral("-o"),
+             QStringLiteral("-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off "
+                            "-c max_connections=20")
+                 .arg(port_)
+                 .arg(dir_),
+             QStringLiteral("start")});
+        r = runCommand(start.takeFirst(), start, 90000);
+        ok_ = r.exitCode == 0;
+        if (!ok_)
+            error_ = QStringLiteral("pg_ctl start failed: ") + QString::fromLocal8Bit(r.output);
+    }
+}
+
+PgCluster::~PgCluster() {
+    if (ok_) {
+        QStringList stop = asServerUser(bin_ + QStringLiteral("/pg_ctl"),
+                                        {QStringLiteral("-D"), dir_ + QStringLiteral("/data"),
+                                         QStringLiteral("-m"), QStringLiteral("immediate"),
+                                         QStringLiteral("-w"), QStringLiteral("stop")});
+        runCommand(stop.takeFirst(), stop, 60000);
+    }
+    if (!dir_.isEmpty())
+        QDir(dir_).removeRecursively();
+}
+
+void PgCluster::seed(const std::vector<VersionRow>& rows, const QString& ownerPassword) {
+    ASSERT_TRUE(ok_) << error_.toStdString();
+    runSeedTool({QStringLiteral("postgres"), QStringLiteral("--host"), dir_,
+                 QStringLiteral("--port"), QString::number(port_), QStringLiteral("--owner"),
+                 QString::fromLatin1(kDbUser), QStringLiteral("--owner-password"), ownerPassword},
+                rows);
+}
+
+CommandResult PgCluster::psql(const QString& database, const QString& sql) {
+    return runCommand(
+        QStringLiteral("psql"),
+        {QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-A"), QStringLiteral("-t"),
+         QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-h"), dir_,
+         QStringLiteral("-p"), QString::number(port_), QStringLiteral("-U"),
+         QStringLiteral("postgres"), QStringLiteral("-d"), database, QStringLiteral("-c"), sql});
+}
+
+// ---------------------------------------------------------------------------------------------
+
+SilentServer::SilentServer() {
+    // Holds every accepted connection open without a byte of answer until its stdin closes.
+    static const char* const script = R"(
+import select, socket, sys
+s = socket.socket()
+s.bind(('127.0.0.1', 0))
+s.listen(16)
+print(s.getsockname()[1], flush=True)
+held = []
+while True:
+    r, _, _ = select.select([s, sys.stdin], [], [])
+    if sys.stdin in r and not sys.stdin.buffer.read1(1):
+        break
+    if s in r:
+        held.append(s.accept()[0])
+)";
+    process_.start(QStringLiteral("python3"), {QStringLiteral("-c"), QString::fromLatin1(script)});
+    if (process_.waitForStarted(10000) && process_.waitForReadyRead(10000))
+        port_ = process_.readLine().trimmed().toInt();
+}
+
+SilentServer::~SilentServer() {
+    process_.closeWriteChannel();
+    if (!process_.waitForFinished(5000)) {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The test program: QtSql needs the application object for its driver plugins, and no QtSql
+// warning may appear when the connections are dropped at the end.
+
+namespace {
+QtMessageHandler g_previousHandler = nullptr;
+int g_sqlWarnings = 0;
+
+void recordMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type != QtDebugMsg && type != QtInfoMsg && text.contains(QLatin1String("QSql")))
+        ++g_sqlWarnings;
+    if (g_previousHandler)
+        g_previousHandler(type, context, text);
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    g_previousHandler = qInstallMessageHandler(recordMessages);
+    int result = 0;
+    {
+        QCoreApplication app(argc, argv);
+        result = RUN_ALL_TESTS();
+        PgCluster::shutdown();
+    }
+    if (g_sqlWarnings > 0) {
+        std::fprintf(stderr, "%d QtSql warning(s) were printed\n", g_sqlWarnings);
+        return 1;
+    }
+    return result;
+}

@@ -1,0 +1,75 @@
+#pragma once
+// Real database peers for the update-database tests: a throwaway PostgreSQL cluster on a free
+// loopback port, SQLite catalogs, a TCP server that accepts and never answers, and the seeding
+// tool of tools/. Nothing is assumed to be running; everything started here is stopped here.
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <memory>
+#include <vector>
+
+// One row of pcvelka as the seeding tool takes it (text; "NULL" stores a NULL).
+struct VersionRow {
+    QString product, current, next, file, size;
+};
+
+struct CommandResult {
+    int exitCode = -1;
+    QByteArray output; // standard output and error
+};
+// Runs a program and waits for it (bounded). exitCode -1 when it could not run or timed out.
+CommandResult runCommand(const QString& program, const QStringList& args, int timeoutMs = 60000);
+
+// tools/db_seed.py with these arguments; fails the current test when the tool fails.
+void runSeedTool(const QStringList& args, const std::vector<VersionRow>& rows);
+
+// A port on 127.0.0.1 where nothing listens (taken from the kernel, then released).
+int freeLoopbackPort();
+
+// The SQL Server login of the settings: 7 and 8 lower-case letters.
+inline constexpr const char* kDbUser = "velkadb";
+inline constexpr const char* kDbPassword = "velkapwd";
+
+// A PostgreSQL cluster in a temporary folder, run as an unprivileged user when the tests run as
+// root. Started on first use, stopped at the end of the test program.
+class PgCluster {
+public:
+    static PgCluster& instance();
+    static void shutdown();
+
+    bool ok() const { return ok_; }
+    const QString& error() const { return error_; }
+    int port() const { return port_; }
+    const QString& socketDir() const { return dir_; }
+
+    // Re-creates the role and both catalogs with these rows.
+    void seed(const std::vector<VersionRow>& rows, const QString& ownerPassword = kDbPassword);
+    // Runs SQL as the superuser in a database.
+    CommandResult psql(const QString& database, const QString& sql);
+
+    ~PgCluster();
+
+private:
+    PgCluster();
+    QStringList asServerUser(const QString& program, const QStringList& args) const;
+
+    bool ok_ = false;
+    QString error_;
+    QString dir_;
+    QString bin_;
+    int port_ = 0;
+    bool asRoot_ = false;
+};
+
+// A TCP server on 127.0.0.1 that accepts every connection and never sends a byte.
+class SilentServer {
+public:
+    SilentServer();
+    ~SilentServer();
+    int port() const { return port_; }
+
+private:
+    QProcess process_;
+    int port_ = 0;
+};

@@ -1,0 +1,355 @@
+// The four update queries against real servers: SQLite catalogs and PostgreSQL through psqlODBC,
+// plus the cases where the server cannot be reached or sends values that must not be used.
+#include "db_fixture.h"
+
+#include <QDate>
+#include <QElapsedTimer>
+#include <QRegularExpression>
+
+namespace {
+
+const std::vector<VersionRow> kRows = {
+    {"tarn", "12", "13", "tarn_v12.exe", "1000"},
+    {"tarn", "13", "13", "  upd 13.exe \t", "4096"},
+    {"fen", "12", "20", "fen_v12.exe", "1000"},
+    {"fen", "20", "20", "fen_v20.exe", "77"},
+    {"tarn", "0", "12", "tarn_v0.exe", "1"},
+    {"tarn", "30", "31", "tarn_v30.exe", "1"}, // 31 has no row
+};
+
+class DbBackendTest : public DbFixture, public ::testing::WithParamInterface<Backend> {};
+
+INSTANTIATE_TEST_SUITE_P(Backends, DbBackendTest,
+                         ::testing::Values(Backend::Sqlite, Backend::Postgres), backendName);
+
+} // namespace
+
+TEST_P(DbBackendTest, FourOperationsFindTheNextVersionAndItsFile) {
+    use(GetParam(), kRows);
+    ASSERT_TRUE(LogFile::Open());
+    InstalledVersion = 12;
+
+    ASSERT_TRUE(SQL_Connect());
+    EXPECT_EQ(ADOConnection1().Dbms(),
+              GetParam() == Backend::Sqlite ? DbmsKind::SQLite : DbmsKind::PostgreSQL);
+
+    SQL_GetServerTime();
+    ASSERT_TRUE(QRegularExpression(QStringLiteral("^[0-9]{8}$")).match(ServerDate).hasMatch())
+        << ServerDate.toStdString();
+    if (GetParam() == Backend::Postgres) {
+        const CommandResult r = PgCluster::instance().psql(
+            QStringLiteral("postgres"), QStringLiteral("select to_char(current_date,'YYYYMMDD')"));
+        EXPECT_EQ(ServerDate.toLatin1(), r.output.trimmed());
+    } else {
+        const QDate date = QDate::fromString(ServerDate, QStringLiteral("yyyyMMdd"));
+        EXPECT_LE(std::abs(date.daysTo(QDate::currentDate())), 1) << ServerDate.toStdString();
+    }
+
+    ASSERT_TRUE(SQL_GetNextVersion());
+    EXPECT_EQ(NextVersion, 13);
+    ASSERT_TRUE(SQL_GetUpdateFile());
+    EXPECT_EQ(UpdateFileName, QStringLiteral("upd 13.exe"));
+    EXPECT_EQ(UpdateFileSize, 4096);
+    EXPECT_EQ(DownloadDir, dir.path() + QLatin1Char('/'));
+    EXPECT_TRUE(messages.empty());
+    LogFile::Close();
+    EXPECT_EQ(logBytes(), QByteArray("upd 13.exe\r\nDownloadFileSize=4096\r\n"));
+}
+
+TEST_P(DbBackendTest, RowsAreChosenByProductLineAndInstalledVersion) {
+    use(GetParam(), kRows);
+    ASSERT_TRUE(SQL_Connect());
+    struct Case {
+        int deviceType;
+        int installed;
+        int next;
+        const char* file;
+    };
+    const Case cases[] = {
+        {1, 12, 20, "fen_v20.exe"}, {5, 12, 13, "upd 13.exe"}, {5, 0, 12, "tarn_v12.exe"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.installed);
+        DeviceType = static_cast<std::uint8_t>(c.deviceType);
+        InstalledVersion = c.installed;
+        ASSERT_TRUE(SQL_GetNextVersion());
+        EXPECT_EQ(NextVersion, c.next);
+        ASSERT_TRUE(SQL_GetUpdateFile());
+        EXPECT_EQ(UpdateFileName, QString::fromUtf8(c.file));
+    }
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_P(DbBackendTest, NoRowGivesTheTwoMessages) {
+    use(GetParam(), kRows);
+    ASSERT_TRUE(SQL_Connect());
+
+    InstalledVersion = 7;
+    NextVersion = -1;
+    EXPECT_FALSE(SQL_GetNextVersion());
+    EXPECT_EQ(NextVersion, -1);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].kind, MessageKind::ShowMessage);
+    EXPECT_EQ(messages[0].text, QStringLiteral("錯誤的診斷程式版本!"));
+
+    ASSERT_TRUE(LogFile::Open());
+    InstalledVersion = 30;
+    ASSERT_TRUE(SQL_GetNextVersion());
+    EXPECT_EQ(NextVersion, 31);
+    UpdateFileName = QStringLiteral("before");
+    EXPECT_FALSE(SQL_GetUpdateFile());
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[1].kind, MessageKind::ShowMessage);
+    EXPECT_EQ(messages[1].text, QStringLiteral("版本:31\r\n更新檔名不存在!"));
+    EXPECT_EQ(UpdateFileName, QStringLiteral("before"));
+    LogFile::Close();
+    EXPECT_EQ(logBytes(), QByteArray());
+}
+
+TEST_P(DbBackendTest, MissingTableEscapesAsDatabaseError) {
+    use(GetParam(), kRows);
+    dropVersionTable(GetParam());
+    ASSERT_TRUE(SQL_Connect());
+    SQL_GetServerTime();
+    try {
+        SQL_GetNextVersion();
+        FAIL() << "no error";
+    } catch (const EDatabaseError& e) {
+        EXPECT_TRUE(e.message().contains(QLatin1String("pcvelka"))) << e.message().toStdString();
+    }
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_P(DbBackendTest, UnreachableServerMakesConnectFalse) {
+    use(GetParam(), kRows);
+    if (GetParam() == Backend::Sqlite) {
+        ServerSettings s = serverSettings();
+        s.dbDirectory = QStringLiteral("nowhere");
+        setServerSettings(s);
+    } else {
+        ServerSettings s = serverSettings();
+        s.dbPassword = QStringLiteral("wrongpwd");
+        setServerSettings(s);
+    }
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(SQL_Connect());
+    EXPECT_LT(clock.elapsed(), 3000);
+    EXPECT_FALSE(ADOConnection1().Connected());
+    EXPECT_FALSE(QDir(dir.filePath(QStringLiteral("nowhere"))).exists());
+}
+
+// ---------------------------------------------------------------------------------------------
+// SQLite catalogs
+
+using DbSqliteTest = DbFixture;
+
+TEST_F(DbSqliteTest, MissingOrBrokenCatalogIsUnreachableAndNeverCreated) {
+    useSqlite(kRows);
+    const QString member = catalogFile(kMemberCatalog);
+    ASSERT_TRUE(QFile::remove(member));
+    EXPECT_FALSE(SQL_Connect());
+    EXPECT_FALSE(QFile::exists(member));
+
+    // A file that is not a database answers like a server that is not there.
+    QFile junk(member);
+    ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+    junk.write(QByteArray(4096, 'x'));
+    junk.close();
+    EXPECT_FALSE(SQL_Connect());
+    EXPECT_EQ(fileBytes(member), QByteArray(4096, 'x'));
+
+    // The second connection is not guarded: a missing version catalog is an error that escapes.
+    useSqlite(kRows);
+    ASSERT_TRUE(QFile::remove(catalogFile(kVersionCatalog)));
+    ASSERT_TRUE(SQL_Connect());
+    EXPECT_THROW(SQL_GetNextVersion(), EDatabaseError);
+    EXPECT_FALSE(QFile::exists(catalogFile(kVersionCatalog)));
+}
+
+TEST_F(DbSqliteTest, CatalogsAreOpenedReadOnly) {
+    useSqlite(kRows);
+    const QByteArray before = fileBytes(catalogFile(kVersionCatalog));
+    InstalledVersion = 12;
+    ASSERT_TRUE(SQL_Connect());
+    ASSERT_TRUE(SQL_GetNextVersion());
+    ADOQuery1().Close();
+    ADOQuery1().SetSql(QStringLiteral("delete from pcvelka"));
+    EXPECT_THROW(ADOQuery1().Open(), EDatabaseError);
+    ReleaseUpdateDatabase();
+    EXPECT_EQ(fileBytes(catalogFile(kVersionCatalog)), before);
+}
+
+// Names that would write or run a file outside the download folder, break the FTP command or
+// the 128-byte path are not used: the "no file" message, no log line, nothing set.
+TEST_F(DbSqliteTest, UpdateFileNamesThatCannotBeUsedAreRefused) {
+    const QString prefix = dir.path() + QLatin1Char('/');
+    const int room = 127 - static_cast<int>(prefix.toUtf8().size()); // bytes left for the name
+    ASSERT_GT(room, 20);
+    const QString fits = QString(room - 4, QLatin1Char('a')) + QStringLiteral(".exe");
+    const QString tooLong = QString(room - 3, QLatin1Char('a')) + QStringLiteral(".exe");
+    // Three bytes per CJK character in UTF-8, two in Big5: counted as the file system sees it.
+    const QString cjkTooLong =
+        QString(room - 6, QLatin1Char('a')) + QStringLiteral("新") + QStringLiteral(".exe");
+
+    struct Case {
+        QString stored;
+        bool usable;
+        QString name; // trimmed, when usable
+    };
+    const std::vector<Case> cases = {
+        {QStringLiteral("  ok.exe  "), true, QStringLiteral("ok.exe")},
+        {QStringLiteral("\r\n\tok2.exe\r\n"), true, QStringLiteral("ok2.exe")},
+        {QStringLiteral("軟體更新 v2.exe"), true, QStringLiteral("軟體更新 v2.exe")},
+        {fits, true, fits},
+        {tooLong, false, {}},
+        {cjkTooLong, false, {}},
+        {QStringLiteral("../x.exe"), false, {}},
+        {QStringLiteral(".."), false, {}},
+        {QStringLiteral("."), false, {}},
+        {QStringLiteral("a..b.exe"), false, {}},
+        {QStringLiteral("a/b.exe"), false, {}},
+        {QStringLiteral("/tmp/x.exe"), false, {}},
+        {QStringLiteral("a\\b.exe"), false, {}},
+        {QStringLiteral("..\\x.exe"), false, {}},
+        {QStringLiteral("up\r\nDELE x.exe"), false, {}},
+        {QStringLiteral("a\tb.exe"), false, {}},
+        {QStringLiteral("a\x7f.exe"), false, {}},
+        {QStringLiteral("a\u0085b.exe"), false, {}},
+        {QString::fromUtf8("\xF0\x9F\x98\x80.exe"), false, {}}, // no Big5 for it
+        {QStringLiteral(""), false, {}},
+        {QStringLiteral("   "), false, {}},
+        {QStringLiteral("NULL"), false, {}}, // stored as NULL: reads as empty
+    };
+    std::vector<VersionRow> rows = {{"tarn", "1", "2", "x", "0"}};
+    for (size_t i = 0; i < cases.size(); ++i)
+        rows.push_back({"tarn", QString::number(100 + int(i)), "0", cases[i].stored, "321"});
+    useSqlite(rows);
+
+    InstalledVersion = 1;
+    ASSERT_TRUE(SQL_Connect());
+    ASSERT_TRUE(SQL_GetNextVersion());
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.stored.toStdString());
+        messages.clear();
+        ASSERT_TRUE(LogFile::Open());
+        NextVersion = 100 + int(i);
+        UpdateFileName = QStringLiteral("before");
+        UpdateFileSize = -1;
+        DownloadDir.clear();
+        const bool ok = SQL_GetUpdateFile();
+        LogFile::Close();
+        EXPECT_EQ(ok, c.usable);
+        if (c.usable) {
+            EXPECT_EQ(UpdateFileName, c.name);
+            EXPECT_EQ(UpdateFileSize, 321);
+            EXPECT_EQ(DownloadDir, prefix);
+            EXPECT_TRUE(messages.empty());
+            EXPECT_EQ(logBytes(), big5Lines({c.name, QStringLiteral("DownloadFileSize=321")}));
+        } else {
+            EXPECT_EQ(UpdateFileName, QStringLiteral("before"));
+            EXPECT_EQ(UpdateFileSize, -1);
+            EXPECT_TRUE(DownloadDir.isEmpty());
+            ASSERT_EQ(messages.size(), 1u);
+            EXPECT_EQ(messages[0].text,
+                      QStringLiteral("版本:%1\r\n更新檔名不存在!").arg(100 + int(i)));
+            EXPECT_EQ(logBytes(), QByteArray());
+        }
+    }
+}
+
+// Numbers from the database: what is not a 32-bit integer is an error of its own (it reaches the
+// exception display); a NULL reads as 0; a negative size is passed on as the row says (the
+// download's size check then refuses the file).
+TEST_F(DbSqliteTest, HostileNumbersGiveAClearOutcome) {
+    useSqlite({
+        {"tarn", "1", "abc", "f.exe", "1"},
+        {"tarn", "2", "NULL", "f.exe", "1"},
+        {"tarn", "3", "99999999999", "f.exe", "1"},
+        {"tarn", "4", "-2147483648", "f.exe", "1"},
+        {"tarn", "200", "0", "f.exe", "-5"},
+        {"tarn", "201", "0", "f.exe", "12abc"},
+        {"tarn", "202", "0", "f.exe", "NULL"},
+        {"tarn", "203", "0", "f.exe", "4294967296"},
+        {"tarn", "204", "0", "f.exe", "2147483647"},
+    });
+    ASSERT_TRUE(SQL_Connect());
+
+    InstalledVersion = 1;
+    EXPECT_THROW(SQL_GetNextVersion(), EConvertError);
+    InstalledVersion = 2;
+    NextVersion = 55;
+    ASSERT_TRUE(SQL_GetNextVersion());
+    EXPECT_EQ(NextVersion, 0);
+    InstalledVersion = 3;
+    EXPECT_THROW(SQL_GetNextVersion(), EConvertError);
+    InstalledVersion = 4;
+    ASSERT_TRUE(SQL_GetNextVersion());
+    EXPECT_EQ(NextVersion, -2147483647 - 1);
+
+    struct Case {
+        int version;
+        bool valid;
+        std::int32_t size;
+    };
+    const Case cases[] = {
+        {200, true, -5}, {201, false, 0}, {202, true, 0}, {203, false, 0}, {204, true, 2147483647}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.version);
+        ASSERT_TRUE(LogFile::Open());
+        NextVersion = c.version;
+        if (!c.valid) {
+            EXPECT_THROW(SQL_GetUpdateFile(), EConvertError);
+            LogFile::Close();
+            EXPECT_EQ(logBytes(), QByteArray());
+            continue;
+        }
+        ASSERT_TRUE(SQL_GetUpdateFile());
+        LogFile::Close();
+        EXPECT_EQ(UpdateFileSize, c.size);
+        EXPECT_EQ(logBytes(), "f.exe\r\nDownloadFileSize=" + QByteArray::number(c.size) + "\r\n");
+    }
+    EXPECT_TRUE(messages.empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// ODBC
+
+using DbOdbcTest = DbFixture;
+
+// The login goes through the connection string and the ODBC string: a password made of the
+// characters that delimit both still reaches the server intact.
+TEST_F(DbOdbcTest, PasswordWithDelimitersReachesPostgres) {
+    const QString password = QStringLiteral("p'; }{=Data Source='x");
+    usePostgres(kRows, password);
+    InstalledVersion = 12;
+    ASSERT_TRUE(SQL_Connect());
+    ASSERT_TRUE(SQL_GetNextVersion());
+    EXPECT_EQ(NextVersion, 13);
+}
+
+// A closed port fails at once; a server that accepts and never answers fails after the
+// 5-second login time-out, with psqlODBC and with FreeTDS.
+TEST_F(DbOdbcTest, UnreachableServersFailWithinTheTimeout) {
+    SilentServer silent;
+    ASSERT_GT(silent.port(), 0);
+    const int closed = freeLoopbackPort();
+    ASSERT_GT(closed, 0);
+    for (const char* driver : {"PostgreSQL Unicode", "FreeTDS"}) {
+        SCOPED_TRACE(driver);
+        pointOdbcAt(QString::fromLatin1(driver), closed);
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_FALSE(SQL_Connect());
+        EXPECT_LT(clock.elapsed(), 3000);
+
+        pointOdbcAt(QString::fromLatin1(driver), silent.port());
+        clock.start();
+        EXPECT_FALSE(SQL_Connect());
+        const qint64 elapsed = clock.elapsed();
+        EXPECT_GE(elapsed, 4000);
+        EXPECT_LE(elapsed, 6500);
+        std::printf("%s: silent server given up after %lld ms\n", driver,
+                    static_cast<long long>(elapsed));
+    }
+}

@@ -1,0 +1,208 @@
+// The update check from the opened log to the end step, against real catalogs: the log byte for
+// byte (Big5, CR LF), the boxes shown, and velka.ini written only after a successful download.
+#include "db_fixture.h"
+#include "launcher/UpdateCheck.h"
+
+namespace {
+
+const std::vector<VersionRow> kRows = {
+    {"tarn", "0", "12", "tarn_v0.exe", "1"},        {"tarn", "12", "13", "tarn_v12.exe", "10"},
+    {"tarn", "13", "13", " tarn_v13.exe ", "4096"}, {"tarn", "20", "19", "tarn_v20.exe", "10"},
+    {"tarn", "30", "31", "tarn_v30.exe", "10"}, // 31 has no row
+    {"tarn", "40", "41", "tarn_v40.exe", "10"},     {"tarn", "41", "41", "../evil.exe", "10"},
+};
+
+const char* const kWindowLine = "window ran";
+int g_windowResult = 0;
+int g_windowRuns = 0;
+
+// Stands in for the download window: what it writes to the log and the result it leaves.
+void fakeWindow() {
+    ++g_windowRuns;
+    LogFile::Write(QString::fromLatin1(kWindowLine));
+    DownloadResult = g_windowResult;
+}
+
+const QString kQuestion = QStringLiteral("發現新的診斷程式版本! \r\n 您想要現在就要下載新版本嗎?");
+
+class UpdateCheckTest : public DbFixture {
+protected:
+    void SetUp() override {
+        DbFixture::SetUp();
+        previousRunner = setDownloadWindowRunner(&fakeWindow);
+        g_windowRuns = 0;
+        g_windowResult = 0;
+    }
+    void TearDown() override {
+        setDownloadWindowRunner(previousRunner);
+        DbFixture::TearDown();
+    }
+    QString iniPath() const { return dir.filePath(QStringLiteral("velka.ini")); }
+    void writeIni(int pc1) {
+        QFile f(iniPath());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("[VERSION]\r\nSetup=3\r\nPc1=" + QByteArray::number(pc1) +
+                "\r\nInterface=4\r\n[Language]\r\nLanguage=1\r\n");
+    }
+    // The lines every run that reached the database writes before the version lookup.
+    QStringList head(int pc1, bool withIni) const {
+        return {QStringLiteral("Ver:2.4"),
+                QStringLiteral("連接SQL Server"),
+                QStringLiteral("SQL_GetServerTime=") + ServerDate,
+                QStringLiteral("+LoadIni"),
+                QStringLiteral("Setup=%1").arg(withIni ? 3 : 0),
+                QStringLiteral("Pc1=%1").arg(pc1),
+                QStringLiteral("Interface=%1").arg(withIni ? 4 : 0),
+                QStringLiteral("Language=%1").arg(withIni ? 1 : 0),
+                QStringLiteral("-LoadIni")};
+    }
+
+    DownloadWindowRunner previousRunner = nullptr;
+};
+
+class UpdateCheckBackendTest : public UpdateCheckTest,
+                               public ::testing::WithParamInterface<Backend> {};
+
+INSTANTIATE_TEST_SUITE_P(Backends, UpdateCheckBackendTest,
+                         ::testing::Values(Backend::Sqlite, Backend::Postgres), backendName);
+
+const QString kEnd = QStringLiteral("等 100ms結束程式");
+
+} // namespace
+
+TEST_F(UpdateCheckTest, UnreachableDatabaseLogsExactlyFourLines) {
+    useSqlite(kRows);
+    ASSERT_TRUE(QFile::remove(catalogFile(kMemberCatalog)));
+    writeIni(12);
+    const QByteArray iniBefore = fileBytes(iniPath());
+    {
+        QFile old(dir.filePath(QStringLiteral("DLrec.txt")));
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("an earlier run\r\n");
+    }
+    RunUpdateCheck();
+    EXPECT_EQ(logBytes(), QByteArray("Ver:2.4\r\n") + toBig5(QStringLiteral("連接SQL Server")) +
+                              "\r\n" + toBig5(QStringLiteral("無網路 或 網路連線異常")) + "\r\n" +
+                              toBig5(kEnd) + "\r\n");
+    EXPECT_FALSE(LogFile::IsOpen());
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(InstalledVersion, 0); // velka.ini is not even read
+    EXPECT_EQ(fileBytes(iniPath()), iniBefore);
+    EXPECT_FALSE(QFile::exists(catalogFile(kMemberCatalog)));
+}
+
+// Each road of the check that ends before the download: its log, its boxes, velka.ini untouched.
+TEST_P(UpdateCheckBackendTest, EndsBeforeTheDownload) {
+    use(GetParam(), kRows);
+    struct Case {
+        const char* name;
+        int pc1; // -1: no velka.ini
+        std::vector<int> answers;
+        QStringList tail;  // lines after -LoadIni
+        QStringList shown; // texts of the messages, in order
+    };
+    const QString noFile31 = QStringLiteral("版本:31\r\n更新檔名不存在!");
+    const QString noFile41 = QStringLiteral("版本:41\r\n更新檔名不存在!");
+    const std::vector<Case> cases = {
+        {"no row for the installed version",
+         7,
+         {},
+         {kEnd},
+         {QStringLiteral("錯誤的診斷程式版本!")}},
+        {"next version lower", 20, {}, {kEnd}, {}},
+        {"next version equal", 13, {}, {kEnd}, {}},
+        {"cancel", 12, {IDCANCEL}, {kEnd}, {kQuestion}},
+        {"no velka.ini reads as 0, then cancel", -1, {IDCANCEL}, {kEnd}, {kQuestion}},
+        {"no row for the new version's file", 30, {IDOK}, {kEnd}, {kQuestion, noFile31}},
+        {"file name leaving the folder", 40, {IDOK}, {kEnd}, {kQuestion, noFile41}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(iniPath());
+        if (c.pc1 >= 0)
+            writeIni(c.pc1);
+        const QByteArray iniBefore = fileBytes(iniPath());
+        messages.clear();
+        boxAnswers = c.answers;
+
+        RunUpdateCheck();
+
+        EXPECT_FALSE(LogFile::IsOpen());
+        EXPECT_EQ(logBytes(), big5Lines(head(c.pc1 < 0 ? 0 : c.pc1, c.pc1 >= 0) + c.tail));
+        EXPECT_EQ(ServerDate.size(), 8);
+        QStringList shown;
+        for (const MessageRequest& m : messages) {
+            shown << m.text;
+            if (m.kind == MessageKind::Box) {
+                EXPECT_EQ(m.caption, QStringLiteral("PC-VELKA"));
+                EXPECT_EQ(m.type, 0x21u);
+            } else {
+                EXPECT_EQ(m.kind, MessageKind::ShowMessage);
+            }
+        }
+        EXPECT_EQ(shown, c.shown);
+        EXPECT_EQ(fileBytes(iniPath()), iniBefore);
+        EXPECT_EQ(g_windowRuns, 0);
+    }
+}
+
+// The download window runs; only DownloadResult 1 records the version and says so.
+TEST_P(UpdateCheckBackendTest, RecordsTheVersionOnlyAfterASuccessfulDownload) {
+    use(GetParam(), kRows);
+    for (int result : {0, 2, 3, 1}) {
+        SCOPED_TRACE(result);
+        writeIni(12);
+        const QByteArray iniBefore = fileBytes(iniPath());
+        messages.clear();
+        g_windowResult = result;
+        DownloadResult = 77; // the check itself resets it before the window
+
+        RunUpdateCheck();
+
+        QStringList tail = {QStringLiteral("tarn_v13.exe"), QStringLiteral("DownloadFileSize=4096"),
+                            QStringLiteral("執行下載更新檔案"), QString::fromLatin1(kWindowLine)};
+        if (result == 1)
+            tail << QStringLiteral("修改 velka.ini 版本");
+        tail << kEnd;
+        EXPECT_EQ(logBytes(), big5Lines(head(12, true) + tail));
+        EXPECT_FALSE(LogFile::IsOpen());
+        EXPECT_EQ(UpdateFileName, QStringLiteral("tarn_v13.exe"));
+        EXPECT_EQ(DownloadDir, dir.path() + QLatin1Char('/'));
+        if (result == 1) {
+            EXPECT_EQ(fileBytes(iniPath()), "[VERSION]\r\nSetup=3\r\nPc1=13\r\nInterface=4\r\n"
+                                            "[Language]\r\nLanguage=1\r\n");
+            ASSERT_EQ(messages.size(), 2u);
+            EXPECT_EQ(messages[1].kind, MessageKind::ShowMessage);
+            EXPECT_EQ(messages[1].text, QStringLiteral("軟體更新完成      "));
+        } else {
+            EXPECT_EQ(fileBytes(iniPath()), iniBefore);
+            ASSERT_EQ(messages.size(), 1u);
+        }
+        EXPECT_EQ(messages[0].text, kQuestion);
+    }
+    EXPECT_EQ(g_windowRuns, 4);
+}
+
+// An error after the first connection stops the check: it reaches the caller (and so the entry
+// point's exception display); the log keeps the lines written so far and is closed.
+TEST_P(UpdateCheckBackendTest, ErrorAfterTheFirstConnectionEscapes) {
+    use(GetParam(), kRows);
+    dropVersionTable(GetParam());
+    writeIni(12);
+    const QByteArray iniBefore = fileBytes(iniPath());
+    EXPECT_THROW(RunUpdateCheck(), EDatabaseError);
+    EXPECT_FALSE(LogFile::IsOpen());
+    EXPECT_EQ(logBytes(), big5Lines(head(12, true)));
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(fileBytes(iniPath()), iniBefore);
+}
+
+TEST_F(UpdateCheckTest, UnreachablePostgresLogsExactlyFourLines) {
+    SilentServer silent;
+    ASSERT_GT(silent.port(), 0);
+    pointOdbcAt(QStringLiteral("PostgreSQL Unicode"), silent.port());
+    RunUpdateCheck();
+    EXPECT_EQ(logBytes(), big5Lines({QStringLiteral("Ver:2.4"), QStringLiteral("連接SQL Server"),
+                                     QStringLiteral("無網路 或 網路連線異常"), kEnd}));
+    EXPECT_FALSE(QFile::exists(iniPath()));
+}
