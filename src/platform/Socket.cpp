@@ -259,6 +259,11 @@ int WsRecv(quint16 s, char* buffer, int length, bool peek) {
     SocketRegistry::ReceiveCalled(s);
     if (n < 0)
         return Fail(e);
+    if (n == 0 && length > 0) {
+        // A reset whose error the close notice has already taken is still a reset.
+        if (const int swallowed = SocketRegistry::SwallowedError(s))
+            return Fail(swallowed);
+    }
     return static_cast<int>(n);
 }
 

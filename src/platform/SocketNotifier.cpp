@@ -77,6 +77,9 @@ struct Registration {
     bool acceptArmed = true;
     bool closePosted = false;
     bool ended = false; // the peer's close or an error has been seen: nothing more will arrive
+    // Reading SO_ERROR for the close notice clears the socket's error, after which a receive
+    // would report an orderly end. A reset must keep failing receives, as WinSock's does.
+    int resetErrno = 0;
 };
 
 std::unordered_map<quint16, std::unique_ptr<Registration>>& Table() {
@@ -149,6 +152,8 @@ void OnReadable(quint16 s) {
         if (!r->closePosted) {
             r->closePosted = true;
             const int e = (p.revents & POLLERR) ? PendingError(s) : 0;
+            if (e != 0)
+                r->resetErrno = e;
             Notify(*r, 32 /*FD_CLOSE*/, TranslateSocketError(e));
         }
     }
@@ -368,6 +373,11 @@ void ReceiveCalled(quint16 s) {
         return;
     r->readArmed = true;
     Rearm(*r);
+}
+
+int SwallowedError(quint16 s) {
+    const Registration* r = Find(s);
+    return r ? r->resetErrno : 0;
 }
 
 void AcceptCalled(quint16 s) {

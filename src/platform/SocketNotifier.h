@@ -70,6 +70,8 @@ void Closed(quint16 s);
 void ConnectStarted(quint16 s, int immediateError);
 void Listening(quint16 s);
 void ReceiveCalled(quint16 s);
+// The error (errno) that the close notice took from the socket, 0 for an orderly close.
+int SwallowedError(quint16 s);
 void AcceptCalled(quint16 s);
 bool IsCurrent(quint16 s, quint64 serial);
 } // namespace SocketRegistry
