@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QScopeGuard>
 #include <QTimer>
+#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -99,6 +100,12 @@ void WriteAll(QFile& file, const char* data, int length) {
 // A 32-bit byte count that wraps like the original field instead of overflowing.
 qint32 AddCount(qint32 count, int n) {
     return static_cast<qint32>(static_cast<quint32>(count) + static_cast<quint32>(n));
+}
+
+qint64 SteadyMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
@@ -346,9 +353,14 @@ void TAsyncSocket::TimerOn() {
     TimedOut_ = false;
     if (TimeOut_ < 0)
         throw Exception(QStringLiteral("Range check error"));
+    // The count starts now, also when the timer is already running: a receive calls this for
+    // every block, so that the time-out measures the silence since the last one. A running timer
+    // is left as it is and only the start is noted (TimerTriggered waits out the rest), so a
+    // transfer does not re-register a timer per block.
+    TimerStartedAt_ = SteadyMilliseconds();
+    if (TimeOutTimer_->Enabled() && TimeOutTimer_->Interval() == static_cast<quint32>(TimeOut_))
+        return;
     TimeOutTimer_->SetInterval(static_cast<quint32>(TimeOut_));
-    // The count starts now, also when the timer was already running (a receive arms it again
-    // for every block, so that the time-out measures the silence since the last one).
     TimeOutTimer_->SetEnabled(false);
     TimeOutTimer_->SetEnabled(true);
 }
@@ -360,6 +372,12 @@ void TAsyncSocket::TimerOff() {
 }
 
 void TAsyncSocket::TimerTriggered(QObject*) {
+    const qint64 quiet = SteadyMilliseconds() - TimerStartedAt_;
+    if (quiet < TimeOut_) {
+        // Restarted since it was armed: wait for the rest of the time-out.
+        TimeOutTimer_->SetInterval(static_cast<quint32>(TimeOut_ - quiet));
+        return;
+    }
     ReportStatus(8, QStringLiteral("Timer Triggered"));
     TimerOff();
     TimedOut_ = true;

@@ -213,6 +213,7 @@ private:
     QString Proxy_;
     qint32 ProxyPort_ = 0;
     TThreadTimer* TimeOutTimer_ = nullptr;
+    qint64 TimerStartedAt_ = 0; // steady clock, ms: when the time-out count last started
     bool AsyncOK_ = true;
     bool TimedOut_ = false;
     qint32 Port_ = 0;

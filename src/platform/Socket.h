@@ -59,8 +59,8 @@ struct WSADATA {
     quint16 iMaxUdpDg = 0;
 };
 
-// Starting and stopping the socket layer. Nothing needs starting on POSIX; WsStartup fills in
-// what the layer offers and counts, WsCleanup uncounts.
+// Starting and stopping the socket layer. Nothing needs starting on POSIX: WsStartup only
+// describes what the layer offers, WsCleanup does nothing.
 int WsStartup(quint16 requestedVersion, WSADATA& data);
 int WsCleanup();
 

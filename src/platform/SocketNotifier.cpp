@@ -62,6 +62,9 @@ private:
     static inline thread_local int freeCount = 0;
 };
 
+// Marks the serial of a look-up reply (socket serials never get this high).
+constexpr quint64 LookupTag = quint64(1) << 63;
+
 enum class State { Idle, Connecting, Connected, Listening };
 
 struct Registration {
@@ -257,12 +260,21 @@ void TSockWindow::Post(quint32 msg, quintptr wParam, qintptr lParam, quint64 ser
     QCoreApplication::postEvent(this, new TSockEvent(msg, wParam, lParam, serial));
 }
 
+void TSockWindow::PostLookupReply(quint32 msg, qintptr lParam, quint64 lookup) {
+    QCoreApplication::postEvent(this, new TSockEvent(msg, 0, lParam, lookup | LookupTag));
+}
+
 bool TSockWindow::event(QEvent* e) {
     if (e->type() != TSockEvent::TypeId())
         return QObject::event(e);
     auto* m = static_cast<TSockEvent*>(e);
-    if (m->serial != 0 && !SocketRegistry::IsCurrent(static_cast<quint16>(m->wParam), m->serial))
+    if (m->serial & LookupTag) {
+        if (!IsCurrentLookup(m->serial & ~LookupTag))
+            return true; // the reply of a look-up that a newer one has replaced
+    } else if (m->serial != 0 &&
+               !SocketRegistry::IsCurrent(static_cast<quint16>(m->wParam), m->serial)) {
         return true; // a notice of a socket that has been closed (or re-registered) since
+    }
     if (!attached_ || !procedure_ || m->msg < 1125)
         return true;
     ++depth_;
@@ -292,11 +304,15 @@ int WsAsyncSelect(quint16 s, TSockWindow* window, quint32 msg, qint32 mask) {
 }
 
 void WsAsyncGetHostByName(TSockWindow* window, quint32 msg, const QString& name) {
+    const quint64 lookup = window->StartLookup();
     if (IsInvalidName(name)) {
-        window->Post(msg, 0, static_cast<qintptr>(quint32(WSAHOST_NOT_FOUND) << 16));
+        window->PostLookupReply(msg, static_cast<qintptr>(quint32(WSAHOST_NOT_FOUND) << 16),
+                                lookup);
         return;
     }
-    QHostInfo::lookupHost(name, window, [window, msg](const QHostInfo& info) {
+    QHostInfo::lookupHost(name, window, [window, msg, lookup](const QHostInfo& info) {
+        if (!window->IsCurrentLookup(lookup))
+            return;
         int error = 0;
         if (info.error() == QHostInfo::HostNotFound) {
             error = WSAHOST_NOT_FOUND;
@@ -314,7 +330,7 @@ void WsAsyncGetHostByName(TSockWindow* window, quint32 msg, const QString& name)
                 }
             }
         }
-        window->Post(msg, 0, static_cast<qintptr>(quint32(error) << 16));
+        window->PostLookupReply(msg, static_cast<qintptr>(quint32(error) << 16), lookup);
     });
 }
 

@@ -8,8 +8,10 @@
 // - FD_CLOSE once, when the peer shuts its side (also while data is still pending);
 // - FD_CONNECT once, when a connect attempt completes (error word set when it failed);
 // - FD_ACCEPT once a connection waits; no further one until the next accept.
-// Each socket has a QSocketNotifier on its descriptor for readability; it is switched off while a
-// notice is outstanding, so a socket with unread data does not keep waking the event loop.
+// Each socket has a QSocketNotifier on its descriptor for readability. Once an FD_READ is out and
+// no receive has followed, the notifier is switched off until the next receive, so a socket with
+// unread data does not keep waking the event loop; a reader that keeps receiving never toggles
+// it. Unconnected sockets have no notifier switched on (an idle socket polls as hung up).
 #include <QObject>
 #include <functional>
 
@@ -34,6 +36,12 @@ public:
     // socket closed meanwhile are dropped.
     void Post(quint32 msg, quintptr wParam, qintptr lParam, quint64 serial = 0);
 
+    // Look-ups are numbered; the reply of one that a newer look-up has superseded is dropped, so
+    // that it cannot end the newer one's wait with its own address.
+    quint64 StartLookup() { return ++lookupSerial_; }
+    bool IsCurrentLookup(quint64 lookup) const { return lookup == lookupSerial_; }
+    void PostLookupReply(quint32 msg, qintptr lParam, quint64 lookup);
+
 protected:
     bool event(QEvent* e) override;
 
@@ -43,6 +51,7 @@ private:
     int depth_ = 0;
     bool deletePending_ = false;
     quint32 hostEntryAddress_ = 0;
+    quint64 lookupSerial_ = 0;
 };
 
 // Registers which notices of socket s go to window as message msg (mask of FD_* bits); a later

@@ -1,0 +1,573 @@
+#include "FtpClient.h"
+
+#include <QFile>
+#include <climits>
+#include <memory>
+
+namespace {
+
+const QString DestroyedText = QStringLiteral("FTP component destroyed while a call was pending");
+const QString ClosedText = QStringLiteral("Connection closed by the server");
+
+// A server that streams continuation lines for ever must not keep a call pending for ever.
+constexpr int MaxContinuationLines = 4096;
+
+bool IsDecimalDigit(QChar c) {
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+// Ends a call whose component was destroyed by an event handler, without touching it.
+void CheckAlive(const std::shared_ptr<const bool>& alive) {
+    if (!*alive)
+        throw EAbortError(DestroyedText);
+}
+
+QString TooLargeText(const QString& remoteName) {
+    return QStringLiteral("File of 2 GiB or more not supported: ") + remoteName;
+}
+
+} // namespace
+
+TFtpClient::TFtpClient(QObject* Owner) : TAsyncSocket(Owner) {
+    SetPort(21);
+    DataConnection_ = nullptr;
+    Vendor_ = 2411;
+    // The control connection is read only when a reply is expected.
+    OnReadReady = [](QObject*) {};
+}
+
+TFtpClient::~TFtpClient() {
+    Cancel();
+    // No QUIT: the component may be destroyed from inside one of its own pending calls. The
+    // data connection's pending receive ends through its own liveness guard.
+    delete DataConnection_;
+    DataConnection_ = nullptr;
+}
+
+// --- reply parsing
+
+qint16 TFtpClient::ParseReplyCode(const QString& Line) {
+    qint64 value = 0;
+    int digits = 0;
+    while (digits < 10 && digits < Line.size() && IsDecimalDigit(Line[digits])) {
+        value = value * 10 + (Line[digits].unicode() - '0');
+        ++digits;
+    }
+    if (digits == 0 || value > SHRT_MAX)
+        return 0;
+    return static_cast<qint16>(value);
+}
+
+bool TFtpClient::IsContinuationLine(const QString& Line) {
+    if (Line.isEmpty())
+        return false;
+    return Line[0] == QLatin1Char(' ') || (Line.size() >= 4 && Line[3] == QLatin1Char('-'));
+}
+
+TCmdType TFtpClient::ClassifyCommand(const QString& Command) {
+    const int space = Command.indexOf(QLatin1Char(' '));
+    const QString word = (space < 0 ? Command : Command.left(space)) + QLatin1Char(' ');
+    if (word == QLatin1String("CWD "))
+        return ctChangeDir;
+    if (word == QLatin1String("DELE "))
+        return ctDelete;
+    if (word == QLatin1String("MKD "))
+        return ctMakeDir;
+    if (word == QLatin1String("RMD "))
+        return ctRemoveDir;
+    if (Command == QLatin1String("PWD"))
+        return ctCurrentDir;
+    return ctCommand;
+}
+
+std::optional<quint64> TFtpClient::AnnouncedByteCount(const QString& Line) {
+    const int byte = Line.toUpper().indexOf(QLatin1String("BYTE"));
+    if (byte < 0)
+        return std::nullopt;
+    int end = byte; // one past the last digit of the run
+    while (end > 0 && !IsDecimalDigit(Line[end - 1]))
+        --end;
+    if (end == 0)
+        return std::nullopt;
+    int begin = end;
+    while (begin > 0 && IsDecimalDigit(Line[begin - 1]))
+        --begin;
+    quint64 value = 0;
+    for (int i = begin; i < end; ++i) {
+        const unsigned digit = static_cast<unsigned>(Line[i].unicode() - '0');
+        if (value > (ULLONG_MAX - digit) / 10)
+            return ULLONG_MAX; // absurdly large: certainly not a size this component takes
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+qint32 TFtpClient::ExtractByteCount(const QString& Line) {
+    const std::optional<quint64> count = AnnouncedByteCount(Line);
+    if (!count || *count > static_cast<quint64>(INT_MAX))
+        return 0;
+    return static_cast<qint32>(*count);
+}
+
+qint32 TFtpClient::StrToInt(const QString& Text) {
+    int i = 0;
+    while (i < Text.size() && Text[i] == QLatin1Char(' '))
+        ++i;
+    bool negative = false;
+    if (i < Text.size() && (Text[i] == QLatin1Char('-') || Text[i] == QLatin1Char('+'))) {
+        negative = Text[i] == QLatin1Char('-');
+        ++i;
+    }
+    const int first = i;
+    qint64 value = 0;
+    for (; i < Text.size() && IsDecimalDigit(Text[i]); ++i) {
+        value = value * 10 + (Text[i].unicode() - '0');
+        if (value > static_cast<qint64>(INT_MAX) + 1)
+            break;
+    }
+    if (negative)
+        value = -value;
+    if (i == first || i != Text.size() || value > INT_MAX || value < INT_MIN)
+        throw EConvertError(QStringLiteral("'%1' is not a valid integer value").arg(Text));
+    return static_cast<qint32>(value);
+}
+
+quint16 TFtpClient::PasvPort(const QString& ReplyLine) {
+    QString low = NthField(ReplyLine, QLatin1Char(','), 6);
+    const int paren = low.indexOf(QLatin1Char(')'));
+    low = paren < 0 ? QString() : low.left(paren);
+    const qint32 lo = StrToInt(low);
+    const qint32 hi = StrToInt(NthField(ReplyLine, QLatin1Char(','), 5));
+    // The port comes from the wire: each byte must be a byte, and port 0 is nobody's.
+    if (lo < 0 || lo > 255 || hi < 0 || hi > 255 || (lo == 0 && hi == 0))
+        throw FTPException(ReplyLine);
+    return static_cast<quint16>(hi * 256 + lo);
+}
+
+// --- control connection
+
+void TFtpClient::RefuseLineBreaks(const QString& Argument) const {
+    // A CR or LF would end the command early and let the rest pass as a command of its own; a
+    // NUL would cut the line before its CR LF, and the reply would never come.
+    for (QChar c : Argument)
+        if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
+            throw FTPException(QStringLiteral("Invalid character (CR, LF or NUL) in FTP argument"));
+}
+
+QString TFtpClient::FinishReply(const QString& FirstLine) {
+    auto alive = AliveToken();
+    QString current = FirstLine;
+    QString last = FirstLine;
+    int lines = 0;
+    while (IsContinuationLine(current)) {
+        if (++lines > MaxContinuationLines)
+            throw FTPException(QStringLiteral("Reply too long: ") + FirstLine);
+        current = ReadLn();
+        CheckAlive(alive);
+        if (current.isEmpty())
+            break; // the server closed the connection
+        ReportStatus(1, current);
+        last = current;
+    }
+    return last;
+}
+
+QString TFtpClient::Transaction(const QString& Command) {
+    const QString first = TAsyncSocket::Transaction(Command);
+    FinishReply(first);
+    return first;
+}
+
+QString TFtpClient::ReadReply() {
+    SetReplyCode(0);
+    const QString line = ReadLn();
+    SetLastReply(line);
+    if (!line.isEmpty()) {
+        ReportStatus(1, line);
+        SetReplyCode(ParseReplyCode(line));
+    }
+    FinishReply(line);
+    return line;
+}
+
+// An empty reply line means that the server closed the control connection: no reply will come,
+// and a code of 0 must not pass for success.
+void TFtpClient::CheckReplyPresent(const QString& Line) {
+    if (!Line.isEmpty())
+        return;
+    if (Connected()) {
+        auto alive = AliveToken();
+        RequestCloseSocket();
+        CheckAlive(alive);
+    }
+    throw FTPException(ClosedText);
+}
+
+void TFtpClient::FailLogin() {
+    const QString line = LastReply().isEmpty() ? ClosedText : LastReply();
+    if (OnConnectionFailed) {
+        auto alive = AliveToken();
+        OnConnectionFailed(this);
+        CheckAlive(alive);
+    }
+    throw FTPException(line);
+}
+
+void TFtpClient::LoginStep(const QString& Command, bool ReportPassOnly) {
+    if (ReportPassOnly)
+        ReportStatus(1, QStringLiteral("PASS "));
+    Transaction(Command);
+    if (LastReply().isEmpty() || (ReplyCode() >= 401 && ReplyCode() <= 599))
+        FailLogin();
+}
+
+void TFtpClient::Connect() {
+    SetCanceled(false);
+    if (Connected())
+        return;
+    RefuseLineBreaks(UserID_);
+    RefuseLineBreaks(Password_);
+    RefuseLineBreaks(FWUserID_);
+    RefuseLineBreaks(FWPassword_);
+    RefuseLineBreaks(Host());
+    ClearInput();
+    TAsyncSocket::Connect();
+
+    auto alive = AliveToken();
+    try {
+        ReadReply();
+        if (LastReply().isEmpty() || ReplyCode() > 400)
+            FailLogin();
+
+        if (FWAuthenticate_) {
+            LoginStep(QStringLiteral("USER ") + FWUserID_, false);
+            if (ReplyCode() == 331)
+                LoginStep(QStringLiteral("PASS ") + FWPassword_, true);
+        }
+
+        if ((UserID_.isEmpty() || Password_.isEmpty()) && OnAuthenticationNeeded) {
+            bool handled = false;
+            OnAuthenticationNeeded(handled);
+            CheckAlive(alive);
+            RefuseLineBreaks(UserID_);
+            RefuseLineBreaks(Password_);
+        }
+
+        if (!Proxy().isEmpty()) {
+            // The proxy's answer to its own command is not examined; a closed connection is.
+            switch (FirewallType_) {
+            case FTUser:
+                Transaction(QStringLiteral("USER ") + UserID_ + QLatin1Char('@') + Host());
+                break;
+            case FtOpen:
+                Transaction(QStringLiteral("OPEN ") + Host());
+                break;
+            case FtSite:
+                Transaction(QStringLiteral("SITE ") + Host());
+                break;
+            }
+            if (LastReply().isEmpty())
+                FailLogin();
+        }
+
+        if (Proxy().isEmpty() || FirewallType_ != FTUser) {
+            ReportStatus(1, QStringLiteral("USER ") + UserID_);
+            LoginStep(QStringLiteral("USER ") + UserID_, false);
+        }
+        // Any other answer to USER (230: no password needed) skips PASS.
+        if (ReplyCode() == 331)
+            LoginStep(QStringLiteral("PASS ") + Password_, true);
+
+        if (OnConnect)
+            OnConnect(this);
+    } catch (...) {
+        if (!*alive)
+            throw;
+        Disconnect();
+        ReportStatus(1, QStringLiteral("Disconnected"));
+        throw;
+    }
+}
+
+void TFtpClient::Disconnect() {
+    SetCanceled(false);
+    if (!Connected())
+        return;
+    ReportStatus(1, QStringLiteral("QUIT"));
+    auto alive = AliveToken();
+    QString reply;
+    qint16 code = 0;
+    try {
+        Vendor_ = 2411;
+        if (DataAvailable())
+            Read(0);
+        reply = Transaction(QStringLiteral("QUIT"));
+        code = ReplyCode();
+    } catch (...) {
+        if (*alive)
+            TAsyncSocket::Disconnect();
+        throw;
+    }
+    TAsyncSocket::Disconnect();
+    if (code >= 301 && code <= 599)
+        throw FTPException(reply);
+}
+
+void TFtpClient::SendCommand(const QString& Command) {
+    const TCmdType kind = ClassifyCommand(Command);
+    RefuseLineBreaks(Command);
+    SetCanceled(false);
+    auto alive = AliveToken();
+    RequireConnection();
+    CheckAlive(alive);
+    ReportStatus(1, Command.startsWith(QLatin1String("PASS "), Qt::CaseInsensitive)
+                        ? QStringLiteral("PASS ")
+                        : Command);
+    if (DataAvailable())
+        Read(0);
+    const QString reply = Transaction(Command);
+    CheckReplyPresent(reply);
+    const qint16 code = ReplyCode();
+    if (code >= 400 && code <= 599) {
+        if ((code == 500 || code == 501 || code == 502) && OnUnSupportedFunction) {
+            OnUnSupportedFunction(kind);
+            CheckAlive(alive);
+        }
+        if (!OnFailure)
+            throw FTPException(reply);
+        bool handled = false;
+        OnFailure(handled, kind);
+        if (!handled)
+            throw FTPException(reply);
+        return;
+    }
+    if (OnSuccess)
+        OnSuccess(kind);
+}
+
+void TFtpClient::ChangeDir(const QString& Dir) {
+    SendCommand(QStringLiteral("CWD ") + Dir);
+}
+
+// --- retrieval
+
+qint32 TFtpClient::ReceivedBytes() const {
+    return DataConnection_ ? DataConnection_->ReceivedBytes() : 0;
+}
+
+void TFtpClient::Abort() {
+    if (DataConnection_)
+        DataConnection_->Cancel();
+}
+
+void TFtpClient::ReplyFailure(TCmdType Kind) {
+    const QString line = LastReply().isEmpty() ? ClosedText : LastReply();
+    if (!OnFailure)
+        throw FTPException(line);
+    auto alive = AliveToken();
+    bool handled = false;
+    OnFailure(handled, Kind);
+    CheckAlive(alive);
+    if (!handled)
+        throw FTPException(line);
+    throw RetrievalStopped{};
+}
+
+void TFtpClient::OpenDataConnection(TCmdType Kind) {
+    auto alive = AliveToken();
+    if (Passive_) {
+        Transaction(QStringLiteral("PASV"));
+        CheckReplyPresent(LastReply());
+        if (ReplyCode() >= 500)
+            ReplyFailure(Kind);
+        // Only the port is taken from the reply: the data connection goes to the host the
+        // control connection went to, whatever address the server (or a NAT) announces.
+        const quint16 port = PasvPort(LastReply());
+        DataConnection_->SetHost(Host());
+        DataConnection_->SetPort(port);
+        DataConnection_->Connect();
+        CheckAlive(alive);
+    } else {
+        DataConnection_->SetPort(0);
+        DataConnection_->Listen(true);
+        Transaction(QStringLiteral("PORT ") + LocalAddressText() +
+                    DataConnection_->LocalPortText());
+        CheckReplyPresent(LastReply());
+        if (ReplyCode() >= 301 && ReplyCode() <= 599)
+            ReplyFailure(Kind);
+    }
+}
+
+void TFtpClient::CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool TellServer) {
+    delete DataConnection_;
+    DataConnection_ = nullptr;
+    if ((Canceled() || TellServer) && Connected()) {
+        SetCanceled(false);
+        Transaction(QStringLiteral("ABOR"));
+    } else if (Canceled()) {
+        SetCanceled(false);
+    }
+    if (Succeeded && OnSuccess)
+        OnSuccess(Kind);
+}
+
+void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType Kind) {
+    const bool restore = Kind == ctDownloadRestore;
+    auto alive = AliveToken();
+    SetCanceled(false);
+    RequireConnection();
+    CheckAlive(alive);
+    if (DataAvailable())
+        Read(0);
+
+    DataConnection_ = new TAsyncSocket(this);
+    DataConnection_->SetTimeOut(TimeOut());
+    // Counts are 32-bit: the receive stops before the file (offset included) reaches 2 GiB,
+    // instead of letting the count wrap.
+    auto limit = std::make_shared<qint64>(INT_MAX);
+    auto tooLarge = std::make_shared<bool>(false);
+    DataConnection_->OnPacketRecvd = [handler = OnPacketRecvd, limit, tooLarge](QObject* Sender) {
+        auto* data = static_cast<TAsyncSocket*>(Sender);
+        if (data->ReceivedBytes() < 0 || data->ReceivedBytes() > *limit) {
+            *tooLarge = true;
+            data->Cancel();
+            return;
+        }
+        if (handler)
+            handler(Sender);
+    };
+
+    bool tellServer = false;
+    try {
+        if (restore && LocalPath.isEmpty())
+            LocalPath = RemoteName;
+
+        // Binary type: in the default ASCII type servers rewrite line ends inside the file
+        // and refuse REST.
+        Transaction(QStringLiteral("TYPE I"));
+        CheckReplyPresent(LastReply());
+        if (ReplyCode() >= 500)
+            ReplyFailure(Kind);
+
+        OpenDataConnection(Kind);
+
+        if (restore) {
+            qint64 size = 0;
+            QFile local(LocalPath);
+            if (local.open(QIODevice::ReadOnly))
+                size = local.size();
+            local.close();
+            if (size > INT_MAX)
+                throw FTPException(TooLargeText(RemoteName));
+            *limit = INT_MAX - size;
+            ReportStatus(1, QStringLiteral("REST RETR ") + RemoteName);
+            SetTransferSize(0);
+            TAsyncSocket::Transaction(QStringLiteral("REST ") + QString::number(size));
+            CheckReplyPresent(LastReply());
+            // A server that cannot restart would send the whole file, and appending it to the
+            // part already here would corrupt the update: only 3xx lets RETR follow.
+            if (ReplyCode() < 300 || ReplyCode() > 399)
+                ReplyFailure(Kind);
+        } else {
+            ReportStatus(1, QStringLiteral("RETR ") + RemoteName);
+            SetTransferSize(0);
+        }
+        TAsyncSocket::Transaction(QStringLiteral("RETR ") + RemoteName);
+        CheckReplyPresent(LastReply());
+        if (ReplyCode() >= 301 && ReplyCode() <= 599)
+            ReplyFailure(Kind);
+        const QString last = FinishReply(LastReply());
+        SetTransferSize(ExtractByteCount(last));
+        const std::optional<quint64> announced = AnnouncedByteCount(last);
+        if (announced && *announced > static_cast<quint64>(*limit)) {
+            tellServer = true;
+            throw FTPException(TooLargeText(RemoteName));
+        }
+
+        if (!Passive_) {
+            const quint16 accepted = DataConnection_->Accept();
+            CheckAlive(alive);
+            const quint16 listening = DataConnection_->SocketHandle();
+            DataConnection_->SetSocketHandle(accepted);
+            TAsyncSocket::CloseSocketHandle(listening);
+        }
+
+        if (OnTransactionStart) {
+            OnTransactionStart(this);
+            CheckAlive(alive);
+        }
+
+        if (!Canceled() && !TimedOut()) {
+            try {
+                if (restore)
+                    DataConnection_->AppendFile(LocalPath);
+                else
+                    DataConnection_->CaptureFile(LocalPath.isEmpty() ? RemoteName : LocalPath);
+            } catch (const EAbortError&) {
+                if (*alive && *tooLarge) {
+                    tellServer = true;
+                    throw FTPException(TooLargeText(RemoteName));
+                }
+                throw;
+            }
+            CheckAlive(alive);
+        }
+
+        if (OnTransactionStop) {
+            OnTransactionStop(this);
+            CheckAlive(alive);
+        }
+        DataConnection_->RequestCloseSocket();
+        SetTransferSize(DataConnection_->ReceivedBytes());
+        ReportStatus(1, QStringLiteral("Received ") + QString::number(TransferSize()) +
+                            QStringLiteral(" Bytes"));
+
+        QString current = LastReply();
+        const bool readCompletion = !Canceled() && !TimedOut();
+        if (readCompletion) {
+            current = ReadLn();
+            CheckAlive(alive);
+        }
+        // The completion code is not examined: a 426 after the whole file still counts, and
+        // the caller compares the size itself.
+        if (!current.isEmpty())
+            ReportStatus(1, current);
+        if (readCompletion)
+            FinishReply(current);
+
+        if (OnTransactionStop) {
+            OnTransactionStop(this);
+            CheckAlive(alive);
+        }
+    } catch (const RetrievalStopped&) {
+        CleanUpRetrieval(false, Kind, false);
+        return;
+    } catch (...) {
+        if (!*alive)
+            throw;
+        CleanUpRetrieval(false, Kind, tellServer);
+        throw;
+    }
+    CleanUpRetrieval(true, Kind, false);
+}
+
+void TFtpClient::Download(const QString& RemoteName, const QString& LocalPath) {
+    RefuseLineBreaks(RemoteName);
+    auto alive = AliveToken();
+    try {
+        Retrieve(RemoteName, LocalPath, ctDownload);
+    } catch (...) {
+        if (!*alive || !OnFailure)
+            throw;
+        // A failure that OnFailure declined at a reply check is offered to it a second time.
+        bool handled = false;
+        OnFailure(handled, ctDownload);
+        if (!handled)
+            throw;
+    }
+}
+
+void TFtpClient::DownloadRestore(const QString& RemoteName, const QString& LocalPath) {
+    RefuseLineBreaks(RemoteName);
+    Retrieve(RemoteName, LocalPath, ctDownloadRestore);
+}

@@ -1,0 +1,155 @@
+#pragma once
+// TFtpClient: the FTP client component. The socket it inherits from TAsyncSocket is the control
+// connection; a retrieval opens a second, plain TAsyncSocket as the data connection (passive or
+// active) and lets it write the incoming bytes into the local file.
+//
+// Every operation blocks its caller and pumps events while it waits, so timers and clicks run
+// inside a pending call. A handler may Abort/Cancel the pending call, or delete the component:
+// the pending call then ends with EAbortError and never touches the destroyed object.
+#include "AsyncSocket.h"
+
+#include <QString>
+#include <functional>
+#include <optional>
+
+class FTPException : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Which operation an OnSuccess/OnFailure/OnUnSupportedFunction event is about.
+enum TCmdType : quint8 {
+    ctChangeDir = 0,
+    ctMakeDir = 1,
+    ctDelete = 2,
+    ctRemoveDir = 3,
+    ctDownloadRestore = 8,
+    ctDownload = 9,
+    ctCommand = 14,
+    ctCurrentDir = 15,
+};
+
+// How the login passes an FTP proxy (Proxy not empty).
+enum TFirewallType : quint8 {
+    FTUser = 0, // USER user@host
+    FtOpen = 1, // OPEN host, then the normal login
+    FtSite = 2, // SITE host, then the normal login
+};
+
+using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
+using TFailureEvent = std::function<void(bool& Handled, TCmdType Trans_Type)>;
+using TUnsupportedEvent = std::function<void(TCmdType Trans_Type)>;
+using TListItemEvent = std::function<void(const QString& Listing)>;
+
+class TFtpClient : public TAsyncSocket {
+    Q_OBJECT
+public:
+    explicit TFtpClient(QObject* Owner = nullptr);
+    ~TFtpClient() override;
+
+    // Opens the control connection and logs in (greeting, optional firewall login, USER/PASS).
+    // Does nothing when already connected. Raises on any failure, after closing the connection.
+    void Connect() override;
+    // QUIT while connected, then close. Raises FTPException when QUIT is refused (301-599).
+    void Disconnect() override;
+    // One command and its complete reply (continuation lines are read and reported); returns
+    // the first line, ReplyCode is its code.
+    QString Transaction(const QString& Command) override;
+    // Cancels the data connection, so that a pending transfer ends. Sends nothing.
+    void Abort() override;
+
+    void SendCommand(const QString& Command);
+    void ChangeDir(const QString& Dir);
+    void Download(const QString& RemoteName, const QString& LocalPath);
+    void DownloadRestore(const QString& RemoteName, const QString& LocalPath);
+
+    // Reads the continuation lines of a reply whose first line is FirstLine; returns the last
+    // line read (FirstLine for a one-line reply).
+    QString FinishReply(const QString& FirstLine);
+
+    // The data connection's count of bytes received in the current retrieval; 0 without one.
+    qint32 ReceivedBytes() const;
+    using TAsyncSocket::TransferSize;
+
+    // The retrieval's data connection while one runs, else nullptr.
+    TAsyncSocket* DataConnection() const { return DataConnection_; }
+
+    // --- published properties
+    QString UserID() const { return UserID_; }
+    void SetUserID(const QString& Value) { UserID_ = Value; }
+    QString Password() const { return Password_; }
+    void SetPassword(const QString& Value) { Password_ = Value; }
+    bool Passive() const { return Passive_; }
+    void SetPassive(bool Value) { Passive_ = Value; }
+    qint32 Vendor() const { return Vendor_; }
+    void SetVendor(qint32 Value) { Vendor_ = Value; }
+    bool ParseList() const { return ParseList_; }
+    void SetParseList(bool Value) { ParseList_ = Value; }
+    TFirewallType FirewallType() const { return FirewallType_; }
+    void SetFirewallType(TFirewallType Value) { FirewallType_ = Value; }
+    QString FWUserID() const { return FWUserID_; }
+    void SetFWUserID(const QString& Value) { FWUserID_ = Value; }
+    QString FWPassword() const { return FWPassword_; }
+    void SetFWPassword(const QString& Value) { FWPassword_ = Value; }
+    bool FWAuthenticate() const { return FWAuthenticate_; }
+    void SetFWAuthenticate(bool Value) { FWAuthenticate_ = Value; }
+
+    // --- events (assigned directly)
+    TNotifyEvent OnTransactionStart;
+    TNotifyEvent OnTransactionStop;
+    TSuccessEvent OnSuccess;
+    TFailureEvent OnFailure;
+    THandlerEvent OnAuthenticationNeeded;
+    THandlerEvent OnAuthenticationFailed; // stored only
+    TListItemEvent OnListItem;            // stored only
+    // Fired at the end of a successful Connect, after the login; hides the socket's own event.
+    TNotifyEvent OnConnect;
+    TUnsupportedEvent OnUnSupportedFunction;
+
+    // --- reply parsing (no socket involved)
+
+    // The code of a reply line: its leading decimal digits (at most 10), 0 when there are none
+    // or when they do not fit the 16-bit field.
+    static qint16 ParseReplyCode(const QString& Line);
+    // True when Line continues a multi-line reply: it begins with a space or has "-" fourth.
+    static bool IsContinuationLine(const QString& Line);
+    // The operation kind of a command sent through SendCommand.
+    static TCmdType ClassifyCommand(const QString& Command);
+    // The byte count a reply line announces: the digits just before the first "BYTE" (any case);
+    // 0 when there is none or when it does not fit 32 bits.
+    static qint32 ExtractByteCount(const QString& Line);
+    // The same scan, but without the 32-bit limit (std::nullopt when no count is announced), so
+    // that a file of 2 GiB or more can be told from one that announces nothing.
+    static std::optional<quint64> AnnouncedByteCount(const QString& Line);
+    // The data port of a PASV reply: field 6 (cut before ")") + 256 * field 5 of the line split
+    // at commas. Raises EConvertError "'x' is not a valid integer value" for a field that is not
+    // a number, FTPException (the line) for numbers outside 0..255 or a port of 0.
+    static quint16 PasvPort(const QString& ReplyLine);
+    // The run-time library's strict text-to-integer conversion (optional blanks before, an
+    // optional sign, decimal digits, nothing after; 32-bit range).
+    static qint32 StrToInt(const QString& Text);
+
+private:
+    struct RetrievalStopped {}; // a reply failure that OnFailure handled: no success, no error
+
+    void RefuseLineBreaks(const QString& Argument) const;
+    QString ReadReply(); // one reply that no command preceded (the greeting)
+    void LoginStep(const QString& Command, bool ReportPassOnly);
+    void FailLogin();
+    void CheckReplyPresent(const QString& Line);
+    void ReplyFailure(TCmdType Kind);
+    void Retrieve(const QString& RemoteName, QString LocalPath, TCmdType Kind);
+    void OpenDataConnection(TCmdType Kind);
+    void CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool TellServer);
+
+    QString UserID_;
+    QString Password_;
+    bool Passive_ = false;
+    TAsyncSocket* DataConnection_ = nullptr;
+    qint32 Vendor_ = 2411;
+    bool ParseList_ = false;
+    TFirewallType FirewallType_ = FTUser;
+    QString FWUserID_;
+    QString FWPassword_;
+    bool FWAuthenticate_ = false;
+};
