@@ -281,6 +281,8 @@ qint32 TAsyncSocket::HandleSocketMessage(quint32 Msg, quintptr, qintptr LParam) 
                 }
                 break;
             case FD_CLOSE:
+                if (error != 0)
+                    ResetError_ = error;
                 // Pending data can still be read; such a close notice is not repeated.
                 if (!DataAvailable())
                     RequestCloseSocket();
@@ -422,6 +424,7 @@ void TAsyncSocket::ResolveHost() {
 void TAsyncSocket::Connect() {
     ReportStatus(8, QStringLiteral("Connecting"));
     Canceled_ = false;
+    ResetError_ = 0;
     if (Connected_)
         throw ESockError(QStringLiteral("Already connected"));
     auto alive = Alive_;
@@ -747,6 +750,11 @@ void TAsyncSocket::CaptureFile(const QString& FileName) {
         Canceled_ = false;
         throw EAbortError(QStringLiteral("Socket send aborted"));
     }
+    if (ResetError_ != 0) {
+        const qint32 error = ResetError_;
+        ResetError_ = 0;
+        RaiseSocketError(error);
+    }
 }
 
 void TAsyncSocket::AppendFile(const QString& FileName) {
@@ -780,6 +788,11 @@ void TAsyncSocket::AppendFile(const QString& FileName) {
     if (Canceled_) {
         Canceled_ = false;
         throw EAbortError(QStringLiteral("Socket send aborted"));
+    }
+    if (ResetError_ != 0) {
+        const qint32 error = ResetError_;
+        ResetError_ = 0;
+        RaiseSocketError(error);
     }
 }
 

@@ -207,6 +207,9 @@ private:
     bool ShuttingDown_ = false;
     bool Destroying_ = false;
     qint32 LastErrorNo_ = 0;
+    // The error of a close notice that came with one (a reset): a receive loop that ended on
+    // that close reports it instead of taking it for the end of the data.
+    qint32 ResetError_ = 0;
     qint32 TimeOut_ = 0;
     qint32 ReportLevel_ = 0;
     QString LastStatus_;
