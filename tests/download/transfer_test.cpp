@@ -303,4 +303,23 @@ TEST_F(TransferTest, ExitPictureDuringTransfer) {
     EXPECT_EQ(lines.count(QStringLiteral("等待解壓...")), 0);
 }
 
+// The exit picture while Connect waits for a greeting that never comes: the component is
+// destroyed inside Connect, no attempt is counted, no message is shown.
+TEST_F(TransferTest, ExitPictureDuringConnect) {
+    putInstaller(1000);
+    startServer(QStringLiteral("silent"));
+    auto form = std::make_unique<TForm2>(nullptr);
+    TForm2* f = form.get();
+    QTimer::singleShot(400, f, [f] { f->Img3Click(); }); // Connect is pending by then
+    QElapsedTimer clock;
+    clock.start();
+    form->exec();
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_EQ(DownloadResult, 3);
+    EXPECT_EQ(f->FtpClient1, nullptr);
+    EXPECT_EQ(DLretry, 0);
+    EXPECT_TRUE(messages.isEmpty()) << messages.join(u'|').toStdString();
+    EXPECT_EQ(logLines(), QStringList{QStringLiteral("FTP Connect...")});
+}
+
 } // namespace
