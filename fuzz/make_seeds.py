@@ -17,8 +17,13 @@ def write(target, name, data):
 
 # --- serial_frame_fuzz: mode, clock byte, port byte, then chunks [control][length][bytes]
 def chunk(data, delay_steps=0, new_reply=False):
-    assert len(data) < 256 and delay_steps < 128
+    """delay_steps of 16 ms"""
+    assert len(data) < 256 and delay_steps < 64
     return bytes([(0x80 if new_reply else 0) | delay_steps, len(data)]) + data
+
+
+def flood(byte, sixteens, delay_steps=0, new_reply=False):
+    return bytes([(0x80 if new_reply else 0) | 0x40 | delay_steps, sixteens, byte])
 
 
 def frame(body):
@@ -34,9 +39,12 @@ nothing = chunk(b"", 0, True)
 
 serial = {
     "frame_whole": bytes([0, 0x10, 0]) + chunk(device_reply),
-    "frame_split": bytes([0, 0xF0, 0]) + chunk(device_reply[:1]) + chunk(device_reply[1:5], 20)
-    + chunk(device_reply[5:], 30),
-    "frame_late": bytes([0, 0xFF, 0]) + chunk(device_reply, 70),
+    "frame_split": bytes([0, 0xF0, 0]) + chunk(device_reply[:1]) + chunk(device_reply[1:5], 10)
+    + chunk(device_reply[5:], 15),
+    "frame_late": bytes([0, 0xFF, 0]) + chunk(device_reply, 35),
+    "frame_flood_after_header": bytes([0, 0, 0]) + chunk(bytes([0x01, 0xF0, 0x76, 0x00]))
+    + flood(0x55, 40, 1),
+    "frame_flood_waiting": bytes([0, 0, 0]) + flood(0xAA, 255),
     "frame_overflow": bytes([0, 0, 0]) + chunk(bytes([0x02, 0x00, 0x76, 0x00]) + bytes(100)),
     "frame_short_length": bytes([0, 0, 0]) + chunk(bytes([0x00, 0x02, 0x76, 0x01, 0x02])),
     "frame_header_only": bytes([0, 0, 0]) + chunk(bytes([0x00, 0x67, 0x76, 0x00])),
@@ -52,7 +60,7 @@ serial = {
     + chunk(device_reply, 1, True),
     "probe_other": bytes([4, 0, 0]) + nothing + chunk(b"RX", 2, True),
     "raw_burst": bytes([5, 0xF8, 0]) + chunk(bytes(range(200))) + chunk(bytes(200), 2)
-    + chunk(b"late", 10),
+    + chunk(b"late", 5) + flood(0x01, 200, 1),
 }
 for name, data in serial.items():
     write("serial_frame_fuzz", name, data)
@@ -119,5 +127,47 @@ pad = {
 }
 for name, data in pad.items():
     write("pad_dbcs_message_fuzz", name, data)
+
+# --- connection_string_fuzz: flags, [len]password [len]user [len]catalog [len]host [len]port,
+# then a connection string
+def conn_input(flags, fields, text):
+    out = bytes([flags])
+    for field in fields:
+        data = field.encode("utf-8")
+        out += bytes([len(data)]) + data
+    return out + text.encode("utf-8")
+
+
+production = ("Provider=SQLOLEDB.1;Password='velkapwd';User ID='velkadb';persist security "
+              "catalog=experiment;Initial Catalog='軟體版本';Data Source='update.example.com'")
+conn = {
+    "production_freetds": conn_input(0, ["velkapwd", "velkadb", "軟體版本", "update.example.com",
+                                         ""], production),
+    "microsoft_port": conn_input(1, ["p}w{d", "sa", "會員資料", "127.0.0.1", "1433"], production),
+    "postgres_sqlite_dir": conn_input(6, ["pa'ss;x=1", "u", "軟體版本", "localhost", " 5432 "],
+                                      "Password=\"a\"\"b\";UID=x;Database=y;Server=z"),
+    "driver_from_host": conn_input(3, ["", "", "..", "{Drv} x", "0"],
+                                   "Password='unterminated;User ID=u"),
+    "injection_attempt": conn_input(0, ["x';Data Source='evil", "u;PWD=1", "c", "h", "+21"],
+                                    "Data Source=a;Server=b"),
+    "odd_spacing": conn_input(4, ["  ", "user id", "a.b", "h o s t", "-2147483648"],
+                              "  ;; password = ' x ' ; user id=  y  ;initial catalog=z;junk"),
+}
+for name, data in conn.items():
+    write("connection_string_fuzz", name, data)
+
+# --- update_file_name_fuzz: flags (bit 0: Big5 bytes, bits 1-2: folder), then the name
+names = {
+    "plain": b"\x00pc1_setup_13.exe",
+    "padded_big5": b"\x01 \t" + "更新13.exe".encode("cp950") + b"\r\n ",
+    "traversal": b"\x02../../etc/passwd",
+    "backslash": b"\x04..\\pc1.exe",
+    "long_name": b"\x06" + b"x" * 130 + b".exe",
+    "not_big5": b"\x00" + "update-€-✓.exe".encode("utf-8"),
+    "dots": b"\x00...",
+    "control": b"\x00up\x7fdate\x01.exe",
+}
+for name, data in names.items():
+    write("update_file_name_fuzz", name, data)
 
 print("seeds written to", root, file=sys.stderr)

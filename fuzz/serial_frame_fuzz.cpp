@@ -4,7 +4,9 @@
 //
 // Input: a mode byte, a byte placing the clock just before the wrap of the tick count, a byte
 // choosing which ports exist, then chunks: [control][length][bytes]. Control bit 7 starts the
-// reply to the next write; the low 7 bits are the delay before the chunk in steps of 8 ms.
+// reply to the next write; bit 6 makes the chunk a flood of length*16 copies of one byte (so
+// that a few input bytes can fill the port); the low 6 bits are the delay before the chunk in
+// steps of 16 ms.
 #include "FakeWire.h"
 #include "FuzzCheck.h"
 #include "interface/SerialLink.h"
@@ -29,7 +31,12 @@ std::vector<fakewire::Reply> ParseReplies(FuzzInput& in) {
         if ((control & 0x80) != 0 && !replies.back().empty()) {
             replies.emplace_back();
         }
-        replies.back().push_back({(control & 0x7Fu) * 8u, in.bytes(length)});
+        const std::uint32_t delay = (control & 0x3Fu) * 16u;
+        if ((control & 0x40) != 0) {
+            replies.back().push_back({delay, std::vector<std::uint8_t>(length * 16u, in.byte())});
+        } else {
+            replies.back().push_back({delay, in.bytes(length)});
+        }
     }
     return replies;
 }

@@ -35,6 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(ok && port >= 1 && port <= 65535 && s.dbPort == QString::number(port));
     }
     FUZZ_CHECK(!s.dbDirectory.isEmpty() && QDir::isAbsolutePath(s.dbDirectory));
+    FUZZ_CHECK(s.dbDirectory == QDir::cleanPath(s.dbDirectory));
     for (const QString* value :
          {&s.host, &s.dbDriver, &s.dbUser, &s.dbPassword, &s.ftpUser, &s.ftpPassword, &s.devices}) {
         FUZZ_CHECK(Clean(*value));

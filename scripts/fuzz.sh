@@ -5,14 +5,14 @@
 # folder (artifacts/<target>/) and should become a regression input in fuzz/regressions/<target>/
 # plus a test of the subsystem.
 # Usage: scripts/fuzz.sh [target ...]
-#   PCV_FUZZ_SECONDS    seconds per target (default 60)
+#   PCV_FUZZ_SECONDS    seconds per target (default: 60, or less so that all targets together
+#                       take at most PCV_FUZZ_BUDGET seconds, default 480)
 #   PCV_FUZZ_BUILD_DIR  build folder (default build-fuzz)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 build=${PCV_FUZZ_BUILD_DIR:-build-fuzz}
-seconds=${PCV_FUZZ_SECONDS:-60}
 cxx=$(command -v clang++-14 || command -v clang++)
 
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DPCV_FUZZ=ON -DPCV_BUILD_TESTS=OFF \
@@ -24,6 +24,14 @@ if [ ${#targets[@]} -eq 0 ]; then
     for dir in fuzz/corpus/*/; do
         targets+=("$(basename "$dir")")
     done
+fi
+
+if [ -n "${PCV_FUZZ_SECONDS:-}" ]; then
+    seconds=$PCV_FUZZ_SECONDS
+else
+    seconds=$(( ${PCV_FUZZ_BUDGET:-480} / ${#targets[@]} ))
+    [ "$seconds" -le 60 ] || seconds=60
+    [ "$seconds" -ge 10 ] || seconds=10
 fi
 
 export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1"

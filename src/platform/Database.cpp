@@ -284,11 +284,14 @@ void TADOConnection::Open() {
             fail(backendMessage(db_.lastError()));
         // SQLite reads the file only on the first statement: read the schema now, so that a file
         // that is not a database counts as unreachable like a server that does not answer.
+        QString probeError;
         {
             QSqlQuery probe(db_);
             if (!probe.exec(QStringLiteral("select count(*) from sqlite_master")))
-                fail(backendMessage(probe.lastError()));
+                probeError = backendMessage(probe.lastError());
         }
+        if (!probeError.isEmpty())
+            fail(probeError);
         dbms_ = DbmsKind::SQLite;
         return;
     }
@@ -360,7 +363,9 @@ void TADOQuery::Open() {
     {
         QSqlQuery query(connection_->db_);
         query.setForwardOnly(true);
-        const bool ok = prepared_ ? (query.prepare(sql_) && query.exec()) : query.exec(sql_);
+        // Prepared is a hint for commands run again with parameters; these run once and carry
+        // none, so they are executed directly (psqlODBC also leaks memory on a failed prepare).
+        const bool ok = query.exec(sql_);
         if (!ok)
             throw EDatabaseError(backendMessage(query.lastError()));
         if (!query.isSelect())

@@ -98,7 +98,9 @@ public:
     const QString& Sql() const { return sql_; }
     void SetConnection(TADOConnection* connection);
     TADOConnection* Connection() const { return connection_; }
+    // Kept for the callers' sake; the result is the same either way (see Open).
     void SetPrepared(bool prepared) { prepared_ = prepared; }
+    bool Prepared() const { return prepared_; }
 
     // Runs the SQL text on the connection. EDatabaseError when there is no open connection or the
     // backend refuses the statement.

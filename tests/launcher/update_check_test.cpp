@@ -3,6 +3,8 @@
 #include "db_fixture.h"
 #include "launcher/UpdateCheck.h"
 
+#include <QElapsedTimer>
+
 namespace {
 
 const std::vector<VersionRow> kRows = {
@@ -197,12 +199,45 @@ TEST_P(UpdateCheckBackendTest, ErrorAfterTheFirstConnectionEscapes) {
     EXPECT_EQ(fileBytes(iniPath()), iniBefore);
 }
 
+// A download window that cannot be built (a picture missing, say): the error reaches the caller,
+// the log ends with the line before the window, velka.ini stays as it was.
+TEST_F(UpdateCheckTest, WindowThatCannotBeBuiltLeavesTheLogAtTheDownloadLine) {
+    useSqlite(kRows);
+    writeIni(12);
+    const QByteArray iniBefore = fileBytes(iniPath());
+    setDownloadWindowRunner([] { throw EFOpenError(QStringLiteral("Data/main_bg03.jpg")); });
+    EXPECT_THROW(RunUpdateCheck(), EFOpenError);
+    EXPECT_FALSE(LogFile::IsOpen());
+    EXPECT_EQ(logBytes(),
+              big5Lines(head(12, true) + QStringList{QStringLiteral("tarn_v13.exe"),
+                                                     QStringLiteral("DownloadFileSize=4096"),
+                                                     QStringLiteral("執行下載更新檔案")}));
+    EXPECT_EQ(fileBytes(iniPath()), iniBefore);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, kQuestion);
+}
+
+// Through psqlODBC: a server that accepts and never answers, and a refused login.
 TEST_F(UpdateCheckTest, UnreachablePostgresLogsExactlyFourLines) {
     SilentServer silent;
     ASSERT_GT(silent.port(), 0);
-    pointOdbcAt(QStringLiteral("PostgreSQL Unicode"), silent.port());
-    RunUpdateCheck();
-    EXPECT_EQ(logBytes(), big5Lines({QStringLiteral("Ver:2.4"), QStringLiteral("連接SQL Server"),
-                                     QStringLiteral("無網路 或 網路連線異常"), kEnd}));
-    EXPECT_FALSE(QFile::exists(iniPath()));
+    usePostgres(kRows);
+    const int realPort = PgCluster::instance().port();
+    const QByteArray fourLines =
+        big5Lines({QStringLiteral("Ver:2.4"), QStringLiteral("連接SQL Server"),
+                   QStringLiteral("無網路 或 網路連線異常"), kEnd});
+    for (const bool refusedLogin : {false, true}) {
+        SCOPED_TRACE(refusedLogin ? "refused login" : "silent server");
+        if (refusedLogin)
+            pointOdbcAt(QStringLiteral("PostgreSQL Unicode"), realPort, QStringLiteral("wrongpwd"));
+        else
+            pointOdbcAt(QStringLiteral("PostgreSQL Unicode"), silent.port());
+        QElapsedTimer clock;
+        clock.start();
+        RunUpdateCheck();
+        EXPECT_LE(clock.elapsed(), 6500);
+        EXPECT_EQ(logBytes(), fourLines);
+        EXPECT_FALSE(QFile::exists(iniPath()));
+        EXPECT_TRUE(messages.empty());
+    }
 }

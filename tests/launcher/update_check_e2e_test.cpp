@@ -1,0 +1,190 @@
+// The built program run with --unattended in a temporary folder, against the interface simulator
+// and SQLite catalogs made by tools/db_seed.py: each road of the update check that ends before
+// the download, seen from outside (DLrec.txt byte for byte, the messages printed, velka.ini).
+#include "db_support.h"
+#include "platform/Big5.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString kProgram = QStringLiteral(PCV_BINARY_DIR "/src/pc_velka_setup");
+const QString kSimulator = QStringLiteral(PCV_SOURCE_DIR "/tools/interface_sim.py");
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+bool writeAll(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+// The interface simulator on a pty, linked as COM4 in the devices folder.
+class Simulator {
+public:
+    Simulator(const QString& devices, int deviceType) {
+        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process_.start(QStringLiteral("python3"),
+                       {kSimulator, QStringLiteral("--devices"), devices, QStringLiteral("--port"),
+                        QStringLiteral("4"), QStringLiteral("--device-type"),
+                        QString::number(deviceType)});
+        QByteArray out;
+        while (!out.contains('\n') && process_.waitForReadyRead(5000))
+            out += process_.readAllStandardOutput();
+        ready_ = out.startsWith("ready ");
+    }
+    ~Simulator() {
+        process_.terminate();
+        if (!process_.waitForFinished(3000))
+            process_.kill();
+        process_.waitForFinished(1000);
+    }
+    bool ready() const { return ready_; }
+
+private:
+    QProcess process_;
+    bool ready_ = false;
+};
+
+struct Scenario {
+    const char* name;
+    int deviceType;
+    int pc1; // -1: no velka.ini
+    bool cancel;
+    bool dropTable;
+    QStringList tail;    // log lines after "-LoadIni"
+    QStringList printed; // messages on standard output, "[caption] text"
+};
+
+const std::vector<VersionRow> kRows = {
+    {"tarn", "0", "12", "tarn_v0.exe", "1"},    {"tarn", "12", "13", "tarn_v12.exe", "10"},
+    {"tarn", "13", "13", "tarn_v13.exe", "10"}, {"tarn", "20", "21", "tarn_v20.exe", "10"},
+    {"fen", "3", "3", "fen_v3.exe", "10"},
+};
+
+} // namespace
+
+TEST(UpdateCheckE2e, EachRoadThatEndsBeforeTheDownload) {
+    ASSERT_TRUE(QFileInfo(kProgram).isExecutable()) << "build pc_velka_setup first";
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString devices = dir.filePath(QStringLiteral("devices"));
+    const QString catalogs = dir.filePath(QStringLiteral("catalogs"));
+    const QString ini = dir.filePath(QStringLiteral("velka.ini"));
+    const QString log = dir.filePath(QStringLiteral("DLrec.txt"));
+    ASSERT_TRUE(QDir().mkpath(devices));
+    ASSERT_TRUE(QFile::copy(kProgram, dir.filePath(QStringLiteral("pc_velka_setup"))));
+    ASSERT_TRUE(writeAll(dir.filePath(QStringLiteral("server.ini")),
+                         "[Server]\r\nHost=127.0.0.1\r\n[Database]\r\nBackend=sqlite\r\n"
+                         "Directory=catalogs\r\n[Interface]\r\nDevices=" +
+                             QFile::encodeName(devices) + "\r\n"));
+    ASSERT_TRUE(writeAll(dir.filePath(QStringLiteral("pc1.exe")), "#!/bin/sh\nexit 0\n"));
+    QFile::setPermissions(dir.filePath(QStringLiteral("pc1.exe")),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    const QString end = QStringLiteral("等 100ms結束程式");
+    const QString question =
+        QStringLiteral("[PC-VELKA] 發現新的診斷程式版本! \r\n 您想要現在就要下載新版本嗎?");
+    const QString title = QStringLiteral("[pc_velka_setup] ");
+    const std::vector<Scenario> scenarios = {
+        {"unreachable: no catalogs", 5, 12, false, false, {}, {}},
+        {"no row for the installed version",
+         5,
+         7,
+         false,
+         false,
+         {end},
+         {title + QStringLiteral("錯誤的診斷程式版本!")}},
+        {"no newer version", 5, 13, false, false, {end}, {}},
+        {"no velka.ini: version 0, answered Cancel", 5, -1, true, false, {end}, {question}},
+        {"answered OK, no row for the new version's file",
+         5,
+         20,
+         false,
+         false,
+         {end},
+         {question, title + QStringLiteral("版本:21\r\n更新檔名不存在!")}},
+        {"device type 1 reads the fen rows", 1, 3, false, false, {end}, {}},
+        {"missing table: the error display, the log so far", 5, 12, false, true, {}, {}},
+    };
+
+    for (const Scenario& s : scenarios) {
+        SCOPED_TRACE(s.name);
+        QDir(catalogs).removeRecursively();
+        const bool unreachable = QString::fromLatin1(s.name).startsWith(QLatin1String("unreach"));
+        if (!unreachable) {
+            runSeedTool({QStringLiteral("sqlite"), catalogs}, kRows);
+            if (s.dropTable) {
+                const CommandResult r = runCommand(QStringLiteral("sqlite3"),
+                                                   {catalogs + QStringLiteral("/軟體版本.sqlite3"),
+                                                    QStringLiteral("drop table pcvelka")});
+                ASSERT_EQ(r.exitCode, 0);
+            }
+        }
+        QFile::remove(ini);
+        if (s.pc1 >= 0) {
+            ASSERT_TRUE(writeAll(ini, "[VERSION]\r\nSetup=3\r\nPc1=" + QByteArray::number(s.pc1) +
+                                          "\r\nInterface=4\r\n"));
+        }
+        const QByteArray iniBefore = readAll(ini);
+        QFile::remove(log);
+
+        Simulator sim(devices, s.deviceType);
+        ASSERT_TRUE(sim.ready());
+        QProcess p;
+        p.setWorkingDirectory(dir.path());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        p.setProcessEnvironment(env);
+        QStringList args = {QStringLiteral("--unattended")};
+        if (s.cancel)
+            args << QStringLiteral("--answer=cancel");
+        p.start(dir.filePath(QStringLiteral("pc_velka_setup")), args);
+        ASSERT_TRUE(p.waitForFinished(30000));
+        EXPECT_EQ(p.exitCode(), 0);
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+
+        const QByteArray bytes = readAll(log);
+        QStringList expected = {QStringLiteral("Ver:2.4"), QStringLiteral("連接SQL Server")};
+        if (unreachable) {
+            expected << QStringLiteral("無網路 或 網路連線異常") << end;
+        } else {
+            const QRegularExpressionMatch date =
+                QRegularExpression(QStringLiteral("SQL_GetServerTime=([0-9]{8})\r\n"))
+                    .match(QString::fromLatin1(bytes));
+            ASSERT_TRUE(date.hasMatch()) << bytes.constData();
+            const bool withIni = s.pc1 >= 0;
+            expected << QStringLiteral("SQL_GetServerTime=") + date.captured(1)
+                     << QStringLiteral("+LoadIni")
+                     << QStringLiteral("Setup=%1").arg(withIni ? 3 : 0)
+                     << QStringLiteral("Pc1=%1").arg(withIni ? s.pc1 : 0)
+                     << QStringLiteral("Interface=%1").arg(withIni ? 4 : 0)
+                     << QStringLiteral("Language=0") << QStringLiteral("-LoadIni") << s.tail;
+        }
+        QByteArray want;
+        for (const QString& line : expected)
+            want += toBig5(line) + "\r\n";
+        EXPECT_EQ(bytes, want);
+
+        if (s.dropTable) {
+            // The exception display: one message, the driver's text naming the table.
+            EXPECT_TRUE(out.startsWith(title)) << out.toStdString();
+            EXPECT_TRUE(out.contains(QLatin1String("pcvelka"))) << out.toStdString();
+        } else {
+            QString printed;
+            for (const QString& m : s.printed)
+                printed += m + QLatin1Char('\n');
+            EXPECT_EQ(out, printed);
+        }
+        EXPECT_EQ(readAll(ini), iniBefore); // velka.ini is never written on these roads
+    }
+}
