@@ -1,8 +1,13 @@
 #include "DownloadWindow.h"
 
-#include "launcher/Globals.h"
+#include "Download.h"
 
-// The download window is not in this build yet: nothing is fetched, so nothing may be recorded.
+#include <QCoreApplication>
+#include <memory>
+
 void RunDownloadWindow() {
-    DownloadResult = 0;
+    // The application object owns the window in name; it is destroyed here as soon as the modal
+    // loop has returned, which happens only after the last attempt's tick has ended.
+    std::unique_ptr<TForm2> form = std::make_unique<TForm2>(QCoreApplication::instance());
+    form->exec();
 }

@@ -1,0 +1,609 @@
+#include "Download.h"
+
+#include "DownloadState.h"
+#include "launcher/Globals.h"
+#include "launcher/LogFile.h"
+#include "launcher/Messages.h"
+#include "net/FtpClient.h"
+#include "platform/Dialogs.h"
+#include "platform/Exception.h"
+#include "platform/FileSystem.h"
+#include "platform/Paths.h"
+#include "platform/Process.h"
+#include "platform/Settings.h"
+#include "platform/Timing.h"
+
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImageReader>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QScreen>
+#include <QTimer>
+#include <algorithm>
+#include <optional>
+
+namespace {
+
+WatchdogTiming g_watchdog;
+
+const QString kRemoteDir = QStringLiteral("/tarn");
+
+// The path buffer of the update file holds 127 bytes and its terminator.
+constexpr qsizetype kMaxPathBytes = 127;
+
+void Log(const QString& text) {
+    LogFile::Write(text);
+}
+
+void Log(const QString& text, std::int32_t value) {
+    LogFile::Write(text, value);
+}
+
+void Log(const QString& label, const QString& text) {
+    LogFile::Write(label, text);
+}
+
+const QColor kGreen(0, 128, 0);
+const QColor kPaleGreen(192, 220, 192);
+
+} // namespace
+
+void SetWatchdogTiming(const WatchdogTiming& timing) {
+    g_watchdog = timing;
+}
+
+WatchdogTiming CurrentWatchdogTiming() {
+    return g_watchdog;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TImage::TImage(QWidget* parent) : QLabel(parent) {
+    setScaledContents(true);
+    // A JPEG has no transparent pixels; "transparent" only means nothing is painted behind it.
+    setAutoFillBackground(false);
+}
+
+void TImage::LoadFromFile(const QString& path) {
+    QImageReader reader(path);
+    const QImage image = reader.read();
+    if (image.isNull())
+        throw EFOpenError(QStringLiteral("Cannot open file \"%1\". %2")
+                              .arg(QDir::toNativeSeparators(path), reader.errorString()));
+    setPixmap(QPixmap::fromImage(image));
+}
+
+void TImage::mouseReleaseEvent(QMouseEvent* event) {
+    QLabel::mouseReleaseEvent(event);
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()) &&
+        OnClick)
+        OnClick();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TForm2::TForm2(QObject* Owner) : QDialog(qobject_cast<QWidget*>(Owner)) {
+    // 1: the window.
+    resize(620, 525);
+    if (const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen()) {
+        const QRect area = s->availableGeometry();
+        move(area.center() - QPoint(width() / 2, height() / 2));
+    }
+    setWindowTitle(PadDbcsMessage(QStringLiteral("正在更新您的軟體")));
+    QPalette windowPalette = palette();
+    windowPalette.setColor(QPalette::Window, Qt::white);
+    setPalette(windowPalette);
+    setAutoFillBackground(true);
+    setWindowState(Qt::WindowNoState);
+
+    // 2: the FTP component.
+    createFtpClient();
+
+    // 3: the watchdog.
+    Timer2 = new QTimer(this);
+    Timer2->setInterval(g_watchdog.intervalMs);
+    connect(Timer2, &QTimer::timeout, this, &TForm2::Timer2Timer);
+
+    // 4-6: the pictures. A missing one raises and the window is not created.
+    Img1 = new TImage(this);
+    Img1->setGeometry(1, 2, 600, 100);
+    Img1->LoadFromFile(ExecutableDir() + QStringLiteral("/Data/main_bg03.jpg"));
+
+    Img2 = new TImage(this);
+    Img2->setGeometry(1, 122, 600, 320);
+    Img2->LoadFromFile(ExecutableDir() + QStringLiteral("/Data/LOGO/velkapc_logo.jpg"));
+
+    Img3 = new TImage(this);
+    Img3->setGeometry(500, 122, 90, 40);
+    Img3->LoadFromFile(QStringLiteral("img/but_exit.jpg"));
+    Img3->setCursor(Qt::PointingHandCursor);
+    Img3->OnClick = [this] { Img3Click(); };
+
+    // 7-9: the status lines, over the logo.
+    auto makeLabel = [this](int left, int top, int width) {
+        auto* label = new QLabel(this);
+        QFont font = label->font();
+        font.setPointSize(16);
+        label->setFont(font);
+        QPalette p = label->palette();
+        p.setColor(QPalette::WindowText, kGreen);
+        p.setColor(QPalette::Window, kPaleGreen);
+        label->setPalette(p);
+        label->setAutoFillBackground(false); // transparent: the pale green is never painted
+        label->setGeometry(left, top, width, label->sizeHint().height());
+        return label;
+    };
+    Label1 = makeLabel(10, 110, 200);
+    setCaption(Label1, QStringLiteral("正在連線中.... "));
+    Label2 = makeLabel(10, 140, 540);
+    setCaption(Label2, QString());
+    Label3 = makeLabel(10, 170, 400);
+    setCaption(Label3, QString());
+
+    // 10: the progress bar.
+    ProgressBar1 = new QProgressBar(this);
+    ProgressBar1->setGeometry(10, 450, 565, 25);
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(false);
+    ProgressBar1->setVisible(true);
+
+    // 11: the attempt timer; the first attempt starts once the modal loop runs.
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(100);
+    connect(Timer1, &QTimer::timeout, this, &TForm2::Timer1Timer);
+    Timer2->stop();
+    Timer1->start();
+}
+
+TForm2::~TForm2() {
+    Timer1->stop();
+    Timer2->stop();
+    destroyFtpClient();
+}
+
+void TForm2::createFtpClient() {
+    FtpClient1 = new TFtpClient(this);
+    applyFtpSettings();
+    FtpClient1->SetPassive(true);
+    FtpClient1->OnPacketRecvd = [this](QObject* sender) { FtpClient1PacketRecvd(sender); };
+    FtpClient1->OnConnectionFailed = [this](QObject* sender) {
+        FtpClient1OnConnectionFailed(sender);
+    };
+}
+
+void TForm2::applyFtpSettings() {
+    const ServerSettings& settings = serverSettings();
+    FtpClient1->SetHost(settings.host);
+    FtpClient1->SetPort(settings.ftpPort);
+    FtpClient1->SetUserID(settings.ftpUser);
+    FtpClient1->SetPassword(settings.ftpPassword);
+}
+
+bool TForm2::ftpConnected() const {
+    return FtpClient1 && FtpClient1->Connected();
+}
+
+void TForm2::destroyFtpClient() {
+    // Cleared first: whatever runs while the component shuts down already sees it gone.
+    TFtpClient* client = FtpClient1;
+    FtpClient1 = nullptr;
+    delete client;
+}
+
+QString TForm2::LocalPath() {
+    const QString& name = UpdateFileName;
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return {};
+    for (const QChar c : name) {
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20 ||
+            c.unicode() == 0x7F)
+            return {};
+    }
+    const QString path = DownloadDir + name;
+    if (QFile::encodeName(path).size() > kMaxPathBytes)
+        return {};
+    return path;
+}
+
+void TForm2::setCaption(QLabel* label, const QString& text) {
+    label->setText(PadDbcsMessage(text));
+    label->adjustSize(); // the label's width follows its caption
+}
+
+void TForm2::keyPressEvent(QKeyEvent* event) {
+    // The window is left through the exit picture or the title bar, not by a stray Esc.
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The attempt
+
+void TForm2::Timer1Timer() {
+    Timer1->stop();
+    if (DownloadResult > 0) {
+        // The window is already on its way out (exit picture): no new attempt.
+        close();
+        return;
+    }
+    try {
+        runAttempt();
+    } catch (const Exception& e) {
+        leaveAfterError(e.message());
+        return;
+    } catch (const std::exception& e) {
+        leaveAfterError(QString::fromLocal8Bit(e.what()));
+        return;
+    }
+    if (DownloadResult > 0)
+        close();
+}
+
+void TForm2::leaveAfterError(const QString& message) {
+    // The attempt ends here with Timer1 disabled; the window waits for the user. Nobody is there
+    // to close it in an unattended run, so it closes itself (DownloadResult stays as it was).
+    ShowException(message);
+    if (unattended().enabled)
+        close();
+}
+
+void TForm2::runAttempt() {
+    // 2: a connection left from before is ended (an error here leaves the attempt).
+    if (ftpConnected())
+        FtpClient1->Disconnect();
+
+    // 3: the watchdog or the exit picture may have destroyed the last component.
+    if (!FtpClient1)
+        createFtpClient();
+    applyFtpSettings();
+
+    // 4: the watchdog runs from the very start, so that a server that accepts the connection
+    // and never answers cannot hold the attempt forever: the FTP component has no time-out.
+    DLAbort = 0;
+    DLstall = 0;
+    DLsample = 0;
+    Timer2->start(g_watchdog.intervalMs);
+
+    const QString localPath = LocalPath();
+    bool toCleanUp = false;
+    if (localPath.isEmpty()) {
+        Log(QStringLiteral("Local path refused: "), DownloadDir + UpdateFileName);
+        DLAbort = 6;
+        Log(QStringLiteral("更新檔不存在"));
+        toCleanUp = true;
+    }
+
+    // 5
+    if (!toCleanUp) {
+        Log(QStringLiteral("FTP Connect..."));
+        try {
+            if (!FtpClient1)
+                throw EAbortError(QStringLiteral("FTP component destroyed"));
+            FtpClient1->Connect();
+            if (!FtpClient1)
+                throw EAbortError(QStringLiteral("FTP component destroyed"));
+        } catch (...) {
+            DLAbort = 1;
+            toCleanUp = true;
+        }
+    }
+
+    // 6
+    if (!toCleanUp) {
+        Log(QStringLiteral("FTP ChangeDir..."));
+        try {
+            if (!FtpClient1)
+                throw EAbortError(QStringLiteral("FTP component destroyed"));
+            FtpClient1->ChangeDir(kRemoteDir);
+        } catch (...) {
+            DLAbort = 4;
+            toCleanUp = true;
+        }
+    }
+
+    if (!toCleanUp) {
+        // 7
+        DLstall = 0;
+        DLsample = 0;
+        if (!Timer2->isActive())
+            Timer2->start(g_watchdog.intervalMs);
+        // 8
+        setCaption(Label2, QStringLiteral("開始下載所需的更新檔案..."));
+        // 9
+        DLbase = 0;
+        DLstall = 0;
+        // 10
+        if (!ftpConnected()) {
+            DLAbort = 2;
+            toCleanUp = true;
+        } else if (!transfer(localPath)) {
+            toCleanUp = true;
+        }
+    }
+
+    if (!toCleanUp) {
+        // 12
+        Log(QStringLiteral("Timer2->Enabled=False"));
+        Timer2->stop();
+        Sleep(500);
+        Log(QStringLiteral("Sleep(500)"));
+        // 13
+        closeConnection();
+        // 14
+        if (DLAbort > 0) {
+            Log(QStringLiteral("DLAbort="), DLAbort);
+            Log(QStringLiteral("goto DLagen"));
+            toCleanUp = true;
+        }
+    }
+
+    // 15-17, unless the user has left through the exit picture meanwhile: what arrived then
+    // is not checked, let alone run.
+    if (!toCleanUp && DownloadResult <= 0) {
+        Log(QStringLiteral("下載完成，等一秒解壓"));
+        Log(QStringLiteral("Sleep(500)"));
+        Sleep(500);
+        checkFile(localPath);
+    }
+
+    cleanUp(localPath);
+}
+
+bool TForm2::transfer(const QString& localPath) {
+    // 11
+    Sleep(200);
+    Log(QStringLiteral("FTP Download..."));
+    try {
+        if (!FtpClient1)
+            throw EAbortError(QStringLiteral("FTP component destroyed"));
+        FtpClient1->Download(UpdateFileName, localPath);
+        return true;
+    } catch (...) {
+    }
+    if (DLAbort > 0)
+        return false; // the watchdog aborted the transfer
+    if (!FtpClient1 || DownloadResult > 0)
+        return true; // destroyed while waiting: nothing more is done on that connection
+
+    // One resumption, from what the broken transfer left in the file.
+    Sleep(200);
+    DLbase = DLrecvd;
+    DLstall = 0;
+    Log(QStringLiteral("FTP DownloadRestore..."));
+    try {
+        FtpClient1->DownloadRestore(UpdateFileName, localPath);
+    } catch (...) {
+        if (DLAbort > 0)
+            return false;
+    }
+    return true;
+}
+
+void TForm2::closeConnection() {
+    // 13
+    if (!ftpConnected()) {
+        Log(QStringLiteral("FtpClient1->Connected = False"));
+        return;
+    }
+    try {
+        Log(QStringLiteral("FTP RequestCloseSocket..."));
+        FtpClient1->RequestCloseSocket();
+        Log(QStringLiteral("FTP Disconnect..."));
+        try {
+            if (FtpClient1)
+                FtpClient1->Disconnect();
+        } catch (...) {
+            Log(QStringLiteral("FTP Disconnect retry..."));
+            if (FtpClient1)
+                FtpClient1->Disconnect();
+        }
+    } catch (...) {
+        // Last resort; an error from here leaves the attempt.
+        Log(QStringLiteral("FTP RequestCloseSocket retry..."));
+        if (FtpClient1)
+            FtpClient1->RequestCloseSocket();
+        Log(QStringLiteral("FTP Disconnect retry1..."));
+        if (FtpClient1)
+            FtpClient1->Disconnect();
+    }
+}
+
+void TForm2::checkFile(const QString& localPath) {
+    // 16
+    Log(localPath);
+    Log(QStringLiteral("檢查更新檔是否存在"));
+    // 17. Only the announced size counts as complete: an empty file (or one whose size cannot
+    // be read) from a server that sent nothing must not be run and recorded as installed.
+    if (FileExists(localPath)) {
+        if (FileSize(localPath) != static_cast<std::int64_t>(UpdateFileSize)) {
+            Log(QStringLiteral("更新檔下載不完全"));
+            DLAbort = 3;
+        }
+    } else {
+        DLAbort = 6;
+        Log(QStringLiteral("更新檔不存在"));
+    }
+}
+
+void TForm2::cleanUp(const QString& localPath) {
+    // 18: DLagen
+    if (ftpConnected()) {
+        Log(QStringLiteral("FTP Disconnect(DLagen)"));
+        try {
+            FtpClient1->Disconnect();
+        } catch (...) {
+            Log(QStringLiteral("FTP Disconnect(DLagen) retry"));
+            if (FtpClient1)
+                FtpClient1->Disconnect();
+        }
+    }
+
+    if (DownloadResult > 0) {
+        // The user left through the exit picture while the attempt waited: drop what arrived,
+        // count no attempt, ask nothing; the window closes.
+        if (FileExists(localPath)) {
+            Log(QStringLiteral("刪除更新檔下載不完全"));
+            DeleteFile(localPath);
+        }
+        ProgressBar1->setValue(0);
+        return;
+    }
+
+    // 19
+    if (DLAbort > 0) {
+        Log(QStringLiteral("刪除更新檔下載不完全"));
+        if (FileExists(localPath))
+            DeleteFile(localPath);
+        ProgressBar1->setValue(0);
+        ++DLretry;
+        Log(QStringLiteral("DLretry="), DLretry);
+        retryDecision();
+        return;
+    }
+
+    // 20
+    if (!FileExists(localPath)) {
+        Log(QStringLiteral("更新檔下載失敗"));
+        ++DLretry;
+        retryDecision();
+        return;
+    }
+
+    // 21
+    runFile(localPath);
+    if (startFailed_) {
+        startFailed_ = false;
+        retryDecision();
+    }
+}
+
+void TForm2::runFile(const QString& localPath) {
+    setCaption(Label3, QStringLiteral("執行解壓縮中..."));
+    repaint();
+    Log(QStringLiteral("等待解壓..."));
+    Sleep(1000);
+
+    // FTP carries no permissions: the owner may run what was fetched.
+    MakeExecutableByOwner(localPath);
+    const std::optional<ProcessHandle> process = StartProgram(localPath);
+    if (!process) {
+        Log(QStringLiteral("Could not create Process"));
+        ShowMessage(QStringLiteral("Could not create Process."));
+        // Nobody can click the exit picture in an unattended run: a file that cannot be
+        // started counts as a failed attempt there, so the run ends after three.
+        if (unattended().enabled)
+            ++DLretry;
+        startFailed_ = true;
+        return;
+    }
+    Log(QStringLiteral("執行-解壓..."));
+    WaitForProcess(*process); // the exit code is not looked at
+    Sleep(1000);
+    Log(QStringLiteral("執行-解壓...完成"));
+    DownloadResult = 1;
+    DeleteFile(localPath);
+    if (FileExists(localPath)) {
+        Sleep(300);
+        DeleteFile(localPath);
+    }
+}
+
+void TForm2::retryDecision() {
+    // 22
+    if (DLretry >= 3) {
+        ShowMessage(QStringLiteral("FTP連線異常或忙線,\r\n 請稍後再重試"));
+        if (DownloadResult <= 0)
+            DownloadResult = 2;
+        return;
+    }
+    QString text = QStringLiteral("正在連線中.... ");
+    if (DLretry > 0)
+        text += QStringLiteral("重試 ") + QString::number(DLretry);
+    setCaption(Label1, text);
+    setCaption(Label2, QString());
+    Sleep(300);
+    Log(QStringLiteral("Timer1->Enabled=True"));
+    Timer1->start();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The watchdog, the progress and the exit picture. They run inside a pending FTP call, so they
+// never throw into the event loop.
+
+void TForm2::Timer2Timer() {
+    Timer2->stop();
+    ++DLstall;
+    if (DLstall <= g_watchdog.quietTicks) {
+        Timer2->start();
+        return;
+    }
+    // No packet for a whole window: take a sample. Without a transfer the count reads 0.
+    const std::int32_t received = FtpClient1 ? FtpClient1->ReceivedBytes() : 0;
+    if (received != DLsample) {
+        DLsample = received;
+        DLstall = 0;
+        Timer2->start();
+        return;
+    }
+
+    // Stalled.
+    const QString localPath = LocalPath();
+    if (FileExists(localPath)) {
+        if (FileSize(localPath) == static_cast<std::int64_t>(UpdateFileSize)) {
+            // The file is all there although the transfer never finished.
+            DLAbort = 0;
+            Log(QStringLiteral("delete FTP1,DLAbort="), DLAbort);
+            destroyFtpClient();
+            return;
+        }
+        DLAbort = 8;
+        Log(QStringLiteral("更新檔下載中.."), DLAbort);
+    }
+    // Ends the pending transfer (when there is one) and the pending wait on the control
+    // connection, so that a silent server cannot hold the attempt either.
+    if (FtpClient1) {
+        try {
+            FtpClient1->Abort();
+            FtpClient1->Cancel();
+        } catch (...) {
+        }
+    }
+    DLAbort = 7;
+    DLstall = 0;
+    Timer2->start();
+}
+
+void TForm2::FtpClient1PacketRecvd(QObject*) {
+    if (!FtpClient1)
+        return;
+    const std::int32_t received = FtpClient1->ReceivedBytes();
+    DLrecvd = received;
+    int position = 0;
+    if (UpdateFileSize > 0) {
+        const std::int64_t percent =
+            (static_cast<std::int64_t>(received) + DLbase) * 100 / UpdateFileSize;
+        position = static_cast<int>(std::clamp<std::int64_t>(percent, 0, 100));
+    }
+    ProgressBar1->setValue(position);
+    DLstall = 0;
+}
+
+void TForm2::FtpClient1OnConnectionFailed(QObject*) {
+    // The attempt learns of the failure from the exception that follows.
+}
+
+void TForm2::Img3Click() {
+    DownloadResult = 3;
+    Timer1->stop();
+    Timer2->stop();
+    destroyFtpClient(); // ends its connections; a pending call on it returns with an error
+    close();
+}

@@ -1,0 +1,95 @@
+#pragma once
+// The download window: a modal dialog that fetches the update file from the update server by
+// FTP (three attempts, one resumption inside an attempt, a stall watchdog), checks its size,
+// runs it and deletes it. The outcome goes back to the update check in DownloadResult.
+//
+// Everything runs on the GUI thread. The FTP calls of an attempt pump events while they wait,
+// so the watchdog, the packet events and the exit picture's click run inside a pending call.
+// Those two may destroy FtpClient1 there: every step of the attempt re-reads the pointer after
+// a call that pumps, and a destroyed component counts as a closed connection.
+#include <QDialog>
+#include <QLabel>
+#include <QString>
+#include <functional>
+
+class QKeyEvent;
+class QMouseEvent;
+class QProgressBar;
+class QTimer;
+class TFtpClient;
+
+// A picture control: a stretched pixmap that reports clicks.
+class TImage : public QLabel {
+public:
+    explicit TImage(QWidget* parent);
+    // Loads a JPEG (or any format Qt reads). Raises EFOpenError when the file is missing or
+    // cannot be decoded.
+    void LoadFromFile(const QString& path);
+    std::function<void()> OnClick;
+
+protected:
+    void mouseReleaseEvent(QMouseEvent* event) override;
+};
+
+// Timing of the watchdog. Production: a tick every 1000 ms, and a stall is declared on the
+// ninth tick without a packet. Tests shorten the interval through SetWatchdogTiming so that a
+// stalled transfer is caught in well under a second; the tick count stays the same.
+struct WatchdogTiming {
+    int intervalMs = 1000;
+    int quietTicks = 8; // ticks tolerated without a packet before a sample is taken
+};
+void SetWatchdogTiming(const WatchdogTiming& timing);
+WatchdogTiming CurrentWatchdogTiming();
+
+class TForm2 : public QDialog {
+public:
+    // Builds every control. Owner: a widget becomes the parent; anything else (the application
+    // object) leaves the window top-level, and whoever created it destroys it. Raises
+    // EFOpenError when a picture is missing or unreadable.
+    explicit TForm2(QObject* Owner);
+    ~TForm2() override;
+
+    // Handlers (bound by the constructor; public so that tests can drive them).
+    void Timer1Timer();                   // one download attempt
+    void Timer2Timer();                   // one watchdog tick
+    void FtpClient1PacketRecvd(QObject*); // progress
+    void FtpClient1OnConnectionFailed(QObject*);
+    void Img3Click();
+
+    // The local path of the update file: DownloadDir followed by UpdateFileName. Empty when it
+    // is refused: 128 bytes or longer, or a name that is empty, is "." or "..", or holds a path
+    // separator or a control character (the name comes from the database and must not place
+    // the file anywhere but DownloadDir).
+    static QString LocalPath();
+
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QTimer* Timer1 = nullptr;
+    QTimer* Timer2 = nullptr;
+    TFtpClient* FtpClient1 = nullptr; // null once the watchdog or the exit picture destroyed it
+    TImage* Img1 = nullptr;
+    TImage* Img2 = nullptr;
+    TImage* Img3 = nullptr;
+    QProgressBar* ProgressBar1 = nullptr;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void createFtpClient();
+    void applyFtpSettings();
+    bool ftpConnected() const;
+    void destroyFtpClient();
+    void runAttempt();
+    bool transfer(const QString& localPath); // steps 10-11; false: go to the clean-up
+    void closeConnection();                  // step 13
+    void checkFile(const QString& localPath);
+    void cleanUp(const QString& localPath);
+    void runFile(const QString& localPath);
+    void retryDecision();
+    void setCaption(QLabel* label, const QString& text);
+    void leaveAfterError(const QString& message);
+
+    bool startFailed_ = false; // step 21 could not start the file: go to the retry decision
+};

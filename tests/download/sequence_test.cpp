@@ -1,0 +1,209 @@
+// The sequence's own rules, driven without a working FTP server: the local path, the progress
+// arithmetic, the watchdog's decisions, and attempts that fail before any transfer.
+#include "DownloadFixture.h"
+#include "download/DownloadState.h"
+#include "launcher/Globals.h"
+#include "launcher/LogFile.h"
+#include "net/FtpClient.h"
+#include "platform/Settings.h"
+
+#include <QFile>
+#include <QProgressBar>
+#include <QTcpServer>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+class SequenceTest : public DownloadFixture {};
+
+void writeFile(const QString& path, qsizetype size) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(f.write(QByteArray(size, 'x')), size);
+}
+
+TEST_F(SequenceTest, LocalPathIsDownloadDirPlusASafeShortName) {
+    struct Case {
+        QString dir;
+        QString name;
+        bool accepted;
+    };
+    const QString d = QStringLiteral("/opt/pcv/");
+    const Case cases[] = {
+        {d, QStringLiteral("pc1_13.exe"), true},
+        {d, QString(), false},
+        {d, QStringLiteral("."), false},
+        {d, QStringLiteral(".."), false},
+        {d, QStringLiteral("../evil.sh"), false},
+        {d, QStringLiteral("sub/evil.sh"), false},
+        {d, QStringLiteral("..\\evil.sh"), false},
+        {d, QStringLiteral("line\nbreak"), false},
+        {d, QStringLiteral("..ok"), true},
+        // 127 bytes fit the buffer with its terminator, 128 do not.
+        {d, QString(127 - d.size(), u'a'), true},
+        {d, QString(128 - d.size(), u'a'), false},
+        // Counted in bytes, not characters: 3 bytes per CJK character in UTF-8.
+        {d, QString(39, u'更'), true},  // 9 + 117 = 126
+        {d, QString(40, u'更'), false}, // 9 + 120 = 129
+    };
+    for (const Case& c : cases) {
+        DownloadDir = c.dir;
+        UpdateFileName = c.name;
+        const QString path = TForm2::LocalPath();
+        if (c.accepted)
+            EXPECT_EQ(path, c.dir + c.name) << c.name.toStdString();
+        else
+            EXPECT_TRUE(path.isEmpty()) << c.name.toStdString();
+    }
+}
+
+// Position = (count + bytes before the resumption) * 100 / size, without overflow, in 0..100.
+TEST_F(SequenceTest, ProgressIsClampedAndWide) {
+    struct Case {
+        std::int32_t base;
+        std::int32_t size;
+        int expected;
+    };
+    const Case cases[] = {
+        {0, 100, 0},
+        {50, 100, 50},
+        {99, 100, 99},
+        {100, 100, 100},
+        {250, 100, 100},              // more than announced
+        {-10, 100, 0},                // never below the range
+        {10, 0, 0},                   // no size: no division
+        {10, -5, 0},                  // nonsense size
+        {30'000'000, 60'000'000, 50}, // 32-bit arithmetic would overflow here
+        {2'000'000'000, 2'147'483'647, 93},
+    };
+    TForm2 form(nullptr);
+    form.Timer1->stop();
+    for (const Case& c : cases) {
+        DLbase = c.base;
+        UpdateFileSize = c.size;
+        DLstall = 5;
+        form.ProgressBar1->setValue(42);
+        form.FtpClient1PacketRecvd(form.FtpClient1);
+        EXPECT_EQ(form.ProgressBar1->value(), c.expected) << c.base << "/" << c.size;
+        EXPECT_EQ(DLstall, 0);
+        EXPECT_EQ(DLrecvd, 0); // no transfer: the count reads 0
+    }
+}
+
+// Nine ticks without a packet and nothing new received: the attempt is aborted (7) and the
+// watchdog goes on; a file at the announced size instead ends the component (0).
+TEST_F(SequenceTest, WatchdogDecisions) {
+    struct Case {
+        const char* name;
+        qsizetype fileSize; // -1: no file
+        std::int32_t announced;
+        std::int32_t abortCode;
+        bool componentDestroyed;
+        QStringList log;
+    };
+    const Case cases[] = {
+        {"no file", -1, 1000, 7, false, {}},
+        {"partial file", 400, 1000, 7, false, {QStringLiteral("更新檔下載中..8")}},
+        {"empty file is not complete", 0, 1000, 7, false, {QStringLiteral("更新檔下載中..8")}},
+        {"complete file", 1000, 1000, 0, true, {QStringLiteral("delete FTP1,DLAbort=0")}},
+        {"empty file announced empty", 0, 0, 0, true, {QStringLiteral("delete FTP1,DLAbort=0")}},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(LogFile::Open()); // a fresh log per case
+        QFile::remove(downloadDir() + UpdateFileName);
+        if (c.fileSize >= 0)
+            writeFile(downloadDir() + UpdateFileName, c.fileSize);
+        UpdateFileSize = c.announced;
+        DLAbort = 0;
+        DLstall = 0;
+        DLsample = 0;
+
+        TForm2 form(nullptr);
+        form.Timer1->stop();
+        form.Timer2->start();
+        for (int tick = 1; tick <= 8; ++tick) {
+            form.Timer2Timer();
+            EXPECT_EQ(DLstall, tick) << c.name;
+            EXPECT_TRUE(form.Timer2->isActive()) << c.name;
+        }
+        EXPECT_EQ(DLAbort, 0) << c.name;
+        form.Timer2Timer();
+        EXPECT_EQ(DLAbort, c.abortCode) << c.name;
+        EXPECT_EQ(form.FtpClient1 == nullptr, c.componentDestroyed) << c.name;
+        EXPECT_EQ(form.Timer2->isActive(), !c.componentDestroyed) << c.name;
+        EXPECT_EQ(DLstall, c.componentDestroyed ? 9 : 0) << c.name;
+        EXPECT_EQ(logLines(), c.log) << c.name;
+    }
+}
+
+// A watchdog window in which bytes arrived only takes a new sample.
+TEST_F(SequenceTest, WatchdogSampleDifferentFromLastOneRearms) {
+    TForm2 form(nullptr);
+    form.Timer1->stop();
+    DLsample = 1234; // the transfer had counted something; now no transfer reads 0
+    DLstall = 8;
+    form.Timer2Timer();
+    EXPECT_EQ(DLsample, 0);
+    EXPECT_EQ(DLstall, 0);
+    EXPECT_EQ(DLAbort, 0);
+    EXPECT_TRUE(form.Timer2->isActive());
+}
+
+// A name that would leave the download folder is refused before anything is contacted, and
+// the attempt counts as failed.
+TEST_F(SequenceTest, RefusedNameFailsWithoutContactingTheServer) {
+    QTcpServer listener;
+    ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
+    ServerSettings s = serverSettings();
+    s.ftpPort = listener.serverPort();
+    setServerSettings(s);
+    UpdateFileName = QStringLiteral("../outside.sh");
+    UpdateFileSize = 10;
+
+    TForm2 form(nullptr);
+    form.Timer1->stop();
+    form.Timer1Timer();
+    // Waits without handling events: the re-armed Timer1 must not start a second attempt.
+    EXPECT_FALSE(listener.waitForNewConnection(100));
+    EXPECT_EQ(DLretry, 1);
+    EXPECT_EQ(DownloadResult, 0);
+    EXPECT_TRUE(form.Timer1->isActive()); // the next attempt is armed
+    EXPECT_EQ(logLines(),
+              (QStringList{QStringLiteral("Local path refused: ") + downloadDir() +
+                               QStringLiteral("../outside.sh"),
+                           QStringLiteral("更新檔不存在"), QStringLiteral("刪除更新檔下載不完全"),
+                           QStringLiteral("DLretry=1"), QStringLiteral("Timer1->Enabled=True")}));
+    EXPECT_EQ(form.Label1->text(), padded(QStringLiteral("正在連線中.... 重試 1")));
+}
+
+// Nobody listens: three attempts, the retry count on Label1 between them, the give-up message,
+// result 2, and the window closes by itself.
+TEST_F(SequenceTest, UnreachableServerGivesUpAfterThreeAttempts) {
+    QTcpServer probe; // take a free port and release it: nothing listens there afterwards
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    ServerSettings s = serverSettings();
+    s.ftpPort = probe.serverPort();
+    probe.close();
+    setServerSettings(s);
+    UpdateFileSize = 10;
+
+    auto form = runWindow();
+    EXPECT_EQ(DownloadResult, 2);
+    EXPECT_EQ(DLretry, 3);
+    EXPECT_EQ(messages, QStringList{QStringLiteral("FTP連線異常或忙線,\r\n 請稍後再重試")});
+    EXPECT_EQ(label1Captions, (QStringList{padded(QStringLiteral("正在連線中.... ")),
+                                           padded(QStringLiteral("正在連線中.... 重試 1")),
+                                           padded(QStringLiteral("正在連線中.... 重試 2"))}));
+    QStringList expected;
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        expected << QStringLiteral("FTP Connect...") << QStringLiteral("刪除更新檔下載不完全")
+                 << QStringLiteral("DLretry=%1").arg(attempt);
+        if (attempt < 3)
+            expected << QStringLiteral("Timer1->Enabled=True");
+    }
+    EXPECT_EQ(logLines(), expected);
+    EXPECT_FALSE(QFile::exists(downloadDir() + UpdateFileName));
+}
+
+} // namespace

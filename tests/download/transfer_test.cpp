@@ -1,0 +1,325 @@
+// Whole attempts against a real FTP server (pyftpdlib, scripted faults) on loopback: the
+// success road, login refused, a cut transfer with its resumption, a stall, wrong sizes, a
+// silent server, a file that cannot be started, and the exit picture inside a pending call.
+#include "DownloadFixture.h"
+#include "download/DownloadState.h"
+#include "download/DownloadWindow.h"
+#include "launcher/Globals.h"
+#include "launcher/LogFile.h"
+#include "net/FtpClient.h"
+#include "platform/Dialogs.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProgressBar>
+#include <QTimer>
+
+namespace {
+
+class TransferTest : public DownloadFixture {
+protected:
+    // The update installs itself: it copies its own bytes to "installed.bin" beside it and
+    // notes that it ran. That proves the file that ran was complete and correct.
+    QByteArray putInstaller(qsizetype size) {
+        QByteArray script = "#!/bin/sh\n"
+                            "here=$(dirname \"$0\")\n"
+                            "cp \"$0\" \"$here/installed.bin\"\n"
+                            "echo ran >> \"$here/marker\"\n"
+                            "exit 7\n";
+        for (int n = 0; script.size() < size; ++n)
+            script += "# " + QByteArray::number(n).rightJustified(10, '0') + " padding\n";
+        script.truncate(size);
+        putRemoteFile(QStringLiteral("update.sh"), script);
+        UpdateFileSize = static_cast<std::int32_t>(script.size());
+        return script;
+    }
+    QByteArray installed() const {
+        QFile f(downloadDir() + QStringLiteral("installed.bin"));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    QString marker() const {
+        QFile f(markerPath());
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+    QString localPath() const { return downloadDir() + UpdateFileName; }
+
+    QStringList successLines() const {
+        return {QStringLiteral("FTP Connect..."),     QStringLiteral("FTP ChangeDir..."),
+                QStringLiteral("FTP Download..."),    QStringLiteral("Timer2->Enabled=False"),
+                QStringLiteral("Sleep(500)"),         QStringLiteral("FTP RequestCloseSocket..."),
+                QStringLiteral("FTP Disconnect..."),  QStringLiteral("下載完成，等一秒解壓"),
+                QStringLiteral("Sleep(500)"),         localPath(),
+                QStringLiteral("檢查更新檔是否存在"), QStringLiteral("等待解壓..."),
+                QStringLiteral("執行-解壓..."),       QStringLiteral("執行-解壓...完成")};
+    }
+    void expectInstalled(const QByteArray& served) {
+        EXPECT_EQ(DownloadResult, 1);
+        EXPECT_EQ(marker(), QStringLiteral("ran\n"));
+        EXPECT_TRUE(installed() == served) << "installed " << installed().size() << " of "
+                                           << served.size() << " bytes, or other bytes";
+        EXPECT_FALSE(QFile::exists(localPath())) << "the update file was not deleted";
+        EXPECT_TRUE(messages.isEmpty()) << messages.join(u'|').toStdString();
+    }
+    void expectNothingInstalled() {
+        EXPECT_NE(DownloadResult, 1);
+        EXPECT_TRUE(marker().isEmpty());
+        EXPECT_FALSE(QFile::exists(localPath()));
+    }
+};
+
+TEST_F(TransferTest, SuccessRunsTheUpdateAndDeletesIt) {
+    const QByteArray served = putInstaller(1'500'000);
+    startServer();
+    auto form = runWindow();
+    expectInstalled(served);
+    EXPECT_EQ(logLines(), successLines());
+    EXPECT_EQ(maxProgress, 100);
+    EXPECT_EQ(form->Label2->text(), padded(QStringLiteral("開始下載所需的更新檔案...")));
+    EXPECT_EQ(form->Label3->text(), padded(QStringLiteral("執行解壓縮中...")));
+    EXPECT_EQ(DLretry, 0);
+    const QStringList trace = traceLines();
+    EXPECT_TRUE(trace.contains(QStringLiteral("CWD /tarn")));
+    EXPECT_TRUE(trace.contains(QStringLiteral("PASV")));
+    EXPECT_TRUE(trace.contains(QStringLiteral("RETR update.sh")));
+    EXPECT_EQ(trace.filter(QStringLiteral("REST")).size(), 0);
+}
+
+// Through the launcher's entry to the window: application as owner, modal, destroyed.
+TEST_F(TransferTest, LoginRefusedGivesUpAfterThreeAttempts) {
+    putInstaller(1000);
+    startServer();
+    useFtpLogin(QStringLiteral("velk"), QStringLiteral("wrongpwd"));
+    RunDownloadWindow();
+    EXPECT_EQ(DownloadResult, 2);
+    EXPECT_EQ(DLretry, 3);
+    EXPECT_EQ(messages, QStringList{QStringLiteral("FTP連線異常或忙線,\r\n 請稍後再重試")});
+    QStringList expected;
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        expected << QStringLiteral("FTP Connect...") << QStringLiteral("刪除更新檔下載不完全")
+                 << QStringLiteral("DLretry=%1").arg(attempt);
+        if (attempt < 3)
+            expected << QStringLiteral("Timer1->Enabled=True");
+    }
+    EXPECT_EQ(logLines(), expected);
+    EXPECT_EQ(traceLines().filter(QStringLiteral("USER velk")).size(), 3);
+    EXPECT_EQ(traceLines().filter(QStringLiteral("RETR")).size(), 0);
+    expectNothingInstalled();
+}
+
+// The data connection is reset midway: one resumption in the same attempt completes the file.
+TEST_F(TransferTest, BrokenTransferIsResumedOnce) {
+    const QByteArray served = putInstaller(3'000'000);
+    startServer(QStringLiteral("cut"), 700'000);
+    auto form = runWindow();
+    expectInstalled(served);
+    QStringList expected = successLines();
+    expected.insert(3, QStringLiteral("FTP DownloadRestore..."));
+    EXPECT_EQ(logLines(), expected);
+    const QStringList rest = traceLines().filter(QStringLiteral("REST "));
+    ASSERT_EQ(rest.size(), 1);
+    const qint64 offset = rest.first().mid(5).toLongLong();
+    EXPECT_GT(offset, 0);
+    EXPECT_LE(offset, 700'000);
+    EXPECT_EQ(maxProgress, 100);
+    EXPECT_EQ(DLretry, 0);
+}
+
+// Data stops after some bytes: the watchdog aborts, the partial file goes, the next attempt
+// fetches the whole file.
+TEST_F(TransferTest, StalledTransferIsAbortedAndRetried) {
+    SetWatchdogTiming({50, 8});
+    const QByteArray served = putInstaller(2'000'000);
+    startServer(QStringLiteral("stall"), 300'000);
+    grabDuringTransfer = QStringLiteral(PCV_BINARY_DIR "/download_window_transfer.png");
+    auto form = runWindow();
+    expectInstalled(served);
+    const QStringList expected = QStringList{QStringLiteral("FTP Connect..."),
+                                             QStringLiteral("FTP ChangeDir..."),
+                                             QStringLiteral("FTP Download..."),
+                                             QStringLiteral("更新檔下載中..8"),
+                                             QStringLiteral("FTP Disconnect(DLagen)"),
+                                             QStringLiteral("刪除更新檔下載不完全"),
+                                             QStringLiteral("DLretry=1"),
+                                             QStringLiteral("Timer1->Enabled=True")} +
+                                 successLines();
+    EXPECT_EQ(logLines(), expected);
+    EXPECT_TRUE(traceLines().contains(QStringLiteral("ABOR")));
+    EXPECT_EQ(DLretry, 1);
+}
+
+// Every byte arrived but the server never ends the transfer: the watchdog finds the file
+// complete, ends the component, and the attempt goes on to run the file.
+TEST_F(TransferTest, CompleteFileWhoseTransferNeverEndsIsRun) {
+    SetWatchdogTiming({50, 8});
+    const QByteArray served = putInstaller(400'000);
+    startServer(QStringLiteral("stall"), served.size());
+    auto form = runWindow();
+    expectInstalled(served);
+    QStringList expected = successLines();
+    // After the watchdog destroyed the component the connection counts as closed.
+    expected.replace(5, QStringLiteral("FtpClient1->Connected = False"));
+    expected.removeAt(6);
+    expected.insert(3, QStringLiteral("delete FTP1,DLAbort=0"));
+    EXPECT_EQ(logLines(), expected);
+    EXPECT_EQ(traceLines().filter(QStringLiteral("REST")).size(), 0);
+}
+
+// A file that is not what was announced is never run: too long, too short, or empty.
+TEST_F(TransferTest, WrongSizeIsNeverRun) {
+    struct Case {
+        const char* name;
+        qsizetype served;
+        std::int32_t announced;
+    };
+    const Case cases[] = {
+        {"one byte too many", 5001, 5000},
+        {"one byte short", 4999, 5000},
+        {"empty file", 0, 5000},
+    };
+    startServer();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DownloadResult = 0;
+        DLretry = 0;
+        ASSERT_TRUE(LogFile::Open());
+        messages.clear();
+        putInstaller(c.served);
+        UpdateFileSize = c.announced;
+        auto form = runWindow();
+        expectNothingInstalled();
+        EXPECT_EQ(DownloadResult, 2);
+        const QStringList lines = logLines();
+        EXPECT_EQ(lines.count(QStringLiteral("更新檔下載不完全")), 3);
+        EXPECT_EQ(lines.count(QStringLiteral("等待解壓...")), 0);
+        EXPECT_EQ(lines.last(), QStringLiteral("DLretry=3"));
+        EXPECT_EQ(messages, QStringList{QStringLiteral("FTP連線異常或忙線,\r\n 請稍後再重試")});
+    }
+}
+
+// A server that accepts the connection and never says a word: each attempt is ended by the
+// watchdog, and after three the window gives up by itself.
+TEST_F(TransferTest, SilentServerEndsThroughTheWatchdog) {
+    SetWatchdogTiming({30, 8});
+    putInstaller(1000);
+    startServer(QStringLiteral("silent"));
+    QElapsedTimer clock;
+    clock.start();
+    auto form = runWindow(30000);
+    EXPECT_LT(clock.elapsed(), 15000);
+    EXPECT_EQ(DownloadResult, 2);
+    EXPECT_EQ(DLretry, 3);
+    QStringList expected;
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        expected << QStringLiteral("FTP Connect...") << QStringLiteral("刪除更新檔下載不完全")
+                 << QStringLiteral("DLretry=%1").arg(attempt);
+        if (attempt < 3)
+            expected << QStringLiteral("Timer1->Enabled=True");
+    }
+    EXPECT_EQ(logLines(), expected);
+    expectNothingInstalled();
+}
+
+// A file the system cannot start: the message each time; attended, attempts go on without
+// being counted until the user leaves; unattended, each counts and the run ends after three.
+TEST_F(TransferTest, FileThatCannotStart) {
+    startServer();
+    QByteArray junk(4096, '\0');
+    for (int i = 0; i < junk.size(); ++i)
+        junk[i] = static_cast<char>((i * 131 + 7) & 0xFF);
+    junk[0] = 'M'; // no "#!", no known executable format
+    putRemoteFile(QStringLiteral("update.sh"), junk);
+    UpdateFileSize = junk.size();
+
+    // Attended: the user gives up after the second message.
+    TForm2* running = nullptr;
+    setMessageHandler([&](const MessageRequest& r) {
+        messages << r.text;
+        if (messages.size() == 2 && running)
+            QTimer::singleShot(0, running, [&] { running->Img3Click(); });
+        return IDOK;
+    });
+    {
+        auto form = std::make_unique<TForm2>(nullptr);
+        running = form.get();
+        form->exec();
+    }
+    EXPECT_EQ(DownloadResult, 3);
+    EXPECT_EQ(DLretry, 0);
+    EXPECT_EQ(messages, QStringList(2, QStringLiteral("Could not create Process.")));
+    EXPECT_EQ(logLines().count(QStringLiteral("Could not create Process")), 2);
+
+    // Unattended.
+    DownloadResult = 0;
+    messages.clear();
+    ASSERT_TRUE(LogFile::Open());
+    setMessageHandler([&](const MessageRequest& r) {
+        messages << r.text;
+        return IDOK;
+    });
+    setUnattended({true, false});
+    runWindow();
+    setUnattended({false, false});
+    EXPECT_EQ(DownloadResult, 2);
+    EXPECT_EQ(DLretry, 3);
+    EXPECT_EQ(messages, (QStringList{QStringLiteral("Could not create Process."),
+                                     QStringLiteral("Could not create Process."),
+                                     QStringLiteral("Could not create Process."),
+                                     QStringLiteral("FTP連線異常或忙線,\r\n 請稍後再重試")}));
+    EXPECT_FALSE(QFile::exists(localPath()) && DownloadResult == 1);
+}
+
+// The exit picture while Download is pending: the component is destroyed inside its own call
+// (run this under AddressSanitizer), the window closes, nothing is run, retried or reported.
+TEST_F(TransferTest, ExitPictureDuringTransfer) {
+    SetWatchdogTiming({1000, 8});
+    putInstaller(2'000'000);
+    startServer(QStringLiteral("stall"), 300'000);
+    auto form = std::make_unique<TForm2>(nullptr);
+    TForm2* f = form.get();
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, f, [f, &poll] {
+        if (DLrecvd > 0 && f->FtpClient1) {
+            poll.stop();
+            f->Img3Click();
+        }
+    });
+    poll.start();
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, f, [f] { f->Img3Click(); });
+    limit.start(30000);
+    QElapsedTimer clock;
+    clock.start();
+    form->exec();
+    EXPECT_LT(clock.elapsed(), 10000);
+    EXPECT_EQ(DownloadResult, 3);
+    EXPECT_EQ(f->FtpClient1, nullptr);
+    EXPECT_EQ(DLretry, 0);
+    EXPECT_TRUE(messages.isEmpty()) << messages.join(u'|').toStdString();
+    expectNothingInstalled();
+    const QStringList lines = logLines();
+    EXPECT_EQ(lines.count(QStringLiteral("FTP DownloadRestore...")), 0);
+    EXPECT_EQ(lines.count(QStringLiteral("等待解壓...")), 0);
+}
+
+// The exit picture while Connect waits for a greeting that never comes: the component is
+// destroyed inside Connect, no attempt is counted, no message is shown.
+TEST_F(TransferTest, ExitPictureDuringConnect) {
+    putInstaller(1000);
+    startServer(QStringLiteral("silent"));
+    auto form = std::make_unique<TForm2>(nullptr);
+    TForm2* f = form.get();
+    QTimer::singleShot(400, f, [f] { f->Img3Click(); }); // Connect is pending by then
+    QElapsedTimer clock;
+    clock.start();
+    form->exec();
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_EQ(DownloadResult, 3);
+    EXPECT_EQ(f->FtpClient1, nullptr);
+    EXPECT_EQ(DLretry, 0);
+    EXPECT_TRUE(messages.isEmpty()) << messages.join(u'|').toStdString();
+    EXPECT_EQ(logLines(), QStringList{QStringLiteral("FTP Connect...")});
+}
+
+} // namespace

@@ -1,0 +1,143 @@
+#!/usr/bin/python3
+"""The update server's FTP side on loopback (pyftpdlib), with scripted faults for the tests.
+
+Usage: ftp_update_server.py --root DIR --user U --password P [--mode MODE] [--bytes N] [--trace FILE]
+
+Prints "PORT <n>" on one line once it listens on 127.0.0.1, then serves until killed or until
+its standard input closes (unless --keep-running). Modes (the fault hits the first RETR only; later ones are served
+normally):
+  normal   plain server
+  cut      the data connection is reset after N bytes
+  stall    N bytes are sent, then the data connection stays open and silent
+  silent   not FTP at all: connections are accepted and never answered
+--trace appends every command the server receives ("CMD arg", PASS hidden) to FILE.
+"""
+import argparse
+import os
+import select
+import socket
+import struct
+import sys
+import threading
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import DTPHandler, FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def watch_stdin_then_exit():
+    # The test holds our stdin; when it goes away (even killed), so do we.
+    try:
+        while sys.stdin.buffer.read(1):
+            pass
+    finally:
+        os._exit(0)
+
+
+def run_silent():
+    srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    srv.bind(("127.0.0.1", 0))
+    srv.listen(16)
+    print("PORT %d" % srv.getsockname()[1], flush=True)
+    held = [srv]
+    while True:
+        readable, _, _ = select.select(held, [], [])
+        for s in readable:
+            if s is srv:
+                conn, _ = srv.accept()
+                held.append(conn)
+            else:
+                try:
+                    data = s.recv(4096)
+                except OSError:
+                    data = b""
+                if not data:
+                    held.remove(s)
+                    s.close()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--root", required=True)
+    ap.add_argument("--user", required=True)
+    ap.add_argument("--password", required=True)
+    ap.add_argument("--mode", default="normal",
+                    choices=["normal", "cut", "stall", "silent"])
+    ap.add_argument("--bytes", type=int, default=0)
+    ap.add_argument("--trace")
+    ap.add_argument("--keep-running", action="store_true",
+                    help="ignore standard input; run until killed")
+    args = ap.parse_args()
+
+    if not args.keep_running:
+        threading.Thread(target=watch_stdin_then_exit, daemon=True).start()
+    if args.mode == "silent":
+        run_silent()
+        return
+
+    limit = args.bytes
+    state = {"retr": 0}
+
+    def trace(text):
+        if args.trace:
+            with open(args.trace, "a") as f:
+                f.write(text + "\n")
+
+    class FaultDTP(DTPHandler):
+        sent_total = 0
+
+        def send(self, data):
+            fault = getattr(self.cmd_channel, "fault", None)
+            if not fault:
+                return super().send(data)
+            room = max(limit - self.sent_total, 0)
+            sent = super().send(data[:room]) if room else 0
+            self.sent_total += sent
+            if self.sent_total >= limit:
+                self.cmd_channel.fault = None
+                # No more write notices: the rest stays queued and is never sent.
+                self.modify_ioloop_events(self.ioloop.READ)
+                if fault == "cut":
+                    # Right behind the last bytes, while the client still has some to read:
+                    # it reads them and then meets the reset as an error.
+                    self.reset()
+            return sent
+
+        def reset(self):
+            try:
+                self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                       struct.pack("ii", 1, 0))
+            except OSError:
+                pass
+            # As a server whose transfer broke: "426" on the control connection, then the reset.
+            self.handle_close()
+
+    class Handler(FTPHandler):
+        dtp_handler = FaultDTP
+        use_sendfile = False
+        fault = None
+
+        def pre_process_command(self, line, cmd, arg):
+            trace("PASS ****" if cmd == "PASS" else line)
+            return super().pre_process_command(line, cmd, arg)
+
+        def ftp_RETR(self, file):
+            state["retr"] += 1
+            if state["retr"] == 1 and args.mode in ("cut", "stall"):
+                self.fault = args.mode
+            return super().ftp_RETR(file)
+
+    auth = DummyAuthorizer()
+    auth.add_user(args.user, args.password, args.root, perm="elr")
+    Handler.authorizer = auth
+    Handler.banner = "test server ready"
+    Handler.passive_ports = None
+    Handler.auth_failed_timeout = 0  # answer a wrong password at once
+    server = FTPServer(("127.0.0.1", 0), Handler)
+    print("PORT %d" % server.socket.getsockname()[1], flush=True)
+    server.serve_forever(handle_exit=False)
+
+
+if __name__ == "__main__":
+    main()
