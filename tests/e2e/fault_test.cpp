@@ -5,6 +5,7 @@
 // Files and folders are made read-only with the immutable attribute (chattr +i): the tests run
 // as root here, and root writes through permission bits.
 #include "e2e_fixture.h"
+#include "platform/Process.h"
 
 #include <QThread>
 #include <arpa/inet.h>
@@ -107,7 +108,7 @@ int closedPort() {
 // The server dies (SIGKILL) while the file is half sent: the partial file is never run, it is
 // deleted, and the later attempts find nobody listening.
 TEST_F(FaultE2E, FtpServerKilledMidTransfer) {
-    const QByteArray served = putUpdate(3'000'000);
+    putUpdate(3'000'000);
     startFtp(QStringLiteral("stall"), 1'500'000); // sends half, then holds the line open
     auto p = start();
     QElapsedTimer clock;
@@ -294,6 +295,29 @@ TEST_F(FaultE2E, KillWhileSavingVelkaIniNeverTruncatesIt) {
     // At least one kill must have come while the temporary file was still unrenamed (written
     // or being written), the moment where writing velka.ini in place would have truncated it.
     EXPECT_GE(caughtBeforeRename, 1);
+}
+
+// The launcher ignores SIGXFSZ so that a write past a file-size limit fails instead of killing
+// it; the programs it starts (pc1.exe, the update) must not inherit that.
+TEST(FileSizeSignal, IgnoredHereDefaultInStartedPrograms) {
+    const auto ignoresXfsz = [](const QByteArray& status) {
+        const qsizetype at = status.indexOf("SigIgn:");
+        const QByteArray mask = status.mid(at + 7, status.indexOf('\n', at) - at - 7).trimmed();
+        return at >= 0 && (mask.toULongLong(nullptr, 16) >> (SIGXFSZ - 1) & 1) != 0;
+    };
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString script = dir.filePath(QStringLiteral("child.sh"));
+    writeAll(script, "#!/bin/sh\ncat /proc/self/status > \"$(dirname \"$0\")/status\"\n", true);
+    IgnoreFileSizeSignal();
+    EXPECT_TRUE(ignoresXfsz(readAll(QStringLiteral("/proc/self/status"))));
+    const auto child = StartProgram(script);
+    ASSERT_TRUE(child.has_value());
+    WaitForProcess(*child);
+    const QByteArray status = readAll(dir.filePath(QStringLiteral("status")));
+    ASSERT_TRUE(status.contains("SigIgn:"));
+    EXPECT_FALSE(ignoresXfsz(status));
+    std::signal(SIGXFSZ, SIG_DFL);
 }
 
 } // namespace
