@@ -5,6 +5,7 @@
 #include "platform/CommandLine.h"
 #include "platform/Dialogs.h"
 #include "platform/Paths.h"
+#include "platform/Process.h"
 #include "platform/Settings.h"
 
 #include <QString>
@@ -18,6 +19,7 @@ void print(std::FILE* stream, const QString& text) {
 } // namespace
 
 int main(int argc, char** argv) {
+    IgnoreFileSizeSignal();
     const CommandLine cl = parseCommandLine(argc, argv);
     if (!cl.error.isEmpty()) {
         print(stderr, QStringLiteral("pc_velka_setup: %1\n\n").arg(cl.error) + usageText());

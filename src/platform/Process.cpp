@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <cerrno>
+#include <csignal>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,10 +25,26 @@ std::optional<ProcessHandle> StartProgram(const QString& file) {
 
     char* argv[] = {path.data(), nullptr};
     pid_t pid = -1;
+    // The started program gets the default action for SIGXFSZ back (see IgnoreFileSizeSignal).
+    posix_spawnattr_t attr;
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGXFSZ);
+    if (::posix_spawnattr_init(&attr) != 0)
+        return std::nullopt;
+    const bool attrOk = ::posix_spawnattr_setsigdefault(&attr, &defaults) == 0 &&
+                        ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF) == 0;
     // glibc reports a failed exec (wrong format, no interpreter) as the result of posix_spawn.
-    if (::posix_spawn(&pid, path.constData(), nullptr, nullptr, argv, environ) != 0)
+    const bool started =
+        attrOk && ::posix_spawn(&pid, path.constData(), nullptr, &attr, argv, environ) == 0;
+    ::posix_spawnattr_destroy(&attr);
+    if (!started)
         return std::nullopt;
     return ProcessHandle{pid};
+}
+
+void IgnoreFileSizeSignal() {
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 int WaitForProcess(ProcessHandle process) {

@@ -14,6 +14,12 @@ struct ProcessHandle {
 // when the file is missing, is not a regular file, is not executable or cannot be run.
 std::optional<ProcessHandle> StartProgram(const QString& file);
 
+// Under a file-size limit (RLIMIT_FSIZE) a write past the limit then fails with EFBIG, which
+// the writers report, instead of SIGXFSZ killing the launcher halfway through a download and
+// leaving the partial update file behind. Programs started by StartProgram get the default
+// action back.
+void IgnoreFileSizeSignal();
+
 // Blocks the thread, without handling any event, until the process has ended. Returns its
 // exit code, 128 + the signal number when a signal ended it, or -1 when it cannot be waited
 // for (already reaped, not a child).

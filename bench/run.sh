@@ -1,0 +1,211 @@
+#!/usr/bin/env bash
+# Runs every benchmark and prints one table, the budgets beside the figures. Loopback only;
+# every temporary file is removed at the end. Not part of scripts/test.sh (it takes a few
+# minutes and wants a quiet machine).
+#
+#   bench/run.sh [BUILD_DIR]            (default: $PCV_BUILD_DIR or build)
+#
+#   serial search    FindInterface over COM3 ... COM30 with no interface present (median of 200)
+#   FTP speed        256 MiB from vsftpd on loopback into /dev/null: the launcher's FTP component
+#                    (tools/ftpget) against curl and wget, alternating, median of 5 each; the
+#                    ratio is the peer's median time over ours (>= 1.0: ours at least as fast)
+#   CPU while stall  ftpget on a transfer that stops after 1 MiB and stays silent until ftpget's
+#                    10 s time-out; the CPU of the same run with a 0.1 s time-out is subtracted
+#   peak memory      maximum resident set of ftpget for a 16 MiB and a 1 GiB download
+#   first window     exec of the launcher (--unattended, Qt offscreen, no interface on any port)
+#                    until its first window, the "Set error" box, is put up (its line appears on
+#                    standard output): Qt start-up, settings and the serial search; median of 5
+#
+# Environment: PCV_FTPGET=path of an ftpget built elsewhere; BENCH_BIG_MIB (default 256).
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-${PCV_BUILD_DIR:-$root/build}}"
+big_mib="${BENCH_BIG_MIB:-256}"
+python=/usr/bin/python3
+
+for tool in curl wget /usr/sbin/vsftpd "$python"; do
+    command -v "$tool" >/dev/null || { echo "missing $tool (scripts/setup.sh)" >&2; exit 2; }
+done
+
+cmake -S "$root" -B "$build" >/dev/null
+targets=(serial_search_bench pc_velka_setup)
+if [ -z "${PCV_FTPGET:-}" ] && [ -f "$root/tools/ftpget.cpp" ]; then
+    targets+=(ftpget)
+fi
+cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null
+ftpget="${PCV_FTPGET:-$build/tools/ftpget}"
+launcher="$build/src/pc_velka_setup"
+
+work="$(mktemp -d /tmp/pcv_bench.XXXXXX)"
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+rows=()
+row() { rows+=("$1|$2|$3|$4"); } # what | figure | budget | verdict
+
+free_port() { "$python" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+
+# Runs a command; prints "<peak RSS KiB> <CPU s> <wall s> <exit status>".
+measure() {
+    "$python" - "$@" <<'PY'
+import resource, subprocess, sys, time
+t = time.monotonic()
+rc = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+wall = time.monotonic() - t
+r = resource.getrusage(resource.RUSAGE_CHILDREN)
+print(r.ru_maxrss, "%.3f" % (r.ru_utime + r.ru_stime), "%.3f" % wall, rc)
+PY
+}
+median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
+verdict() { awk -v c="$1" 'BEGIN { print (c ? "met" : "NOT met") }'; }
+
+# --- serial search
+echo "serial search ..." >&2
+serial_out="$("$build/bench/serial_search_bench" 200 || true)"
+serial_ms="$(awk '/empty devices folder/ { for (i = 1; i <= NF; i++) if ($i == "median") print $(i + 1) }' <<<"$serial_out")"
+serial_tty="$(awk '/ttyS2/ { for (i = 1; i <= NF; i++) if ($i == "median") print $(i + 1) }' <<<"$serial_out")"
+row "serial search, no device, COM3..COM30 (empty devices folder)" "${serial_ms:-?} ms" "< 20 ms" \
+    "$(verdict "$(awk -v m="${serial_ms:-1e9}" 'BEGIN { print (m < 20) }')")"
+row "serial search, no device, /dev/ttyS2..ttyS29" "${serial_tty:-?} ms" "< 20 ms" \
+    "$(verdict "$(awk -v m="${serial_tty:-1e9}" 'BEGIN { print (m < 20) }')")"
+
+# --- launcher start to first window
+echo "launcher start to first window ..." >&2
+app="$work/app"
+mkdir -p "$app/Data/LOGO" "$app/img" "$app/devices"
+cp "$launcher" "$app/"
+cp "$root/assets/Data/main_bg03.jpg" "$app/Data/"
+cp "$root/assets/Data/LOGO/velkapc_logo.jpg" "$app/Data/LOGO/"
+cp "$root/assets/img/but_exit.jpg" "$app/img/"
+printf '[Server]\r\nHost=127.0.0.1\r\n[Database]\r\nBackend=sqlite\r\nDirectory=%s\r\n[Interface]\r\nDevices=%s\r\n' \
+    "$work/none" "$app/devices" > "$app/server.ini"
+first=()
+for _ in 1 2 3 4 5; do
+    first+=("$(cd "$app" && QT_QPA_PLATFORM=offscreen "$python" - ./pc_velka_setup <<'PY'
+import subprocess, sys, time
+t = time.monotonic()
+p = subprocess.Popen([sys.argv[1], "--unattended"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+line = p.stdout.readline()
+shown = time.monotonic() - t
+p.wait(timeout=30)
+print("%.1f" % (shown * 1000) if line.startswith(b"[Set error]") else "nan")
+PY
+)")
+done
+first_ms="$(median "${first[@]}")"
+row "launcher start to first window (offscreen, --unattended)" "${first_ms} ms" "none set" "-"
+
+# --- FTP: vsftpd on loopback, anonymous
+if [ ! -x "$ftpget" ]; then
+    row "FTP speed, ratio to curl / wget" "not measured: no ftpget at $ftpget" ">= 1.0" "-"
+else
+    echo "FTP benchmarks (vsftpd on loopback, ${big_mib} MiB) ..." >&2
+    ftproot="$work/ftproot"
+    mkdir -p "$ftproot" /var/run/vsftpd/empty
+    chmod 755 "$work" "$ftproot"
+    head -c $((big_mib << 20)) /dev/urandom > "$ftproot/big.bin"
+    head -c $((16 << 20)) /dev/urandom > "$ftproot/f16m.bin"
+    truncate -s 1G "$ftproot/f1g.bin"
+    chmod 644 "$ftproot"/*.bin
+    port="$(free_port)"
+    cat > "$work/vsftpd.conf" <<CONF
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=$port
+background=NO
+anonymous_enable=YES
+no_anon_password=YES
+anon_root=$ftproot
+local_enable=NO
+write_enable=NO
+pasv_enable=YES
+pasv_address=127.0.0.1
+port_enable=YES
+connect_from_port_20=NO
+seccomp_sandbox=NO
+isolate=NO
+isolate_network=NO
+secure_chroot_dir=/var/run/vsftpd/empty
+xferlog_enable=NO
+CONF
+    /usr/sbin/vsftpd "$work/vsftpd.conf" > "$work/vsftpd.out" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 50); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+        sleep 0.1
+    done
+
+    ours=(); curls=(); wgets=()
+    for i in 1 2 3 4 5; do
+        read -r _ _ t rc < <(measure "$ftpget" 127.0.0.1 "$port" anonymous bench@ big.bin /dev/null)
+        [ "$rc" = 0 ] || { echo "ftpget failed (run $i)" >&2; exit 1; }
+        ours+=("$t")
+        read -r _ _ t rc < <(measure curl -s -o /dev/null "ftp://127.0.0.1:$port/big.bin")
+        [ "$rc" = 0 ] || { echo "curl failed (run $i)" >&2; exit 1; }
+        curls+=("$t")
+        read -r _ _ t rc < <(measure wget -q -O /dev/null "ftp://127.0.0.1:$port/big.bin")
+        [ "$rc" = 0 ] || { echo "wget failed (run $i)" >&2; exit 1; }
+        wgets+=("$t")
+    done
+    mo="$(median "${ours[@]}")"; mc="$(median "${curls[@]}")"; mw="$(median "${wgets[@]}")"
+    rc_="$(awk -v o="$mo" -v t="$mc" 'BEGIN { printf "%.2f", t / o }')"
+    rw_="$(awk -v o="$mo" -v t="$mw" 'BEGIN { printf "%.2f", t / o }')"
+    mibs() { awk -v s="$1" -v m="$big_mib" 'BEGIN { printf "%.0f MiB/s", m / s }'; }
+    row "FTP ${big_mib} MiB: ours $(mibs "$mo"), curl $(mibs "$mc") (curl time / ours)" "$rc_" ">= 1.0" \
+        "$(verdict "$(awk -v r="$rc_" 'BEGIN { print (r >= 1.0) }')")"
+    row "FTP ${big_mib} MiB: wget $(mibs "$mw") (wget time / ours)" "$rw_" "none set (>= 1.0 wanted)" \
+        "$(verdict "$(awk -v r="$rw_" 'BEGIN { print (r >= 1.0) }')")"
+
+    # CPU while stalled: the scripted update server sends 1 MiB and then holds the line open.
+    echo "CPU while stalled (about 11 s) ..." >&2
+    stallroot="$work/stall"
+    mkdir -p "$stallroot"
+    head -c $((4 << 20)) /dev/urandom > "$stallroot/stall.bin"
+    stall_cpu() { # $1: ftpget time-out in ms; prints the CPU seconds of that run
+        local out="$work/stall-server.out" sport
+        : > "$out"
+        "$python" "$root/tools/ftp_update_server.py" --root "$stallroot" --user velk \
+            --password benchpwd --mode stall --bytes 1048576 --keep-running > "$out" 2>/dev/null &
+        local spid=$!
+        for _ in $(seq 50); do grep -q PORT "$out" && break; sleep 0.1; done
+        sport="$(awk '/PORT/ { print $2 }' "$out")"
+        local cpu wall
+        read -r _ cpu wall _ < <(measure "$ftpget" --timeout "$1" 127.0.0.1 "$sport" velk benchpwd stall.bin /dev/null)
+        kill "$spid" 2>/dev/null || true
+        wait "$spid" 2>/dev/null || true
+        echo "$cpu $wall"
+    }
+    read -r base _ < <(stall_cpu 100)
+    read -r stalled stall_wall < <(stall_cpu 10000)
+    # A run that did not wait out the stall measured nothing.
+    awk -v w="$stall_wall" 'BEGIN { exit !(w >= 10.0) }' ||
+        { echo "the stalled download ended after ${stall_wall} s, not after the 10 s stall" >&2; exit 1; }
+    stall="$(awk -v c="$stalled" -v b="$base" 'BEGIN { d = c - b; if (d < 0) d = 0; printf "%.3f", d }')"
+    row "CPU while a transfer stalls for 10 s (stalled run ${stall_wall} s wall)" "$stall s" "< 0.1 s" \
+        "$(verdict "$(awk -v s="$stall" 'BEGIN { print (s < 0.1) }')")"
+
+    echo "peak memory (16 MiB and 1 GiB) ..." >&2
+    read -r rss16 _ _ rc < <(measure "$ftpget" 127.0.0.1 "$port" anonymous bench@ f16m.bin /dev/null)
+    [ "$rc" = 0 ] || { echo "16 MiB download failed" >&2; exit 1; }
+    read -r rss1g _ _ rc < <(measure "$ftpget" 127.0.0.1 "$port" anonymous bench@ f1g.bin /dev/null)
+    [ "$rc" = 0 ] || { echo "1 GiB download failed" >&2; exit 1; }
+    diff_kib=$((rss1g > rss16 ? rss1g - rss16 : rss16 - rss1g))
+    row "peak memory: 16 MiB ${rss16} KiB, 1 GiB ${rss1g} KiB (difference)" "${diff_kib} KiB" \
+        "<= 2048 KiB" "$(verdict "$((diff_kib <= 2048))")"
+fi
+
+# --- the table
+printf '\n| what | figure | budget | |\n|---|---|---|---|\n'
+for r in "${rows[@]}"; do
+    IFS='|' read -r what fig bud ver <<<"$r"
+    printf '| %s | %s | %s | %s |\n' "$what" "$fig" "$bud" "$ver"
+done
+printf '\n%s, %s, %s cores, %s\n' "$(date -u +%Y-%m-%d)" "$(uname -m)" "$(nproc)" \
+    "$(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)"

@@ -1,0 +1,285 @@
+// Shared by the end-to-end tests that run the whole update: the installed program with
+// --unattended in a temporary folder, the interface simulator on a pseudo-terminal, SQLite
+// catalogs offering version 13 over the installed 12, and the scripted FTP server on loopback.
+#pragma once
+
+#include "platform/Big5.h"
+
+#include <QDate>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <memory>
+#include <ostream>
+
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QStringList& list, std::ostream* os) {
+    *os << "{";
+    for (const QString& s : list)
+        *os << "\n  \"" << s.toStdString() << '"';
+    *os << " }";
+}
+
+namespace {
+
+const QString kProgram = QStringLiteral(PCV_BINARY_DIR "/src/pc_velka_setup");
+const QString kSimulator = QStringLiteral(PCV_SOURCE_DIR "/tools/interface_sim.py");
+const QString kFtpServer = QStringLiteral(PCV_SOURCE_DIR "/tools/ftp_update_server.py");
+const QString kSeed = QStringLiteral(PCV_SOURCE_DIR "/tools/db_seed.py");
+const QString kAssets = QStringLiteral(PCV_SOURCE_DIR "/assets/");
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void writeAll(const QString& path, const QByteArray& bytes, bool executable = false) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << qPrintable(path);
+    ASSERT_EQ(f.write(bytes), bytes.size());
+    f.close();
+    if (executable)
+        f.setPermissions(f.permissions() | QFile::ExeOwner);
+}
+
+// A helper process that prints one line ("ready ..." / "PORT n") once it is up.
+class Helper {
+public:
+    Helper(const QString& program, const QStringList& args, const QByteArray& readyPrefix,
+           const QString& errorLog = QString()) {
+        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        if (!errorLog.isEmpty())
+            process_.setStandardErrorFile(errorLog);
+        process_.start(program, args);
+        QByteArray out;
+        while (!out.contains('\n') && process_.waitForReadyRead(5000))
+            out += process_.readAllStandardOutput();
+        line_ = out.trimmed();
+        ready_ = out.startsWith(readyPrefix);
+    }
+    ~Helper() {
+        process_.closeWriteChannel();
+        process_.terminate();
+        if (!process_.waitForFinished(3000))
+            process_.kill();
+        process_.waitForFinished(1000);
+    }
+    bool ready() const { return ready_; }
+    // SIGKILL: the process ends without closing anything itself, as a crashed server would.
+    void kill() {
+        process_.kill();
+        process_.waitForFinished(3000);
+    }
+    QByteArray line() const { return line_; }
+
+private:
+    QProcess process_;
+    QByteArray line_;
+    bool ready_ = false;
+};
+
+struct Result {
+    bool finished = false;
+    int exitCode = -1;
+    QString out;
+    qint64 elapsedMs = 0;
+};
+
+class DownloadE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        ASSERT_TRUE(QFileInfo(kProgram).isExecutable()) << "build pc_velka_setup first";
+        for (const char* sub : {"devices", "catalogs", "ftproot/tarn", "Data/LOGO", "img"})
+            ASSERT_TRUE(QDir().mkpath(path(sub)));
+        ASSERT_TRUE(QFile::copy(kProgram, path("pc_velka_setup")));
+        for (const char* pic :
+             {"Data/main_bg03.jpg", "Data/LOGO/velkapc_logo.jpg", "img/but_exit.jpg"})
+            ASSERT_TRUE(QFile::copy(kAssets + QLatin1String(pic), path(pic)));
+        writeAll(path("pc1.exe"), "#!/bin/sh\nexit 0\n", true);
+        writeAll(path("velka.ini"), kIni);
+        seedCatalogs(QStringLiteral("update.sh"), 0);
+        simulator = std::make_unique<Helper>(
+            QStringLiteral("python3"),
+            QStringList{kSimulator, QStringLiteral("--devices"), path("devices"),
+                        QStringLiteral("--port"), QStringLiteral("4"),
+                        QStringLiteral("--device-type"), QStringLiteral("5")},
+            "ready ");
+        ASSERT_TRUE(simulator->ready());
+    }
+
+    QString path(const char* name) const { return dir.filePath(QString::fromLatin1(name)); }
+
+    // The catalogs, through the project's seeding tool: "tarn" 12 -> 13, and the row of 13
+    // names the update file.
+    void seedCatalogs(const QString& fileName, qint64 fileSize) {
+        QProcess seed;
+        seed.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        seed.start(QStringLiteral("python3"),
+                   {kSeed, QStringLiteral("sqlite"), path("catalogs"), QStringLiteral("--row"),
+                    QStringLiteral("tarn"), QStringLiteral("12"), QStringLiteral("13"),
+                    QStringLiteral("old.exe"), QStringLiteral("10"), QStringLiteral("--row"),
+                    QStringLiteral("tarn"), QStringLiteral("13"), QStringLiteral("13"), fileName,
+                    QString::number(fileSize)});
+        ASSERT_TRUE(seed.waitForFinished(30000));
+        ASSERT_EQ(seed.exitCode(), 0);
+    }
+
+    // The update installs itself: a new pc1.exe that reports version 13, a copy of its own
+    // bytes (to prove the file that ran was whole), and a marker.
+    QByteArray putUpdate(qsizetype size) {
+        QByteArray script = "#!/bin/sh\n"
+                            "here=$(dirname \"$0\")\n"
+                            "cp \"$0\" \"$here/installed.bin\"\n"
+                            "printf '#!/bin/sh\\necho pc1 version 13\\n' > \"$here/pc1.exe\"\n"
+                            "echo ran >> \"$here/marker\"\n"
+                            "exit 3\n";
+        for (int n = 0; script.size() < size; ++n)
+            script += "# " + QByteArray::number(n).rightJustified(10, '0') + " payload\n";
+        script.truncate(size);
+        writeAll(path("ftproot/tarn/update.sh"), script);
+        seedCatalogs(QStringLiteral("update.sh"), script.size());
+        return script;
+    }
+
+    void startFtp(const QString& mode = QStringLiteral("normal"), qint64 bytes = 0,
+                  const QString& password = QStringLiteral("velkaftp")) {
+        ftp = std::make_unique<Helper>(
+            QStringLiteral("/usr/bin/python3"),
+            QStringList{kFtpServer, QStringLiteral("--root"), path("ftproot"),
+                        QStringLiteral("--user"), QStringLiteral("velk"),
+                        QStringLiteral("--password"), QStringLiteral("velkaftp"),
+                        QStringLiteral("--mode"), mode, QStringLiteral("--bytes"),
+                        QString::number(bytes), QStringLiteral("--trace"), path("ftp-trace.txt")},
+            "PORT ", path("ftp-server.log"));
+        ASSERT_TRUE(ftp->ready());
+        writeServerIni(ftp->line().mid(5).toInt(), password);
+    }
+
+    void writeServerIni(int ftpPort, const QString& password = QStringLiteral("velkaftp")) {
+        writeAll(path("server.ini"),
+                 "[Server]\r\nHost=127.0.0.1\r\n[Database]\r\nBackend=sqlite\r\nDirectory=" +
+                     QFile::encodeName(path("catalogs")) +
+                     "\r\n[Ftp]\r\nPort=" + QByteArray::number(ftpPort) +
+                     "\r\nUser=velk\r\nPassword=" + password.toUtf8() +
+                     "\r\n[Interface]\r\nDevices=" + QFile::encodeName(path("devices")) + "\r\n");
+    }
+
+    Result run(const QStringList& extra = {}, int limitMs = 120000) {
+        QProcess p;
+        p.setWorkingDirectory(dir.path());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        p.setProcessEnvironment(env);
+        QElapsedTimer clock;
+        clock.start();
+        p.start(path("pc_velka_setup"), QStringList{QStringLiteral("--unattended")} + extra);
+        Result r;
+        r.finished = p.waitForFinished(limitMs);
+        r.elapsedMs = clock.elapsed();
+        if (!r.finished) {
+            p.kill();
+            p.waitForFinished(2000);
+        }
+        r.exitCode = p.exitCode();
+        r.out = QString::fromUtf8(p.readAllStandardOutput());
+        return r;
+    }
+
+    // The log's lines, each of which must end in CR LF; the server date is replaced by DATE.
+    QStringList logLines() {
+        const QByteArray bytes = readAll(path("DLrec.txt"));
+        EXPECT_TRUE(bytes.endsWith("\r\n"));
+        QList<QByteArray> raws = bytes.split('\n');
+        raws.removeLast();
+        QStringList lines;
+        for (const QByteArray& raw : raws) {
+            EXPECT_TRUE(raw.endsWith('\r')) << raw.constData();
+            QString line = fromBig5(raw.chopped(1));
+            static const QRegularExpression date(QStringLiteral("^SQL_GetServerTime=\\d{8}$"));
+            if (date.match(line).hasMatch())
+                line = QStringLiteral("SQL_GetServerTime=DATE");
+            lines << line;
+        }
+        return lines;
+    }
+
+    QStringList traceLines() const {
+        if (!QFile::exists(path("ftp-trace.txt")))
+            return {};
+        return QString::fromUtf8(readAll(path("ftp-trace.txt")))
+            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+    QStringList headLines(qint64 size) const {
+        return {QStringLiteral("Ver:2.4"),
+                QStringLiteral("連接SQL Server"),
+                QStringLiteral("SQL_GetServerTime=DATE"),
+                QStringLiteral("+LoadIni"),
+                QStringLiteral("Setup=1"),
+                QStringLiteral("Pc1=12"),
+                QStringLiteral("Interface=1"),
+                QStringLiteral("Language=2"),
+                QStringLiteral("-LoadIni"),
+                QStringLiteral("update.sh"),
+                QStringLiteral("DownloadFileSize=%1").arg(size),
+                QStringLiteral("執行下載更新檔案")};
+    }
+    QStringList attemptLines() const {
+        return {QStringLiteral("FTP Connect..."),
+                QStringLiteral("FTP ChangeDir..."),
+                QStringLiteral("FTP Download..."),
+                QStringLiteral("Timer2->Enabled=False"),
+                QStringLiteral("Sleep(500)"),
+                QStringLiteral("FTP RequestCloseSocket..."),
+                QStringLiteral("FTP Disconnect..."),
+                QStringLiteral("下載完成，等一秒解壓"),
+                QStringLiteral("Sleep(500)"),
+                QDir(dir.path()).canonicalPath() + QStringLiteral("/update.sh"),
+                QStringLiteral("檢查更新檔是否存在"),
+                QStringLiteral("等待解壓..."),
+                QStringLiteral("執行-解壓..."),
+                QStringLiteral("執行-解壓...完成")};
+    }
+    static QStringList successTail() {
+        return {QStringLiteral("修改 velka.ini 版本"), QStringLiteral("等 100ms結束程式")};
+    }
+    static QStringList failedAttempts(int count) {
+        QStringList lines;
+        for (int attempt = 1; attempt <= count; ++attempt) {
+            lines << QStringLiteral("FTP Connect...") << QStringLiteral("刪除更新檔下載不完全")
+                  << QStringLiteral("DLretry=%1").arg(attempt);
+            if (attempt < 3)
+                lines << QStringLiteral("Timer1->Enabled=True");
+        }
+        return lines;
+    }
+
+    void expectUntouched() {
+        EXPECT_EQ(readAll(path("velka.ini")), kIni);
+        EXPECT_FALSE(QFile::exists(path("marker")));
+        EXPECT_FALSE(QFile::exists(path("update.sh")));
+        EXPECT_FALSE(r.out.contains(QStringLiteral("軟體更新完成")));
+    }
+
+    static inline const QByteArray kIni =
+        "; kept as it is\r\n[VERSION]\r\nSetup=1\r\nPc1=12\r\nInterface=1\r\n\r\n[Language]\r\n"
+        "Language=2\r\n";
+    static inline const QString kGiveUp = QStringLiteral("FTP連線異常或忙線,\r\n 請稍後再重試");
+
+    QTemporaryDir dir;
+    std::unique_ptr<Helper> simulator;
+    std::unique_ptr<Helper> ftp;
+    Result r;
+};
+
+} // namespace

@@ -1,0 +1,329 @@
+// Faults around a whole update, end to end: the installed program with --unattended in a
+// temporary folder, as in download_test.cpp. Each case checks what the user is shown, what the
+// log holds, that velka.ini keeps its bytes, and that no partial update file is run or left.
+//
+// Files and folders are made read-only with the immutable attribute (chattr +i): the tests run
+// as root here, and root writes through permission bits.
+#include "e2e_fixture.h"
+#include "platform/Process.h"
+
+#include <QThread>
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdio>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+class FaultE2E : public DownloadE2E {
+protected:
+    void TearDown() override {
+        // The temporary folder can only be removed once nothing in it is immutable.
+        for (const QString& p : immutable_)
+            chattr(QStringLiteral("-i"), p);
+    }
+
+    static bool chattr(const QString& flag, const QString& target) {
+        QProcess p;
+        p.start(QStringLiteral("chattr"), {flag, target});
+        return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit &&
+               p.exitCode() == 0;
+    }
+    void makeImmutable(const QString& target) {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "the immutable attribute needs root";
+        ASSERT_TRUE(chattr(QStringLiteral("+i"), target))
+            << "chattr +i needs root and a file system with the attribute: " << qPrintable(target);
+        immutable_ << target;
+    }
+
+    std::unique_ptr<QProcess> start(const QStringList& prefix = {}) {
+        auto p = std::make_unique<QProcess>();
+        p->setWorkingDirectory(dir.path());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        p->setProcessEnvironment(env);
+        QStringList args = prefix;
+        args << path("pc_velka_setup") << QStringLiteral("--unattended");
+        const QString program = args.takeFirst();
+        p->start(program, args);
+        EXPECT_TRUE(p->waitForStarted(5000));
+        return p;
+    }
+    Result finish(QProcess& p, int limitMs = 120000) {
+        Result res;
+        res.finished = p.waitForFinished(limitMs);
+        if (!res.finished) {
+            p.kill();
+            p.waitForFinished(2000);
+        }
+        res.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        res.out = QString::fromUtf8(p.readAllStandardOutput());
+        return res;
+    }
+
+    // Files in the folder whose names start with prefix (temporary files of the INI writer).
+    QStringList filesStartingWith(const QString& prefix) const {
+        return QDir(dir.path()).entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden);
+    }
+
+    // A give-up after three failed attempts whose each attempt deleted what it had fetched.
+    void expectGaveUpCleanly(const QStringList& lines) {
+        EXPECT_TRUE(r.out.contains(kGiveUp + QLatin1Char('\n'))) << r.out.toStdString();
+        EXPECT_EQ(lines.filter(QStringLiteral("DLretry=")),
+                  (QStringList{QStringLiteral("DLretry=1"), QStringLiteral("DLretry=2"),
+                               QStringLiteral("DLretry=3")}));
+        EXPECT_EQ(lines.count(QStringLiteral("等待解壓...")), 0) << "a partial file was run";
+        EXPECT_FALSE(lines.contains(QStringLiteral("修改 velka.ini 版本")));
+        ASSERT_FALSE(lines.isEmpty());
+        EXPECT_EQ(lines.last(), QStringLiteral("等 100ms結束程式"));
+        expectUntouched();
+    }
+
+    QStringList immutable_;
+};
+
+qint64 fileSize(const QString& p) {
+    return QFileInfo(p).exists() ? QFileInfo(p).size() : -1;
+}
+
+int closedPort() {
+    // A port that was just free on loopback: bound, then released, so nothing listens there.
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return -1;
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+// The server dies (SIGKILL) while the file is half sent: the partial file is never run, it is
+// deleted, and the later attempts find nobody listening.
+TEST_F(FaultE2E, FtpServerKilledMidTransfer) {
+    putUpdate(3'000'000);
+    startFtp(QStringLiteral("stall"), 1'500'000); // sends half, then holds the line open
+    auto p = start();
+    QElapsedTimer clock;
+    clock.start();
+    while (fileSize(path("update.sh")) < 1'500'000 && clock.elapsed() < 30000 &&
+           !p->waitForFinished(0))
+        QThread::msleep(20);
+    ASSERT_EQ(fileSize(path("update.sh")), 1'500'000) << "the transfer never got half way";
+    ftp->kill();
+    r = finish(*p);
+    ASSERT_TRUE(r.finished);
+    const QStringList lines = logLines();
+    EXPECT_EQ(lines.count(QStringLiteral("FTP Download...")), 1) << lines.join(u'|').toStdString();
+    EXPECT_EQ(lines.count(QStringLiteral("FTP Connect...")), 3);
+    EXPECT_GE(lines.count(QStringLiteral("刪除更新檔下載不完全")), 3);
+    expectGaveUpCleanly(lines);
+}
+
+// Nothing listens on the FTP port: three refused connections, nothing downloaded.
+TEST_F(FaultE2E, FtpPortClosed) {
+    putUpdate(10'000);
+    const int port = closedPort();
+    ASSERT_GT(port, 0);
+    writeServerIni(port);
+    QElapsedTimer clock;
+    clock.start();
+    r = run();
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(logLines(), headLines(10'000) + failedAttempts(3) +
+                              QStringList(QStringLiteral("等 100ms結束程式")));
+    expectGaveUpCleanly(logLines());
+    EXPECT_LT(clock.elapsed(), 30000) << "a refused connection must not wait for the watchdog";
+}
+
+// "會員資料" answers the first connection; the version catalog is then gone or not a database.
+// The lookup's error reaches the exception display, no FTP server is contacted, nothing is
+// recorded.
+TEST_F(FaultE2E, DatabaseGoneAfterTheFirstConnection) {
+    const QString versions = path("catalogs") + QStringLiteral("/軟體版本.sqlite3");
+    for (const bool garbage : {false, true}) {
+        SCOPED_TRACE(garbage ? "version catalog is not a database" : "version catalog missing");
+        putUpdate(10'000);
+        ASSERT_TRUE(QFile::exists(versions));
+        ASSERT_TRUE(QFile::remove(versions));
+        if (garbage)
+            writeAll(versions, QByteArray(4096, '\x5a'));
+        startFtp();
+        r = run();
+        ASSERT_TRUE(r.finished);
+        // The exception display: the error's own message under the program's name.
+        EXPECT_TRUE(r.out.startsWith(QStringLiteral("[pc_velka_setup] "))) << r.out.toStdString();
+        EXPECT_TRUE(r.out.contains(garbage ? QStringLiteral("not a database")
+                                           : QStringLiteral("軟體版本.sqlite3")))
+            << r.out.toStdString();
+        EXPECT_FALSE(r.out.contains(QStringLiteral("發現新的診斷程式版本!")));
+        QStringList expected = headLines(10'000).mid(0, 9); // up to "-LoadIni"
+        EXPECT_EQ(logLines(), expected);
+        EXPECT_TRUE(traceLines().isEmpty());
+        expectUntouched();
+        ftp.reset();
+    }
+}
+
+// A file-size limit (RLIMIT_FSIZE) below the update's size: the launcher keeps running (a write
+// beyond the limit fails instead of killing it), the partial file is deleted each time, and the
+// program gives up. Run with SIGXFSZ at its default action, as a user's ulimit would leave it.
+TEST_F(FaultE2E, DiskRefusesWritesDuringTheDownload) {
+    putUpdate(2'000'000);
+    startFtp();
+    auto p = start({QStringLiteral("prlimit"), QStringLiteral("--fsize=300000")});
+    r = finish(*p);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 0) << "the launcher was killed (SIGXFSZ?)";
+    const QStringList lines = logLines();
+    EXPECT_EQ(lines.count(QStringLiteral("FTP Download...")), 3) << lines.join(u'|').toStdString();
+    expectGaveUpCleanly(lines);
+    EXPECT_TRUE(filesStartingWith(QStringLiteral("velka.ini.")).isEmpty());
+}
+
+// velka.ini cannot be replaced: the update is installed and run once, the file keeps its
+// bytes (the version is not recorded, so the update is offered again next time), and the INI
+// writer leaves no temporary file behind.
+TEST_F(FaultE2E, ReadOnlyVelkaIni) {
+    const QByteArray served = putUpdate(200'000);
+    startFtp();
+    makeImmutable(path("velka.ini"));
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    r = run();
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(logLines(), headLines(served.size()) + attemptLines() + successTail());
+    EXPECT_EQ(readAll(path("velka.ini")), kIni);
+    EXPECT_EQ(readAll(path("marker")), "ran\n");
+    EXPECT_FALSE(QFile::exists(path("update.sh")));
+    EXPECT_TRUE(filesStartingWith(QStringLiteral("velka.ini.")).isEmpty());
+}
+
+// The launcher's folder (its current directory) refuses new files: no DLrec.txt, no update
+// file; the program still ends by itself with the give-up message and records nothing.
+TEST_F(FaultE2E, ReadOnlyCurrentDirectory) {
+    putUpdate(10'000);
+    startFtp();
+    writeAll(path("ftp-trace.txt"), {}); // the server appends to it; it cannot create it
+    makeImmutable(dir.path());
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    r = run();
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_FALSE(QFile::exists(path("DLrec.txt")));
+    EXPECT_TRUE(r.out.contains(QStringLiteral("發現新的診斷程式版本!"))) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains(kGiveUp + QLatin1Char('\n'))) << r.out.toStdString();
+    expectUntouched();
+    EXPECT_TRUE(filesStartingWith(QStringLiteral("velka.ini.")).isEmpty());
+}
+
+// SIGKILL while velka.ini is being saved: the launcher is stopped (SIGSTOP) when the INI
+// writer's temporary file appears (at once, 2 ms and 10 ms later), then killed. velka.ini must
+// hold either all the old or all the new bytes, never a part. A large file (the reader's limit
+// is 4 MiB) makes the write long enough to be caught in it.
+TEST_F(FaultE2E, KillWhileSavingVelkaIniNeverTruncatesIt) {
+    QByteArray big = kIni;
+    for (int n = 0; big.size() < 4'000'000; ++n) // the INI reader takes files up to 4 MiB
+        big += "; comment line " + QByteArray::number(n).rightJustified(10, '0') + " kept\r\n";
+    QByteArray updated = big;
+    updated.replace("Pc1=12", "Pc1=13");
+    int caughtBeforeRename = 0;
+    for (const int delayUs : {0, 2000, 10000}) {
+        SCOPED_TRACE(delayUs);
+        writeAll(path("velka.ini"), big);
+        QFile::remove(path("marker"));
+        for (const QString& t : filesStartingWith(QStringLiteral("velka.ini.")))
+            QFile::remove(path(t.toLatin1().constData()));
+        putUpdate(20'000);
+        startFtp();
+        const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        ASSERT_GE(watch, 0);
+        ASSERT_GE(::inotify_add_watch(watch, QFile::encodeName(dir.path()).constData(), IN_CREATE),
+                  0);
+        auto p = start();
+        const pid_t pid = static_cast<pid_t>(p->processId());
+        int seen = 0;
+        QString temp;
+        QElapsedTimer clock;
+        clock.start();
+        while (seen < 1 && clock.elapsed() < 60000 && !p->waitForFinished(0)) {
+            pollfd pfd{watch, POLLIN, 0};
+            if (::poll(&pfd, 1, 100) <= 0)
+                continue;
+            alignas(inotify_event) char buf[4096];
+            const ssize_t n = ::read(watch, buf, sizeof buf);
+            for (ssize_t off = 0; off < n;) {
+                const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
+                const QString name = ev->len ? QFile::decodeName(ev->name) : QString();
+                if (name.startsWith(QStringLiteral("velka.ini.")) && ++seen == 1) {
+                    if (delayUs > 0)
+                        ::usleep(delayUs);
+                    ::kill(pid, SIGSTOP);
+                    temp = name;
+                    break;
+                }
+                off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+            }
+        }
+        ::close(watch);
+        if (seen != 1) {
+            r = finish(*p, 1000);
+            FAIL() << "the launcher never saved velka.ini: " << logLines().join(u'|').toStdString()
+                   << r.out.toStdString();
+        }
+        const qint64 tempSize = fileSize(path(temp.toLatin1().constData()));
+        std::fprintf(stderr,
+                     "stopped %d us after the temporary file appeared: %lld of %lld bytes\n",
+                     delayUs, static_cast<long long>(tempSize), static_cast<long long>(big.size()));
+        const bool beforeRename = tempSize >= 0;
+        caughtBeforeRename += beforeRename;
+        ::kill(pid, SIGKILL);
+        r = finish(*p, 10000);
+        const QByteArray after = readAll(path("velka.ini"));
+        if (beforeRename) {
+            EXPECT_TRUE(after == big) << "replaced before its new contents were complete";
+        }
+        EXPECT_TRUE(after == big || after == updated)
+            << "velka.ini is " << after.size() << " bytes, neither the old nor the new file";
+        EXPECT_EQ(readAll(path("marker")), "ran\n");
+        ftp.reset();
+    }
+    // At least one kill must have come while the temporary file was still unrenamed (written
+    // or being written), the moment where writing velka.ini in place would have truncated it.
+    EXPECT_GE(caughtBeforeRename, 1);
+}
+
+// The launcher ignores SIGXFSZ so that a write past a file-size limit fails instead of killing
+// it; the programs it starts (pc1.exe, the update) must not inherit that.
+TEST(FileSizeSignal, IgnoredHereDefaultInStartedPrograms) {
+    const auto ignoresXfsz = [](const QByteArray& status) {
+        const qsizetype at = status.indexOf("SigIgn:");
+        const QByteArray mask = status.mid(at + 7, status.indexOf('\n', at) - at - 7).trimmed();
+        return at >= 0 && (mask.toULongLong(nullptr, 16) >> (SIGXFSZ - 1) & 1) != 0;
+    };
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString script = dir.filePath(QStringLiteral("child.sh"));
+    writeAll(script, "#!/bin/sh\ncat /proc/self/status > \"$(dirname \"$0\")/status\"\n", true);
+    IgnoreFileSizeSignal();
+    EXPECT_TRUE(ignoresXfsz(readAll(QStringLiteral("/proc/self/status"))));
+    const auto child = StartProgram(script);
+    ASSERT_TRUE(child.has_value());
+    WaitForProcess(*child);
+    const QByteArray status = readAll(dir.filePath(QStringLiteral("status")));
+    ASSERT_TRUE(status.contains("SigIgn:"));
+    EXPECT_FALSE(ignoresXfsz(status));
+    std::signal(SIGXFSZ, SIG_DFL);
+}
+
+} // namespace
