@@ -170,4 +170,48 @@ names = {
 for name, data in names.items():
     write("update_file_name_fuzz", name, data)
 
+# --- ftp_reply_fuzz: flags (bit 0: ReadLn + FinishReply, else Transaction), then what the
+# server sends
+replies = {
+    "one_line": b"\x00220 Service ready\r\n",
+    "multi_line": b"\x00211-Features:\r\n MDTM\r\n REST STREAM\r\n SIZE\r\n211 End\r\n",
+    "multi_line_finish": b"\x01230-Welcome\r\n230-second\r\n 230 not the end\r\n230 Done\r\n"
+    b"250 next reply\r\n",
+    "cut_by_close": b"\x01150-Opening\r\n still going",
+    "closed_in_reply": b"\x00150-Opening\r\n",
+    "big_code": b"\x0099999 too big\r\n",
+    "ten_digits": b"\x0100000012345678 code\r\n",
+    "no_code": b"\x00hello\n-\n",
+    "bare_lf_lines": b"\x01226-a\n226-b\n226 c\nrest",
+    "empty": b"\x00",
+}
+for name, data in replies.items():
+    write("ftp_reply_fuzz", name, data)
+
+# --- ftp_fields_fuzz: selector (0: PASV reply, 1: StrToInt, 2: NthField with N + 8 and the
+# delimiter as the next two bytes, 3: announced byte count), then the text as Latin-1
+fields = {
+    "pasv": b"\x00227 Entering Passive Mode (127,0,0,1,195,80)",
+    "pasv_zero_port": b"\x00227 Entering Passive Mode (127,0,0,1,0,0)",
+    "pasv_out_of_range": b"\x00227 Entering Passive Mode (127,0,0,1,256,1)",
+    "pasv_no_paren": b"\x00227 Entering Passive Mode (127,0,0,1,4,1",
+    "pasv_signed": b"\x00227 =127,0,0,1, -0,+7)",
+    "pasv_short": b"\x00227 Passive 4,1)",
+    "int_max": b"\x01 2147483647",
+    "int_min": b"\x01-2147483648",
+    "int_overflow": b"\x0199999999999999999999",
+    "int_trailing": b"\x0112 ",
+    "field_third": b"\x02\x0b,a,b,c,d",
+    "field_zero": b"\x02\x08;x;y",
+    "field_past_end": b"\x02\x40 one two",
+    "bytes_retr": b"\x03150 Opening BINARY mode data connection for pc1.exe (123456 bytes)",
+    "bytes_lower": b"\x03150 data (42 Bytes)",
+    "bytes_large": b"\x03150 (3000000000 bytes)",
+    "bytes_huge": b"\x03150 (123456789012345678901234567890 bytes)",
+    "bytes_none": b"\x03150 Opening data connection",
+    "bytes_latin1": b"\x03150 \xdf\xdf 77 bytes",
+}
+for name, data in fields.items():
+    write("ftp_fields_fuzz", name, data)
+
 print("seeds written to", root, file=sys.stderr)

@@ -99,7 +99,9 @@ TCmdType TFtpClient::ClassifyCommand(const QString& Command) {
 }
 
 std::optional<quint64> TFtpClient::AnnouncedByteCount(const QString& Line) {
-    const int byte = Line.toUpper().indexOf(QLatin1String("BYTE"));
+    // Searched in the line itself: an upper-case copy may be longer (a "ß" becomes "SS"), and
+    // its positions would point past the digits, or past the end of the line.
+    const int byte = static_cast<int>(Line.indexOf(QLatin1String("BYTE"), 0, Qt::CaseInsensitive));
     if (byte < 0)
         return std::nullopt;
     int end = byte; // one past the last digit of the run

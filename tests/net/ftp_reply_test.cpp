@@ -71,6 +71,10 @@ TEST(FtpReply, ByteCounts) {
         {"150 (4294967296 bytes)\r\n", 0, 4294967296LL},
         {"150 (-5 bytes)\r\n", 5, 5},
         {"150 (0 bytes)\r\n", 0, 0},
+        // A "\xdf" (sharp s) is two letters in upper case: the count must still be the one
+        // just before the word, and a line full of them must not send the scan past its end.
+        {"150 \xdf\xdf\xdf\xdf\xdf\xdf\xdf\xdf\xdf\xdf 12 bytes of 34\r\n", 12, 12},
+        {"150 \xdf\xdf\xdf\xdf\xdf\xdf\xdf\xdf\xdf\xdf\xdf\xdf 7 BYTE\r\n", 7, 7},
     };
     for (const Case& c : cases) {
         const QString line = QString::fromLatin1(c.line);
