@@ -55,7 +55,13 @@ Parsed load(const QString& fileName) {
             p.readable = false;
             return p;
         }
-        p.data = file.read(IniFile::kMaxFileSize + 1);
+        // What the file claims to hold and one byte more, so that a read does not reserve the
+        // whole limit. Only a file that holds more than it claimed (one that grew meanwhile, or
+        // a kernel file that reports no size) is read on, up to one byte past the limit.
+        const qint64 claimed = file.size();
+        p.data = file.read(claimed + 1);
+        if (p.data.size() > claimed)
+            p.data += file.read(IniFile::kMaxFileSize + 1 - p.data.size());
         if (p.data.size() > IniFile::kMaxFileSize) {
             p.readable = false;
             p.data.clear();
