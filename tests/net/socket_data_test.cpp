@@ -296,12 +296,16 @@ TEST_F(DataTest, ResetTransferIsAnError) {
             SCOPED_TRACE(testing::Message() << "pause " << pause << " append " << append);
             LoopbackPeer peer;
             auto s = ConnectTo(peer, [&](int& fd) {
+                // A reset that beats the client's own connect notice would fail the connect
+                // instead of the transfer: wait until the client says it is connected.
+                RecvLine(fd);
                 SendAll(fd, bytes);
                 SleepMs(pause); // 300: the receiver is asleep in the event loop when it comes
                 linger l{1, 0};
                 ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
                 CloseNow(fd); // reset
             });
+            s->Writeln(QStringLiteral("go"));
             const QString path = dir.filePath("reset.bin");
             QFile(path).remove();
             if (append) {
