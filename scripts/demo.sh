@@ -37,6 +37,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
+echo "== Debian packages (scripts/setup.sh)"
+bash scripts/setup.sh >/dev/null
 echo "== build and install into $demo"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target pc_velka_setup
