@@ -15,28 +15,8 @@ python=/usr/bin/python3
 command -v curl >/dev/null || { echo "curl is missing (scripts/setup.sh)" >&2; exit 2; }
 [ -x /usr/sbin/vsftpd ] || { echo "vsftpd is missing (scripts/setup.sh)" >&2; exit 2; }
 
-work="$(mktemp -d /tmp/ftp_bench.XXXXXX)"
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() { "$python" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-
-# Runs a command; prints "<peak RSS KiB> <CPU seconds> <wall seconds> <exit status>".
-measure() {
-    "$python" - "$@" <<'PY'
-import resource, subprocess, sys, time
-t = time.monotonic()
-rc = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
-wall = time.monotonic() - t
-r = resource.getrusage(resource.RUSAGE_CHILDREN)
-print(r.ru_maxrss, "%.3f" % (r.ru_utime + r.ru_stime), "%.3f" % wall, rc)
-PY
-}
+. "$here/bench/lib.sh"
+bench_init ftp_bench
 
 # --- vsftpd on loopback, anonymous, serving $work/root
 root="$work/root"
@@ -46,35 +26,7 @@ head -c $((256 << 20)) /dev/urandom > "$root/f256m.bin"
 head -c $((16 << 20)) /dev/urandom > "$root/f16m.bin"
 truncate -s 1G "$root/f1g.bin"
 chmod 644 "$root"/*.bin
-port="$(free_port)"
-cat > "$work/vsftpd.conf" <<CONF
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port=$port
-background=NO
-anonymous_enable=YES
-no_anon_password=YES
-anon_root=$root
-local_enable=NO
-write_enable=NO
-pasv_enable=YES
-pasv_address=127.0.0.1
-port_enable=YES
-connect_from_port_20=NO
-seccomp_sandbox=NO
-isolate=NO
-isolate_network=NO
-secure_chroot_dir=/var/run/vsftpd/empty
-xferlog_enable=NO
-CONF
-mkdir -p /var/run/vsftpd/empty
-/usr/sbin/vsftpd "$work/vsftpd.conf" > "$work/vsftpd.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-    sleep 0.1
-done
+start_vsftpd "$root"
 
 echo "== (a) 256 MiB from vsftpd on loopback, to /dev/null, 5 runs each, alternating"
 # Each client's own time from connecting to the end of the transfer (ftpget prints it, curl's

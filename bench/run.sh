@@ -37,31 +37,12 @@ cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null
 ftpget="${PCV_FTPGET:-$build/tools/ftpget}"
 launcher="$build/src/pc_velka_setup"
 
-work="$(mktemp -d /tmp/pcv_bench.XXXXXX)"
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. "$root/bench/lib.sh"
+bench_init pcv_bench
 
 rows=()
 row() { rows+=("$1|$2|$3|$4"); } # what | figure | budget | verdict
 
-free_port() { "$python" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-
-# Runs a command; prints "<peak RSS KiB> <CPU s> <wall s> <exit status>".
-measure() {
-    "$python" - "$@" <<'PY'
-import resource, subprocess, sys, time
-t = time.monotonic()
-rc = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
-wall = time.monotonic() - t
-r = resource.getrusage(resource.RUSAGE_CHILDREN)
-print(r.ru_maxrss, "%.3f" % (r.ru_utime + r.ru_stime), "%.3f" % wall, rc)
-PY
-}
 median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 verdict() { awk -v c="$1" 'BEGIN { print (c ? "met" : "NOT met") }'; }
 
@@ -107,40 +88,13 @@ if [ ! -x "$ftpget" ]; then
 else
     echo "FTP benchmarks (vsftpd on loopback, ${big_mib} MiB) ..." >&2
     ftproot="$work/ftproot"
-    mkdir -p "$ftproot" /var/run/vsftpd/empty
+    mkdir -p "$ftproot"
     chmod 755 "$work" "$ftproot"
     head -c $((big_mib << 20)) /dev/urandom > "$ftproot/big.bin"
     head -c $((16 << 20)) /dev/urandom > "$ftproot/f16m.bin"
     truncate -s 1G "$ftproot/f1g.bin"
     chmod 644 "$ftproot"/*.bin
-    port="$(free_port)"
-    cat > "$work/vsftpd.conf" <<CONF
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port=$port
-background=NO
-anonymous_enable=YES
-no_anon_password=YES
-anon_root=$ftproot
-local_enable=NO
-write_enable=NO
-pasv_enable=YES
-pasv_address=127.0.0.1
-port_enable=YES
-connect_from_port_20=NO
-seccomp_sandbox=NO
-isolate=NO
-isolate_network=NO
-secure_chroot_dir=/var/run/vsftpd/empty
-xferlog_enable=NO
-CONF
-    /usr/sbin/vsftpd "$work/vsftpd.conf" > "$work/vsftpd.out" 2>&1 &
-    pids+=($!)
-    for _ in $(seq 50); do
-        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-        sleep 0.1
-    done
+    start_vsftpd "$ftproot"
 
     ours=(); curls=(); wgets=()
     for i in 1 2 3 4 5; do

@@ -2,7 +2,7 @@
 // simulator on a pseudo-terminal, SQLite catalogs that offer version 13 over the installed 12,
 // and the scripted FTP server (pyftpdlib) on loopback serving the update. DLrec.txt is checked
 // byte for byte (Big5, CR LF), velka.ini byte for byte, and what the update left behind.
-#include "e2e_fixture.h"
+#include "download_fixture.h"
 
 namespace {
 

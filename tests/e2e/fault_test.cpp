@@ -4,7 +4,7 @@
 //
 // Files and folders are made read-only with the immutable attribute (chattr +i): the tests run
 // as root here, and root writes through permission bits.
-#include "e2e_fixture.h"
+#include "download_fixture.h"
 #include "platform/Process.h"
 
 #include <QThread>

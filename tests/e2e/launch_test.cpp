@@ -1,9 +1,9 @@
 // The built program run as a child process with --unattended in a temporary folder, against
 // the interface simulator on a pseudo-terminal (or against an empty device folder).
+#include "common/e2e_fixture.h"
 #include "platform/Big5.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -14,69 +14,17 @@
 
 namespace {
 
-const QString kProgram = QStringLiteral(PCV_BINARY_DIR "/src/pc_velka_setup");
-const QString kSimulator = QStringLiteral(PCV_SOURCE_DIR "/tools/interface_sim.py");
-
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void writeAll(const QString& path, const QByteArray& bytes, bool executable = false) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << qPrintable(path);
-    ASSERT_EQ(f.write(bytes), bytes.size());
-    f.close();
-    if (executable)
-        f.setPermissions(f.permissions() | QFile::ExeOwner);
-}
-
-// The interface simulator on a pty, linked as COM<port> in a devices folder.
-class Simulator {
-public:
-    Simulator(const QString& devices, int port, int deviceType) {
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start(QStringLiteral("python3"),
-                       {kSimulator, QStringLiteral("--devices"), devices, QStringLiteral("--port"),
-                        QString::number(port), QStringLiteral("--device-type"),
-                        QString::number(deviceType)});
-        QByteArray out;
-        while (!out.contains('\n') && process_.waitForReadyRead(5000))
-            out += process_.readAllStandardOutput();
-        ready_ = out.startsWith("ready ");
-    }
-    ~Simulator() {
-        process_.terminate();
-        if (!process_.waitForFinished(3000))
-            process_.kill();
-        process_.waitForFinished(1000);
-    }
-    bool ready() const { return ready_; }
-
-private:
-    QProcess process_;
-    bool ready_ = false;
-};
-
-struct Result {
-    bool finished = false;
-    int exitCode = -1;
-    QString out;
-    qint64 elapsedMs = 0;
-};
-
 class LaunchTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
-        ASSERT_TRUE(QFileInfo(kProgram).isExecutable()) << "build pc_velka_setup first";
         devices = dir.filePath(QStringLiteral("devices"));
         ASSERT_TRUE(QDir().mkpath(devices));
         ASSERT_TRUE(QDir().mkpath(dir.filePath(QStringLiteral("catalogs"))));
         // The program is copied into the folder, as an installation would have it; its
         // server.ini points the serial search at the devices folder and the database at an
         // empty catalog folder (an unreachable server, the same on every machine).
-        ASSERT_TRUE(QFile::copy(kProgram, path("pc_velka_setup")));
+        ASSERT_NO_FATAL_FAILURE(installProgram(dir));
         writeAll(path("server.ini"),
                  "[Server]\r\nHost=127.0.0.1\r\n[Database]\r\nBackend=sqlite\r\nDirectory=" +
                      QFile::encodeName(dir.filePath(QStringLiteral("catalogs"))) +
@@ -97,29 +45,7 @@ protected:
                  true);
     }
 
-    Result run(const QStringList& extra = {}) {
-        QProcess p;
-        p.setWorkingDirectory(dir.path());
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        env.remove(QStringLiteral("QT_QPA_PLATFORM")); // --unattended must choose offscreen
-        p.setProcessEnvironment(env);
-        p.setProcessChannelMode(QProcess::SeparateChannels);
-        QElapsedTimer clock;
-        clock.start();
-        p.start(path("pc_velka_setup"), QStringList{QStringLiteral("--unattended")} + extra);
-        Result r;
-        r.finished = p.waitForFinished(30000);
-        r.elapsedMs = clock.elapsed();
-        if (!r.finished) {
-            p.kill();
-            p.waitForFinished(2000);
-        }
-        r.exitCode = p.exitCode();
-        r.out = QString::fromUtf8(p.readAllStandardOutput());
-        return r;
-    }
+    Result run(const QStringList& extra = {}) { return runInstalled(dir, extra, 30000); }
 
     QTemporaryDir dir;
     QString devices;

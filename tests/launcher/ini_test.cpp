@@ -1,3 +1,4 @@
+#include "common/file_helpers.h"
 #include "launcher/Globals.h"
 #include "launcher/Ini.h"
 #include "launcher/LogFile.h"
@@ -9,17 +10,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void writeAll(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(f.write(bytes), bytes.size());
-}
 
 // The executable's folder and the current directory both point at a fresh temporary folder,
 // so that velka.ini and DLrec.txt land there.

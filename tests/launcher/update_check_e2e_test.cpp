@@ -1,58 +1,17 @@
 // The built program run with --unattended in a temporary folder, against the interface simulator
 // and SQLite catalogs made by tools/db_seed.py: each road of the update check that ends before
 // the download, seen from outside (DLrec.txt byte for byte, the messages printed, velka.ini).
+#include "common/e2e_fixture.h"
 #include "db_support.h"
 #include "platform/Big5.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace {
-
-const QString kProgram = QStringLiteral(PCV_BINARY_DIR "/src/pc_velka_setup");
-const QString kSimulator = QStringLiteral(PCV_SOURCE_DIR "/tools/interface_sim.py");
-
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-bool writeAll(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
-// The interface simulator on a pty, linked as COM4 in the devices folder.
-class Simulator {
-public:
-    Simulator(const QString& devices, int deviceType) {
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start(QStringLiteral("python3"),
-                       {kSimulator, QStringLiteral("--devices"), devices, QStringLiteral("--port"),
-                        QStringLiteral("4"), QStringLiteral("--device-type"),
-                        QString::number(deviceType)});
-        QByteArray out;
-        while (!out.contains('\n') && process_.waitForReadyRead(5000))
-            out += process_.readAllStandardOutput();
-        ready_ = out.startsWith("ready ");
-    }
-    ~Simulator() {
-        process_.terminate();
-        if (!process_.waitForFinished(3000))
-            process_.kill();
-        process_.waitForFinished(1000);
-    }
-    bool ready() const { return ready_; }
-
-private:
-    QProcess process_;
-    bool ready_ = false;
-};
 
 struct Scenario {
     const char* name;
@@ -73,7 +32,6 @@ const std::vector<VersionRow> kRows = {
 } // namespace
 
 TEST(UpdateCheckE2e, EachRoadThatEndsBeforeTheDownload) {
-    ASSERT_TRUE(QFileInfo(kProgram).isExecutable()) << "build pc_velka_setup first";
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString devices = dir.filePath(QStringLiteral("devices"));
@@ -81,14 +39,14 @@ TEST(UpdateCheckE2e, EachRoadThatEndsBeforeTheDownload) {
     const QString ini = dir.filePath(QStringLiteral("velka.ini"));
     const QString log = dir.filePath(QStringLiteral("DLrec.txt"));
     ASSERT_TRUE(QDir().mkpath(devices));
-    ASSERT_TRUE(QFile::copy(kProgram, dir.filePath(QStringLiteral("pc_velka_setup"))));
-    ASSERT_TRUE(writeAll(dir.filePath(QStringLiteral("server.ini")),
-                         "[Server]\r\nHost=127.0.0.1\r\n[Database]\r\nBackend=sqlite\r\n"
-                         "Directory=catalogs\r\n[Interface]\r\nDevices=" +
-                             QFile::encodeName(devices) + "\r\n"));
-    ASSERT_TRUE(writeAll(dir.filePath(QStringLiteral("pc1.exe")), "#!/bin/sh\nexit 0\n"));
-    QFile::setPermissions(dir.filePath(QStringLiteral("pc1.exe")),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ASSERT_NO_FATAL_FAILURE(installProgram(dir));
+    ASSERT_NO_FATAL_FAILURE(
+        writeAll(dir.filePath(QStringLiteral("server.ini")),
+                 "[Server]\r\nHost=127.0.0.1\r\n[Database]\r\nBackend=sqlite\r\n"
+                 "Directory=catalogs\r\n[Interface]\r\nDevices=" +
+                     QFile::encodeName(devices) + "\r\n"));
+    ASSERT_NO_FATAL_FAILURE(
+        writeAll(dir.filePath(QStringLiteral("pc1.exe")), "#!/bin/sh\nexit 0\n", true));
 
     const QString end = QStringLiteral("等 100ms結束程式");
     const QString question =
@@ -131,27 +89,22 @@ TEST(UpdateCheckE2e, EachRoadThatEndsBeforeTheDownload) {
         }
         QFile::remove(ini);
         if (s.pc1 >= 0) {
-            ASSERT_TRUE(writeAll(ini, "[VERSION]\r\nSetup=3\r\nPc1=" + QByteArray::number(s.pc1) +
-                                          "\r\nInterface=4\r\n"));
+            ASSERT_NO_FATAL_FAILURE(
+                writeAll(ini, "[VERSION]\r\nSetup=3\r\nPc1=" + QByteArray::number(s.pc1) +
+                                  "\r\nInterface=4\r\n"));
         }
         const QByteArray iniBefore = readAll(ini);
         QFile::remove(log);
 
-        Simulator sim(devices, s.deviceType);
+        Simulator sim(devices, 4, s.deviceType);
         ASSERT_TRUE(sim.ready());
-        QProcess p;
-        p.setWorkingDirectory(dir.path());
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        p.setProcessEnvironment(env);
-        QStringList args = {QStringLiteral("--unattended")};
+        QStringList args;
         if (s.cancel)
             args << QStringLiteral("--answer=cancel");
-        p.start(dir.filePath(QStringLiteral("pc_velka_setup")), args);
-        ASSERT_TRUE(p.waitForFinished(30000));
-        EXPECT_EQ(p.exitCode(), 0);
-        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        const Result run = runInstalled(dir, args, 30000);
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, 0);
+        const QString out = run.out;
 
         const QByteArray bytes = readAll(log);
         QStringList expected = {QStringLiteral("Ver:2.4"), QStringLiteral("連接SQL Server")};

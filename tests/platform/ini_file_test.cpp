@@ -1,3 +1,4 @@
+#include "common/file_helpers.h"
 #include "platform/IniFile.h"
 
 #include <QDir>
@@ -11,17 +12,6 @@
 #include <sys/stat.h>
 
 namespace {
-
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void writeAll(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(f.write(bytes), bytes.size());
-}
 
 class IniFileTest : public ::testing::Test {
 protected:

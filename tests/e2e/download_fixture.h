@@ -3,11 +3,11 @@
 // catalogs offering version 13 over the installed 12, and the scripted FTP server on loopback.
 #pragma once
 
+#include "common/e2e_fixture.h"
 #include "platform/Big5.h"
 
 #include <QDate>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -15,103 +15,23 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <memory>
-#include <ostream>
-
-inline void PrintTo(const QString& text, std::ostream* os) {
-    *os << '"' << text.toStdString() << '"';
-}
-inline void PrintTo(const QStringList& list, std::ostream* os) {
-    *os << "{";
-    for (const QString& s : list)
-        *os << "\n  \"" << s.toStdString() << '"';
-    *os << " }";
-}
 
 namespace {
-
-const QString kProgram = QStringLiteral(PCV_BINARY_DIR "/src/pc_velka_setup");
-const QString kSimulator = QStringLiteral(PCV_SOURCE_DIR "/tools/interface_sim.py");
-const QString kFtpServer = QStringLiteral(PCV_SOURCE_DIR "/tools/ftp_update_server.py");
-const QString kSeed = QStringLiteral(PCV_SOURCE_DIR "/tools/db_seed.py");
-const QString kAssets = QStringLiteral(PCV_SOURCE_DIR "/assets/");
-
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void writeAll(const QString& path, const QByteArray& bytes, bool executable = false) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << qPrintable(path);
-    ASSERT_EQ(f.write(bytes), bytes.size());
-    f.close();
-    if (executable)
-        f.setPermissions(f.permissions() | QFile::ExeOwner);
-}
-
-// A helper process that prints one line ("ready ..." / "PORT n") once it is up.
-class Helper {
-public:
-    Helper(const QString& program, const QStringList& args, const QByteArray& readyPrefix,
-           const QString& errorLog = QString()) {
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        if (!errorLog.isEmpty())
-            process_.setStandardErrorFile(errorLog);
-        process_.start(program, args);
-        QByteArray out;
-        while (!out.contains('\n') && process_.waitForReadyRead(5000))
-            out += process_.readAllStandardOutput();
-        line_ = out.trimmed();
-        ready_ = out.startsWith(readyPrefix);
-    }
-    ~Helper() {
-        process_.closeWriteChannel();
-        process_.terminate();
-        if (!process_.waitForFinished(3000))
-            process_.kill();
-        process_.waitForFinished(1000);
-    }
-    bool ready() const { return ready_; }
-    // SIGKILL: the process ends without closing anything itself, as a crashed server would.
-    void kill() {
-        process_.kill();
-        process_.waitForFinished(3000);
-    }
-    QByteArray line() const { return line_; }
-
-private:
-    QProcess process_;
-    QByteArray line_;
-    bool ready_ = false;
-};
-
-struct Result {
-    bool finished = false;
-    int exitCode = -1;
-    QString out;
-    qint64 elapsedMs = 0;
-};
 
 class DownloadE2E : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
-        ASSERT_TRUE(QFileInfo(kProgram).isExecutable()) << "build pc_velka_setup first";
         for (const char* sub : {"devices", "catalogs", "ftproot/tarn", "Data/LOGO", "img"})
             ASSERT_TRUE(QDir().mkpath(path(sub)));
-        ASSERT_TRUE(QFile::copy(kProgram, path("pc_velka_setup")));
+        ASSERT_NO_FATAL_FAILURE(installProgram(dir));
         for (const char* pic :
              {"Data/main_bg03.jpg", "Data/LOGO/velkapc_logo.jpg", "img/but_exit.jpg"})
             ASSERT_TRUE(QFile::copy(kAssets + QLatin1String(pic), path(pic)));
         writeAll(path("pc1.exe"), "#!/bin/sh\nexit 0\n", true);
         writeAll(path("velka.ini"), kIni);
         seedCatalogs(QStringLiteral("update.sh"), 0);
-        simulator = std::make_unique<Helper>(
-            QStringLiteral("python3"),
-            QStringList{kSimulator, QStringLiteral("--devices"), path("devices"),
-                        QStringLiteral("--port"), QStringLiteral("4"),
-                        QStringLiteral("--device-type"), QStringLiteral("5")},
-            "ready ");
+        simulator = std::make_unique<Simulator>(path("devices"), 4, 5);
         ASSERT_TRUE(simulator->ready());
     }
 
@@ -173,26 +93,7 @@ protected:
     }
 
     Result run(const QStringList& extra = {}, int limitMs = 120000) {
-        QProcess p;
-        p.setWorkingDirectory(dir.path());
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-        p.setProcessEnvironment(env);
-        QElapsedTimer clock;
-        clock.start();
-        p.start(path("pc_velka_setup"), QStringList{QStringLiteral("--unattended")} + extra);
-        Result r;
-        r.finished = p.waitForFinished(limitMs);
-        r.elapsedMs = clock.elapsed();
-        if (!r.finished) {
-            p.kill();
-            p.waitForFinished(2000);
-        }
-        r.exitCode = p.exitCode();
-        r.out = QString::fromUtf8(p.readAllStandardOutput());
-        return r;
+        return runInstalled(dir, extra, limitMs);
     }
 
     // The log's lines, each of which must end in CR LF; the server date is replaced by DATE.
