@@ -72,6 +72,14 @@ std::uint32_t Elapsed(std::uint32_t start) {
     return GetTickCount() - start;
 }
 
+// More bytes already waiting than any reply can hold: the line is flooded, discard them.
+bool DiscardOverflow(int waiting) {
+    if (waiting <= kOverflowLimit)
+        return false;
+    g_port.purgeInput();
+    return true;
+}
+
 void ClearForRead(ReplyBuffer& reply) {
     std::memset(reply, 0, kReplySize);
     std::memset(g_receive, 0, kReplySize);
@@ -185,10 +193,8 @@ int ReadFrame(ReplyBuffer& reply) {
     ClearForRead(reply);
     int expected = 256; // until the length is in
     int waiting = g_port.bytesWaiting();
-    if (waiting > kOverflowLimit) {
-        g_port.purgeInput();
+    if (DiscardOverflow(waiting))
         return 0;
-    }
     const std::uint32_t start = GetTickCount();
     int received = 0;
     for (;;) {
@@ -228,10 +234,8 @@ int RawExchange(std::span<const std::uint8_t> run, ReplyBuffer& reply) {
     WriteRaw(run);
     ClearForRead(reply);
     int waiting = g_port.bytesWaiting();
-    if (waiting > kOverflowLimit) {
-        g_port.purgeInput();
+    if (DiscardOverflow(waiting))
         return 0;
-    }
     const std::uint32_t start = GetTickCount();
     int received = 0;
     for (;;) {

@@ -739,12 +739,7 @@ void TAsyncSocket::CaptureFile(const QString& FileName) {
     while (!Canceled_) {
         const int n = WsRecv(SocketHandle_, IOBuffer_, IOBufferSize, false);
         if (n > 0) {
-            WriteAll(file, IOBuffer_, n);
-            ReceivedBytes_ = AddCount(ReceivedBytes_, n);
-            if (OnPacketRecvd) {
-                if (!Fire(OnPacketRecvd, alive, this))
-                    throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
-            }
+            DeliverBlock(file, n, alive);
             TimerOn(); // the time-out counts from the last block
         } else if (n < 0) {
             LastErrorNo_ = WsGetLastError();
@@ -767,6 +762,13 @@ void TAsyncSocket::CaptureFile(const QString& FileName) {
     }
 }
 
+void TAsyncSocket::DeliverBlock(QFile& file, int length, const std::shared_ptr<bool>& alive) {
+    WriteAll(file, IOBuffer_, length);
+    ReceivedBytes_ = AddCount(ReceivedBytes_, length);
+    if (OnPacketRecvd && !Fire(OnPacketRecvd, alive, this))
+        throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
+}
+
 void TAsyncSocket::AppendFile(const QString& FileName) {
     ReportStatus(8, QStringLiteral("Append File"));
     ReceivedBytes_ = 0;
@@ -778,12 +780,7 @@ void TAsyncSocket::AppendFile(const QString& FileName) {
     while (Connected_ && !Canceled_) {
         const int n = WsRecv(SocketHandle_, IOBuffer_, IOBufferSize, false);
         if (n > 0) {
-            WriteAll(file, IOBuffer_, n);
-            ReceivedBytes_ = AddCount(ReceivedBytes_, n);
-            if (OnPacketRecvd) {
-                if (!Fire(OnPacketRecvd, alive, this))
-                    throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
-            }
+            DeliverBlock(file, n, alive);
         } else if (n < 0) {
             CheckSocketError(WSAEWOULDBLOCK);
         } else {

@@ -17,6 +17,8 @@
 #include <functional>
 #include <memory>
 
+class QFile;
+
 class ESockError : public Exception {
 public:
     using Exception::Exception;
@@ -199,6 +201,8 @@ private:
     // Ends the current pass of a wait: handles what is queued, and with Block waits in the
     // event loop until something arrives. Throws EAbortError if the component died meanwhile.
     static void Pump(const std::shared_ptr<bool>& Alive, bool Block);
+    // Writes one received block from IOBuffer to file, counts it and fires OnPacketRecvd.
+    void DeliverBlock(QFile& file, int length, const std::shared_ptr<bool>& alive);
     void RaiseSocketError(qint32 Code);
 
     char IOBuffer_[IOBufferSize + 1] = {};
