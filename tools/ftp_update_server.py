@@ -99,12 +99,15 @@ def main():
                 # No more write notices: the rest stays queued and is never sent.
                 self.modify_ioloop_events(self.ioloop.READ)
                 if fault == "cut":
-                    # Right behind the last bytes, while the client still has some to read:
-                    # it reads them and then meets the reset as an error.
-                    self.reset()
+                    # A moment after the last bytes: a reset that arrives while the client has
+                    # not read them yet makes the kernel drop them, and the break would then
+                    # come before any data. The client reads them, then meets the reset.
+                    self.ioloop.call_later(0.3, self.reset)
             return sent
 
         def reset(self):
+            if self._closed:
+                return
             try:
                 self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
                                        struct.pack("ii", 1, 0))
