@@ -1,9 +1,11 @@
 #include "Download.h"
 
 #include "DownloadState.h"
+#include "UpdateSignature.h"
 #include "launcher/Globals.h"
 #include "launcher/LogFile.h"
 #include "launcher/Messages.h"
+#include "launcher/UpdateDb.h"
 #include "net/FtpClient.h"
 #include "platform/Dialogs.h"
 #include "platform/Exception.h"
@@ -22,6 +24,7 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QScreen>
+#include <QTemporaryFile>
 #include <QTimer>
 #include <algorithm>
 #include <optional>
@@ -45,6 +48,11 @@ void Log(const QString& text, std::int32_t value) {
 
 void Log(const QString& label, const QString& text) {
     LogFile::Write(label, text);
+}
+
+// Signed updates are required as soon as a key is configured; without one nothing changes.
+bool SignaturesRequired() {
+    return !serverSettings().publicKeys.trimmed().isEmpty();
 }
 
 const QColor kGreen(0, 128, 0);
@@ -326,6 +334,12 @@ void TForm2::runAttempt() {
             toCleanUp = true;
         } else if (!transfer(localPath)) {
             toCleanUp = true;
+        } else if (SignaturesRequired()) {
+            // In the same session as the update, so that both come from the server the
+            // attempt reached.
+            fetchSignature();
+            if (DLAbort > 0)
+                toCleanUp = true;
         }
     }
 
@@ -352,6 +366,8 @@ void TForm2::runAttempt() {
         Log(QStringLiteral("Sleep(500)"));
         Sleep(500);
         checkFile(localPath);
+        if (DLAbort == 0 && SignaturesRequired())
+            verifySignature(localPath);
     }
 
     cleanUp(localPath);
@@ -431,6 +447,57 @@ void TForm2::checkFile(const QString& localPath) {
         DLAbort = 6;
         Log(QStringLiteral("更新檔不存在"));
     }
+}
+
+void TForm2::fetchSignature() {
+    signature_.reset();
+    if (!ftpConnected())
+        return; // the watchdog ended the session with the file complete: nothing to fetch
+    // Fetched into a file of our own making, outside the program's folder, and read back at
+    // most one byte past the limit: a signature is a line, not a download.
+    QTemporaryFile file;
+    if (!file.open()) {
+        Log(QStringLiteral("Cannot create a file for the update's signature"));
+        return;
+    }
+    Log(QStringLiteral("FTP Download signature..."));
+    fetchingSignature_ = true;
+    try {
+        FtpClient1->Download(UpdateFileName + QStringLiteral(".sig"), file.fileName());
+    } catch (...) {
+        fetchingSignature_ = false;
+        return; // refused or broken: the check reports it missing
+    }
+    fetchingSignature_ = false;
+    QFile received(file.fileName());
+    if (received.open(QIODevice::ReadOnly))
+        signature_ = received.read(UpdateSignature::MaxSignatureFileBytes + 1);
+}
+
+void TForm2::verifySignature(const QString& localPath) {
+    bool invalidKey = false;
+    const QList<QByteArray> keys =
+        UpdateSignature::ParsePublicKeys(serverSettings().publicKeys, &invalidKey);
+    if (invalidKey)
+        Log(QStringLiteral("PublicKeys: an entry that is not an Ed25519 public key is ignored"));
+    const std::optional<QByteArray> digest = UpdateSignature::FileSha256(localPath);
+    UpdateSignature::Claim claim;
+    claim.product = ProductCode();
+    claim.version = NextVersion;
+    claim.fileName = UpdateFileName;
+    claim.size = UpdateFileSize;
+    claim.sha256 = digest.value_or(QByteArray());
+    const UpdateSignature::Verdict verdict = digest
+                                                 ? UpdateSignature::Verify(signature_, claim, keys)
+                                                 : UpdateSignature::Verdict::WrongContents;
+    signature_.reset();
+    if (verdict == UpdateSignature::Verdict::Verified) {
+        Log(QStringLiteral("Update signature verified"));
+        return;
+    }
+    // Never run, never made executable: the clean-up deletes it and counts a failed attempt.
+    Log(QStringLiteral("Update signature not verified: "), UpdateSignature::VerdictText(verdict));
+    DLAbort = 9;
 }
 
 void TForm2::cleanUp(const QString& localPath) {
@@ -584,6 +651,9 @@ void TForm2::Timer2Timer() {
 void TForm2::FtpClient1PacketRecvd(QObject*) {
     if (!FtpClient1)
         return;
+    DLstall = 0;
+    if (fetchingSignature_)
+        return; // the bar shows the update, which is complete
     const std::int32_t received = FtpClient1->ReceivedBytes();
     DLrecvd = received;
     int position = 0;
@@ -593,7 +663,6 @@ void TForm2::FtpClient1PacketRecvd(QObject*) {
         position = static_cast<int>(std::clamp<std::int64_t>(percent, 0, 100));
     }
     ProgressBar1->setValue(position);
-    DLstall = 0;
 }
 
 void TForm2::FtpClient1OnConnectionFailed(QObject*) {

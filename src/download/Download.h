@@ -7,10 +7,12 @@
 // so the watchdog, the packet events and the exit picture's click run inside a pending call.
 // Those two may destroy FtpClient1 there: every step of the attempt re-reads the pointer after
 // a call that pumps, and a destroyed component counts as a closed connection.
+#include <QByteArray>
 #include <QDialog>
 #include <QLabel>
 #include <QString>
 #include <functional>
+#include <optional>
 
 class QKeyEvent;
 class QMouseEvent;
@@ -85,6 +87,8 @@ private:
     bool transfer(const QString& localPath); // steps 10-11; false: go to the clean-up
     void closeConnection();                  // step 13
     void checkFile(const QString& localPath);
+    void fetchSignature();
+    void verifySignature(const QString& localPath);
     void cleanUp(const QString& localPath);
     void runFile(const QString& localPath);
     void retryDecision();
@@ -92,4 +96,7 @@ private:
     void leaveAfterError(const QString& message);
 
     bool startFailed_ = false; // step 21 could not start the file: go to the retry decision
+    // The update's signature file as fetched in this attempt; nullopt when it could not be had.
+    std::optional<QByteArray> signature_;
+    bool fetchingSignature_ = false;
 };
