@@ -12,6 +12,7 @@
 #include "platform/Process.h"
 #include "platform/Settings.h"
 #include "platform/Timing.h"
+#include "platform/UpdateFileName.h"
 
 #include <QDir>
 #include <QFile>
@@ -31,9 +32,6 @@ namespace {
 WatchdogTiming g_watchdog;
 
 const QString kRemoteDir = QStringLiteral("/tarn");
-
-// The path buffer of the update file holds 127 bytes and its terminator.
-constexpr qsizetype kMaxPathBytes = 127;
 
 void Log(const QString& text) {
     LogFile::Write(text);
@@ -196,18 +194,10 @@ void TForm2::destroyFtpClient() {
 }
 
 QString TForm2::LocalPath() {
-    const QString& name = UpdateFileName;
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+    // The update check has applied the same rule; this keeps the window safe on its own.
+    if (!IsUsableUpdateFileName(DownloadDir, UpdateFileName))
         return {};
-    for (const QChar c : name) {
-        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20 ||
-            c.unicode() == 0x7F)
-            return {};
-    }
-    const QString path = DownloadDir + name;
-    if (QFile::encodeName(path).size() > kMaxPathBytes)
-        return {};
-    return path;
+    return DownloadDir + UpdateFileName;
 }
 
 void TForm2::setCaption(QLabel* label, const QString& text) {

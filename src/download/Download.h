@@ -56,10 +56,9 @@ public:
     void FtpClient1OnConnectionFailed(QObject*);
     void Img3Click();
 
-    // The local path of the update file: DownloadDir followed by UpdateFileName. Empty when it
-    // is refused: 128 bytes or longer, or a name that is empty, is "." or "..", or holds a path
-    // separator or a control character (the name comes from the database and must not place
-    // the file anywhere but DownloadDir).
+    // The local path of the update file: DownloadDir followed by UpdateFileName. Empty when
+    // IsUsableUpdateFileName refuses the name (the name comes from the database and must not
+    // place the file anywhere but DownloadDir, nor over one of the program's own files).
     static QString LocalPath();
 
     QLabel* Label1 = nullptr;
