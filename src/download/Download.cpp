@@ -347,8 +347,18 @@ void TForm2::runAttempt() {
     cleanUp(localPath);
 }
 
+void TForm2::logLocalCause(const EStreamError& e) {
+    // Otherwise a folder that refuses the file looks like a server that is down or busy. The
+    // resumption meets the same file (or its absence) again: one line per transfer says it.
+    if (localCauseLogged_)
+        return;
+    Log(e.message());
+    localCauseLogged_ = true;
+}
+
 bool TForm2::transfer(const QString& localPath) {
     // 11
+    localCauseLogged_ = false;
     Sleep(200);
     Log(QStringLiteral("FTP Download..."));
     try {
@@ -356,6 +366,8 @@ bool TForm2::transfer(const QString& localPath) {
             throw EAbortError(QStringLiteral("FTP component destroyed"));
         FtpClient1->Download(UpdateFileName, localPath);
         return true;
+    } catch (const EStreamError& e) {
+        logLocalCause(e);
     } catch (...) {
     }
     if (DLAbort > 0)
@@ -370,6 +382,10 @@ bool TForm2::transfer(const QString& localPath) {
     Log(QStringLiteral("FTP DownloadRestore..."));
     try {
         FtpClient1->DownloadRestore(UpdateFileName, localPath);
+    } catch (const EStreamError& e) {
+        logLocalCause(e);
+        if (DLAbort > 0)
+            return false;
     } catch (...) {
         if (DLAbort > 0)
             return false;

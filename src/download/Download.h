@@ -17,6 +17,7 @@ class QMouseEvent;
 class QProgressBar;
 class QTimer;
 class TFtpClient;
+class EStreamError;
 
 // A picture control: a stretched pixmap that reports clicks.
 class TImage : public QLabel {
@@ -81,8 +82,9 @@ private:
     bool ftpConnected() const;
     void destroyFtpClient();
     void runAttempt();
-    bool transfer(const QString& localPath); // steps 10-11; false: go to the clean-up
-    void closeConnection();                  // step 13
+    bool transfer(const QString& localPath);   // steps 10-11; false: go to the clean-up
+    void logLocalCause(const EStreamError& e); // the update file could not be written
+    void closeConnection();                    // step 13
     void checkFile(const QString& localPath);
     void cleanUp(const QString& localPath);
     void runFile(const QString& localPath);
@@ -90,5 +92,6 @@ private:
     void setCaption(QLabel* label, const QString& text);
     void leaveAfterError(const QString& message);
 
-    bool startFailed_ = false; // step 21 could not start the file: go to the retry decision
+    bool startFailed_ = false;      // step 21 could not start the file: go to the retry decision
+    bool localCauseLogged_ = false; // this transfer's local failure is in the log already
 };

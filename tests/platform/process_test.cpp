@@ -1,7 +1,9 @@
+#include "platform/FileSystem.h"
 #include "platform/Process.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <chrono>
 #include <csignal>
@@ -99,4 +101,23 @@ TEST_F(ProcessTest, WaitSurvivesInterruptingSignals) {
     sigaction(SIGALRM, &old, nullptr);
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(QFile::exists(QStringLiteral("done")));
+}
+
+// A link at the update file's path is never followed: not to write, not to make executable,
+// not to delete (the link goes, the target stays), and it is not an existing file.
+TEST_F(ProcessTest, FileCallsNeverFollowALink) {
+    script(QStringLiteral("target"), "keep", false);
+    ASSERT_TRUE(QFile::link(QStringLiteral("target"), QStringLiteral("link")));
+    EXPECT_FALSE(FileExists(QStringLiteral("link")));
+    EXPECT_EQ(FileSize(QStringLiteral("link")), 0);
+    EXPECT_FALSE(MakeExecutableByOwner(QStringLiteral("link")));
+    EXPECT_FALSE(QFile::permissions(QStringLiteral("target")) & QFile::ExeOwner);
+    EXPECT_EQ(OpenFileForWriting(QStringLiteral("link"), WriteOpenMode::CreateOrTruncate).fd, -1);
+    EXPECT_EQ(CreateFileStream(QStringLiteral("link")), nullptr);
+    EXPECT_TRUE(DeleteFile(QStringLiteral("link")));
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("link")));
+    EXPECT_EQ(read(QStringLiteral("target")), "keep");
+    EXPECT_TRUE(FileExists(QStringLiteral("target")));
+    EXPECT_TRUE(MakeExecutableByOwner(QStringLiteral("target")));
+    EXPECT_TRUE(QFile::permissions(QStringLiteral("target")) & QFile::ExeOwner);
 }
