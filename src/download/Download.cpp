@@ -11,6 +11,7 @@
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/Settings.h"
+#include "platform/Termination.h"
 #include "platform/Timing.h"
 #include "platform/UpdateFileName.h"
 
@@ -22,6 +23,7 @@
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QProgressBar>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QTimer>
 #include <algorithm>
@@ -263,6 +265,10 @@ void TForm2::runAttempt() {
     Timer2->start(g_watchdog.intervalMs);
 
     const QString localPath = LocalPath();
+    // A kill while the attempt writes or holds the file must not leave a part of it behind.
+    if (!localPath.isEmpty())
+        RemoveOnTermination(localPath);
+    const auto keep = qScopeGuard([] { KeepOnTermination(); });
     bool toCleanUp = false;
     if (localPath.isEmpty()) {
         Log(QStringLiteral("Local path refused: "), DownloadDir + UpdateFileName);

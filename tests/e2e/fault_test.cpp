@@ -258,6 +258,28 @@ TEST_F(FaultE2E, ReadOnlyProgramFolderIsNamedInTheLog) {
     expectGaveUpCleanly(lines);
 }
 
+// SIGTERM while the file is half written: the program ends by the signal, the partial file is
+// gone and velka.ini keeps its bytes.
+TEST_F(FaultE2E, TerminatedMidTransferLeavesNoPartialFile) {
+    putUpdate(3'000'000);
+    startFtp(QStringLiteral("stall"), 1'000'000);
+    auto p = start();
+    QElapsedTimer clock;
+    clock.start();
+    while (fileSize(path("update.sh")) < 1'000'000 && clock.elapsed() < 30000 &&
+           !p->waitForFinished(0))
+        QThread::msleep(20);
+    ASSERT_EQ(fileSize(path("update.sh")), 1'000'000) << "the transfer never got that far";
+    ::kill(static_cast<pid_t>(p->processId()), SIGTERM);
+    r = finish(*p, 10000);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(p->exitStatus(), QProcess::CrashExit);
+    EXPECT_FALSE(QFileInfo::exists(path("update.sh")));
+    EXPECT_EQ(readAll(path("velka.ini")), kIni);
+    EXPECT_FALSE(QFile::exists(path("marker")));
+    EXPECT_EQ(logLines().last(), QStringLiteral("FTP Download..."));
+}
+
 // SIGKILL while velka.ini is being saved: the launcher is stopped (SIGSTOP) when the INI
 // writer's temporary file appears (at once, 2 ms and 10 ms later), then killed. velka.ini must
 // hold either all the old or all the new bytes, never a part. A large file (the reader's limit

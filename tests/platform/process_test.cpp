@@ -1,5 +1,6 @@
 #include "platform/FileSystem.h"
 #include "platform/Process.h"
+#include "platform/Termination.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,6 +10,8 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -120,4 +123,41 @@ TEST_F(ProcessTest, FileCallsNeverFollowALink) {
     EXPECT_TRUE(FileExists(QStringLiteral("target")));
     EXPECT_TRUE(MakeExecutableByOwner(QStringLiteral("target")));
     EXPECT_TRUE(QFile::permissions(QStringLiteral("target")) & QFile::ExeOwner);
+}
+
+// SIGTERM, SIGINT and SIGHUP remove the registered file, then end the program as they would
+// have; an ignored signal stays ignored; nothing registered, nothing removed.
+TEST_F(ProcessTest, TerminationRemovesTheRegisteredFile) {
+    struct Case {
+        int signo;
+        bool registered;
+        bool ignored;
+    };
+    for (const Case c :
+         {Case{SIGTERM, true, false}, Case{SIGINT, true, false}, Case{SIGHUP, true, false},
+          Case{SIGTERM, false, false}, Case{SIGHUP, true, true}}) {
+        SCOPED_TRACE(c.signo);
+        script(QStringLiteral("part"), "half", false);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (c.ignored)
+                std::signal(c.signo, SIG_IGN);
+            RemoveOnTermination(dir.filePath(QStringLiteral("other")));
+            if (c.registered)
+                RemoveOnTermination(dir.filePath(QStringLiteral("part")));
+            else
+                KeepOnTermination();
+            ::raise(c.signo);
+            ::_exit(7);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        if (c.ignored) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7);
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signo) << status;
+        }
+        EXPECT_EQ(QFile::exists(QStringLiteral("part")), !c.registered || c.ignored);
+    }
 }
