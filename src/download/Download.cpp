@@ -11,7 +11,9 @@
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/Settings.h"
+#include "platform/Termination.h"
 #include "platform/Timing.h"
+#include "platform/UpdateFileName.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,6 +23,7 @@
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QProgressBar>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QTimer>
 #include <algorithm>
@@ -31,9 +34,6 @@ namespace {
 WatchdogTiming g_watchdog;
 
 const QString kRemoteDir = QStringLiteral("/tarn");
-
-// The path buffer of the update file holds 127 bytes and its terminator.
-constexpr qsizetype kMaxPathBytes = 127;
 
 void Log(const QString& text) {
     LogFile::Write(text);
@@ -196,18 +196,10 @@ void TForm2::destroyFtpClient() {
 }
 
 QString TForm2::LocalPath() {
-    const QString& name = UpdateFileName;
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+    // The update check has applied the same rule; this keeps the window safe on its own.
+    if (!IsUsableUpdateFileName(DownloadDir, UpdateFileName))
         return {};
-    for (const QChar c : name) {
-        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20 ||
-            c.unicode() == 0x7F)
-            return {};
-    }
-    const QString path = DownloadDir + name;
-    if (QFile::encodeName(path).size() > kMaxPathBytes)
-        return {};
-    return path;
+    return DownloadDir + UpdateFileName;
 }
 
 void TForm2::setCaption(QLabel* label, const QString& text) {
@@ -273,6 +265,10 @@ void TForm2::runAttempt() {
     Timer2->start(g_watchdog.intervalMs);
 
     const QString localPath = LocalPath();
+    // A kill while the attempt writes or holds the file must not leave a part of it behind.
+    if (!localPath.isEmpty())
+        RemoveOnTermination(localPath);
+    const auto keep = qScopeGuard([] { KeepOnTermination(); });
     bool toCleanUp = false;
     if (localPath.isEmpty()) {
         Log(QStringLiteral("Local path refused: "), DownloadDir + UpdateFileName);
@@ -357,8 +353,18 @@ void TForm2::runAttempt() {
     cleanUp(localPath);
 }
 
+void TForm2::logLocalCause(const EStreamError& e) {
+    // Otherwise a folder that refuses the file looks like a server that is down or busy. The
+    // resumption meets the same file (or its absence) again: one line per transfer says it.
+    if (localCauseLogged_)
+        return;
+    Log(e.message());
+    localCauseLogged_ = true;
+}
+
 bool TForm2::transfer(const QString& localPath) {
     // 11
+    localCauseLogged_ = false;
     Sleep(200);
     Log(QStringLiteral("FTP Download..."));
     try {
@@ -366,6 +372,8 @@ bool TForm2::transfer(const QString& localPath) {
             throw EAbortError(QStringLiteral("FTP component destroyed"));
         FtpClient1->Download(UpdateFileName, localPath);
         return true;
+    } catch (const EStreamError& e) {
+        logLocalCause(e);
     } catch (...) {
     }
     if (DLAbort > 0)
@@ -380,6 +388,10 @@ bool TForm2::transfer(const QString& localPath) {
     Log(QStringLiteral("FTP DownloadRestore..."));
     try {
         FtpClient1->DownloadRestore(UpdateFileName, localPath);
+    } catch (const EStreamError& e) {
+        logLocalCause(e);
+        if (DLAbort > 0)
+            return false;
     } catch (...) {
         if (DLAbort > 0)
             return false;

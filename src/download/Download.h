@@ -17,6 +17,7 @@ class QMouseEvent;
 class QProgressBar;
 class QTimer;
 class TFtpClient;
+class EStreamError;
 
 // A picture control: a stretched pixmap that reports clicks.
 class TImage : public QLabel {
@@ -56,10 +57,9 @@ public:
     void FtpClient1OnConnectionFailed(QObject*);
     void Img3Click();
 
-    // The local path of the update file: DownloadDir followed by UpdateFileName. Empty when it
-    // is refused: 128 bytes or longer, or a name that is empty, is "." or "..", or holds a path
-    // separator or a control character (the name comes from the database and must not place
-    // the file anywhere but DownloadDir).
+    // The local path of the update file: DownloadDir followed by UpdateFileName. Empty when
+    // IsUsableUpdateFileName refuses the name (the name comes from the database and must not
+    // place the file anywhere but DownloadDir, nor over one of the program's own files).
     static QString LocalPath();
 
     QLabel* Label1 = nullptr;
@@ -82,8 +82,9 @@ private:
     bool ftpConnected() const;
     void destroyFtpClient();
     void runAttempt();
-    bool transfer(const QString& localPath); // steps 10-11; false: go to the clean-up
-    void closeConnection();                  // step 13
+    bool transfer(const QString& localPath);   // steps 10-11; false: go to the clean-up
+    void logLocalCause(const EStreamError& e); // the update file could not be written
+    void closeConnection();                    // step 13
     void checkFile(const QString& localPath);
     void cleanUp(const QString& localPath);
     void runFile(const QString& localPath);
@@ -91,5 +92,6 @@ private:
     void setCaption(QLabel* label, const QString& text);
     void leaveAfterError(const QString& message);
 
-    bool startFailed_ = false; // step 21 could not start the file: go to the retry decision
+    bool startFailed_ = false;      // step 21 could not start the file: go to the retry decision
+    bool localCauseLogged_ = false; // this transfer's local failure is in the log already
 };

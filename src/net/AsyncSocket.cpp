@@ -3,6 +3,7 @@
 #include "platform/Big5.h"
 #include "platform/Dialogs.h"
 #include "platform/Events.h"
+#include "platform/FileSystem.h"
 #include "platform/Socket.h"
 #include "platform/SocketNotifier.h"
 
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QScopeGuard>
 #include <QTimer>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -89,9 +91,32 @@ QString VersionText(quint16 version) {
     return QString::number(version >> 8) + QLatin1Char('.') + QString::number(version & 0xFF);
 }
 
-void WriteAll(QFile& file, const char* data, int length) {
-    if (file.write(data, length) != length)
-        throw Exception(QStringLiteral("Stream write error"));
+// The local file of a transfer, opened without following a link at its path; the error names
+// the file and the system's reason, so that the log can tell a local cause from the server's.
+void OpenLocalFile(QFile& file, const QString& name, WriteOpenMode mode) {
+    const OpenedFile opened = OpenFileForWriting(name, mode);
+    const bool create = mode == WriteOpenMode::CreateOrTruncate;
+    if (opened.fd < 0 || !file.open(opened.fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
+                                    QFileDevice::AutoCloseHandle)) {
+        const QString text =
+            (create ? QStringLiteral("Cannot create file ") : QStringLiteral("Cannot open file ")) +
+            name + QStringLiteral(": ") + (opened.fd < 0 ? opened.reason : file.errorString());
+        if (opened.fd >= 0)
+            CloseFileDescriptor(opened.fd); // the file object did not take it over
+        if (create)
+            throw EFCreateError(text, opened.error);
+        throw EFOpenError(text, opened.error);
+    }
+}
+
+void WriteAll(QFile& file, const QString& name, const char* data, int length) {
+    errno = 0;
+    if (file.write(data, length) != length) {
+        const int error = errno;
+        throw EWriteError(QStringLiteral("Cannot write file ") + name + QStringLiteral(": ") +
+                              (error ? SystemErrorText(error) : file.errorString()),
+                          error);
+    }
 }
 
 // A 32-bit byte count that wraps like the original field instead of overflowing.
@@ -734,13 +759,12 @@ void TAsyncSocket::CaptureFile(const QString& FileName) {
         if (*alive)
             TimerOff();
     });
-    QFile file(FileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
-        throw EFCreateError(QStringLiteral("Cannot create file ") + FileName);
+    QFile file;
+    OpenLocalFile(file, FileName, WriteOpenMode::CreateOrTruncate);
     while (!Canceled_) {
         const int n = WsRecv(SocketHandle_, IOBuffer_, IOBufferSize, false);
         if (n > 0) {
-            DeliverBlock(file, n, alive);
+            DeliverBlock(file, FileName, n, alive);
             TimerOn(); // the time-out counts from the last block
         } else if (n < 0) {
             LastErrorNo_ = WsGetLastError();
@@ -763,8 +787,9 @@ void TAsyncSocket::CaptureFile(const QString& FileName) {
     }
 }
 
-void TAsyncSocket::DeliverBlock(QFile& file, int length, const std::shared_ptr<bool>& alive) {
-    WriteAll(file, IOBuffer_, length);
+void TAsyncSocket::DeliverBlock(QFile& file, const QString& name, int length,
+                                const std::shared_ptr<bool>& alive) {
+    WriteAll(file, name, IOBuffer_, length);
     ReceivedBytes_ = AddCount(ReceivedBytes_, length);
     if (OnPacketRecvd && !Fire(OnPacketRecvd, alive, this))
         throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
@@ -774,14 +799,12 @@ void TAsyncSocket::AppendFile(const QString& FileName) {
     ReportStatus(8, QStringLiteral("Append File"));
     ReceivedBytes_ = 0;
     auto alive = Alive_;
-    QFile file(FileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly |
-                   QIODevice::Unbuffered))
-        throw EFOpenError(QStringLiteral("Cannot open file ") + FileName);
+    QFile file;
+    OpenLocalFile(file, FileName, WriteOpenMode::AppendExisting);
     while (Connected_ && !Canceled_) {
         const int n = WsRecv(SocketHandle_, IOBuffer_, IOBufferSize, false);
         if (n > 0) {
-            DeliverBlock(file, n, alive);
+            DeliverBlock(file, FileName, n, alive);
         } else if (n < 0) {
             CheckSocketError(WSAEWOULDBLOCK);
         } else {

@@ -208,7 +208,8 @@ private:
     // event loop until something arrives. Throws EAbortError if the component died meanwhile.
     static void Pump(const std::shared_ptr<bool>& Alive, bool Block);
     // Writes one received block from IOBuffer to file, counts it and fires OnPacketRecvd.
-    void DeliverBlock(QFile& file, int length, const std::shared_ptr<bool>& alive);
+    void DeliverBlock(QFile& file, const QString& name, int length,
+                      const std::shared_ptr<bool>& alive);
     void RaiseSocketError(qint32 Code);
 
     char IOBuffer_[IOBufferSize + 1] = {};

@@ -126,4 +126,73 @@ TEST_F(DownloadE2E, CancelAtTheQuestionContactsNoFtpServer) {
     expectUntouched();
 }
 
+// A name from the database that is one of the program's own files is refused as a missing one,
+// whatever its case and whatever size the row announces: nothing is fetched, run or deleted.
+TEST_F(DownloadE2E, OwnFileNamesAreNeverDownloaded) {
+    const QByteArray launcher = readAll(path("pc_velka_setup"));
+    ASSERT_FALSE(launcher.isEmpty());
+    const QByteArray served = "#!/bin/sh\necho ran >> \"$(dirname \"$0\")/marker\"\n";
+    const struct {
+        const char* name;
+        qint64 size;
+    } cases[] = {{"pc1.exe", served.size()},
+                 {"PC1.EXE", served.size()},
+                 {"velka.ini", served.size() + 1}, // a wrong size: the clean-up deletes
+                 {"Velka.INI", served.size()},
+                 {"pc_velka_setup", served.size()}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(path("DLrec.txt"));
+        writeAll(path("ftproot/tarn/") + QLatin1String(c.name), served);
+        seedCatalogs(QString::fromLatin1(c.name), c.size);
+        startFtp();
+        r = run();
+        ASSERT_TRUE(r.finished);
+        EXPECT_TRUE(r.out.contains(QStringLiteral("] 版本:13\r\n更新檔名不存在!\n")))
+            << r.out.toStdString();
+        EXPECT_EQ(readAll(path("pc1.exe")), "#!/bin/sh\nexit 0\n");
+        EXPECT_EQ(readAll(path("velka.ini")), kIni);
+        EXPECT_TRUE(readAll(path("pc_velka_setup")) == launcher);
+        EXPECT_FALSE(QFile::exists(path("marker")));
+        EXPECT_FALSE(r.out.contains(QStringLiteral("軟體更新完成")));
+        EXPECT_TRUE(traceLines().filter(QStringLiteral("RETR")).isEmpty());
+        QFile::remove(path("ftproot/tarn/") + QLatin1String(c.name));
+        ftp.reset();
+    }
+}
+
+// Links planted at the update file's path and at DLrec.txt are never written through: the
+// update's link fails each attempt as a file that cannot be created (and says so in the log),
+// and a linked log is simply not written; the targets keep their bytes and modes.
+TEST_F(DownloadE2E, LinksAtTheUpdateFileAndTheLogAreNotFollowed) {
+    const QByteArray served = putUpdate(20'000);
+    startFtp();
+    writeAll(path("victim"), "victim\n");
+    ASSERT_TRUE(QFile::link(path("victim"), path("update.sh")));
+    r = run();
+    ASSERT_TRUE(r.finished);
+    const QStringList lines = logLines();
+    const QString cause = QStringLiteral("Cannot create file ") + QDir(dir.path()).canonicalPath() +
+                          QStringLiteral("/update.sh: Is a symbolic link");
+    EXPECT_EQ(lines.count(cause), 3) << lines.join(u'|').toStdString();
+    EXPECT_EQ(lines.count(QStringLiteral("更新檔不存在")), 3);
+    EXPECT_EQ(lines.filter(QStringLiteral("DLretry=")).size(), 3);
+    EXPECT_TRUE(r.out.contains(kGiveUp));
+    EXPECT_EQ(readAll(path("victim")), "victim\n");
+    EXPECT_FALSE(QFileInfo(path("victim")).permissions() & QFileDevice::ExeOwner);
+    EXPECT_TRUE(QFileInfo(path("update.sh")).isSymLink());
+    EXPECT_EQ(readAll(path("velka.ini")), kIni);
+    EXPECT_FALSE(QFile::exists(path("marker")));
+
+    ASSERT_TRUE(QFile::remove(path("update.sh")));
+    ASSERT_TRUE(QFile::remove(path("DLrec.txt")));
+    ASSERT_TRUE(QFile::link(path("victim"), path("DLrec.txt")));
+    r = run();
+    ASSERT_TRUE(r.finished);
+    EXPECT_TRUE(r.out.contains(QStringLiteral("軟體更新完成"))) << r.out.toStdString();
+    EXPECT_EQ(readAll(path("victim")), "victim\n");
+    EXPECT_TRUE(QFileInfo(path("DLrec.txt")).isSymLink());
+    EXPECT_TRUE(readAll(path("installed.bin")) == served);
+}
+
 } // namespace

@@ -186,6 +186,10 @@ TEST_F(FaultE2E, DiskRefusesWritesDuringTheDownload) {
     EXPECT_EQ(r.exitCode, 0) << "the launcher was killed (SIGXFSZ?)";
     const QStringList lines = logLines();
     EXPECT_EQ(lines.count(QStringLiteral("FTP Download...")), 3) << lines.join(u'|').toStdString();
+    // The local cause, once per attempt, not mistaken for the server's.
+    EXPECT_EQ(lines.count(QStringLiteral("Cannot write file ") + QDir(dir.path()).canonicalPath() +
+                          QStringLiteral("/update.sh: File too large")),
+              3);
     expectGaveUpCleanly(lines);
     EXPECT_TRUE(filesStartingWith(QStringLiteral("velka.ini.")).isEmpty());
 }
@@ -225,6 +229,55 @@ TEST_F(FaultE2E, ReadOnlyCurrentDirectory) {
     EXPECT_TRUE(r.out.contains(kGiveUp + QLatin1Char('\n'))) << r.out.toStdString();
     expectUntouched();
     EXPECT_TRUE(filesStartingWith(QStringLiteral("velka.ini.")).isEmpty());
+}
+
+// The program's folder refuses new files but DLrec.txt is there already: each attempt's log
+// names the local cause once, right after the transfer that met it, and the attempts go on as
+// they always did until the give-up.
+TEST_F(FaultE2E, ReadOnlyProgramFolderIsNamedInTheLog) {
+    putUpdate(10'000);
+    startFtp();
+    writeAll(path("ftp-trace.txt"), {});
+    writeAll(path("DLrec.txt"), {});
+    makeImmutable(dir.path());
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    r = run();
+    ASSERT_TRUE(r.finished);
+    const QStringList lines = logLines();
+    const QString cause = QStringLiteral("Cannot create file ") + QDir(dir.path()).canonicalPath() +
+                          QStringLiteral("/update.sh: Operation not permitted");
+    EXPECT_EQ(lines.count(cause), 3) << lines.join(u'|').toStdString();
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        if (lines[i] == cause) {
+            EXPECT_EQ(lines[i - 1], QStringLiteral("FTP Download..."));
+        }
+    }
+    EXPECT_EQ(lines.count(QStringLiteral("FTP DownloadRestore...")), 3);
+    EXPECT_EQ(lines.count(QStringLiteral("更新檔不存在")), 3);
+    expectGaveUpCleanly(lines);
+}
+
+// SIGTERM while the file is half written: the program ends by the signal, the partial file is
+// gone and velka.ini keeps its bytes.
+TEST_F(FaultE2E, TerminatedMidTransferLeavesNoPartialFile) {
+    putUpdate(3'000'000);
+    startFtp(QStringLiteral("stall"), 1'000'000);
+    auto p = start();
+    QElapsedTimer clock;
+    clock.start();
+    while (fileSize(path("update.sh")) < 1'000'000 && clock.elapsed() < 30000 &&
+           !p->waitForFinished(0))
+        QThread::msleep(20);
+    ASSERT_EQ(fileSize(path("update.sh")), 1'000'000) << "the transfer never got that far";
+    ::kill(static_cast<pid_t>(p->processId()), SIGTERM);
+    r = finish(*p, 10000);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(p->exitStatus(), QProcess::CrashExit);
+    EXPECT_FALSE(QFileInfo::exists(path("update.sh")));
+    EXPECT_EQ(readAll(path("velka.ini")), kIni);
+    EXPECT_FALSE(QFile::exists(path("marker")));
+    EXPECT_EQ(logLines().last(), QStringLiteral("FTP Download..."));
 }
 
 // SIGKILL while velka.ini is being saved: the launcher is stopped (SIGSTOP) when the INI

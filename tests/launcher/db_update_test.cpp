@@ -2,8 +2,10 @@
 // plus the cases where the server cannot be reached or sends values that must not be used.
 #include "db_fixture.h"
 
+#include <QCoreApplication>
 #include <QDate>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 namespace {
@@ -219,6 +221,18 @@ TEST_F(DbSqliteTest, UpdateFileNamesThatCannotBeUsedAreRefused) {
         {QStringLiteral(""), false, {}},
         {QStringLiteral("   "), false, {}},
         {QStringLiteral("NULL"), false, {}}, // stored as NULL: reads as empty
+        // The program's own files, whatever the case: downloading over them would replace,
+        // run and then delete them.
+        {QStringLiteral("pc1.exe"), false, {}},
+        {QStringLiteral("PC1.EXE"), false, {}},
+        {QStringLiteral(" Velka.ini "), false, {}},
+        {QStringLiteral("SERVER.INI"), false, {}},
+        {QStringLiteral("dlrec.TXT"), false, {}},
+        {QStringLiteral("pc_velka_setup"), false, {}},
+        {QStringLiteral("PC_Velka_Setup"), false, {}},
+        {QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUpper(), false, {}},
+        {QStringLiteral("pc1.exe.new"), true, QStringLiteral("pc1.exe.new")},
+        {QStringLiteral("velka.ini2"), true, QStringLiteral("velka.ini2")},
     };
     std::vector<VersionRow> rows = {{"tarn", "1", "2", "x", "0"}};
     for (size_t i = 0; i < cases.size(); ++i)

@@ -450,7 +450,8 @@ TEST_F(FtpDownload, RestoreOfAMissingLocalFile) {
         c->DownloadRestore(QStringLiteral("update.bin"), path);
         ADD_FAILURE() << "no exception";
     } catch (const EFOpenError& e) {
-        EXPECT_EQ(e.message(), QStringLiteral("Cannot open file ") + path);
+        EXPECT_EQ(e.message(), QStringLiteral("Cannot open file ") + path +
+                                   QStringLiteral(": No such file or directory"));
     }
     EXPECT_TRUE(server.Commands().contains(QStringLiteral("REST 0")));
     EXPECT_FALSE(QFile::exists(path));
@@ -467,7 +468,8 @@ TEST_F(FtpDownload, LocalFileThatCannotBeCreated) {
         c->Download(QStringLiteral("update.bin"), path);
         ADD_FAILURE() << "no exception";
     } catch (const Exception& e) {
-        EXPECT_EQ(e.message(), QStringLiteral("Cannot create file ") + path);
+        EXPECT_EQ(e.message(), QStringLiteral("Cannot create file ") + path +
+                                   QStringLiteral(": No such file or directory"));
     }
     EXPECT_EQ(c->DataConnection(), nullptr);
 }
