@@ -54,7 +54,6 @@ public:
     // Starts a new window at the transfer's current count (nothing judged until it is full).
     void Start(std::int64_t count, int ticks);
     void Stop();
-    bool Running() const { return !perTick_.empty(); }
     // One tick with the transfer's current count; true when a whole window has passed with
     // fewer than minBytes. A count that goes down (a new data connection) adds nothing.
     bool Tick(std::int64_t count, std::int64_t minBytes);
