@@ -56,6 +56,8 @@ def parse_args(argv):
                    help="reset the data connection (RST) after N bytes of RETR")
     p.add_argument("--data-stall", type=int, metavar="N",
                    help="stop sending after N bytes of RETR, keeping the connection open")
+    p.add_argument("--data-endless", action="store_true",
+                   help="after the file, send filler bytes on the data connection without end")
     p.add_argument("--data-fault-count", type=int, metavar="K",
                    help="apply the data faults to the first K transfers of RETR only")
     p.add_argument("--stall-seconds", type=float, default=3600.0,
@@ -83,6 +85,7 @@ class Faults:
         self.reset = args.data_reset
         self.stall = args.data_stall
         self.stall_seconds = args.stall_seconds
+        self.endless = args.data_endless
         self.fault_count = args.data_fault_count
         self.retrs = 0
 
@@ -126,6 +129,20 @@ class LimitedProducer(FileProducer):
         return data
 
 
+class EndlessProducer:
+    """The file's blocks, then filler for ever: a server that does not know when to stop."""
+
+    def __init__(self, inner):
+        self.inner = inner
+
+    def more(self):
+        data = self.inner.more() if self.inner is not None else b""
+        if data:
+            return data
+        self.inner = None
+        return b"\x5a" * 65536
+
+
 class FaultyDTP(DTPHandler):
     _stalled = False
     _faulty = False
@@ -138,6 +155,8 @@ class FaultyDTP(DTPHandler):
                 limit = FAULTS.cut
             boundary = FAULTS.reset if FAULTS.reset is not None else FAULTS.stall
             producer = LimitedProducer(producer.file, producer.type, limit, boundary)
+            if FAULTS.endless:
+                producer = EndlessProducer(producer)
         super().push_with_producer(producer)
 
     def initiate_send(self):

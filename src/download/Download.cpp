@@ -60,6 +60,30 @@ WatchdogTiming CurrentWatchdogTiming() {
     return g_watchdog;
 }
 
+void TransferRateWindow::Start(std::int64_t count, int ticks) {
+    perTick_.assign(static_cast<std::size_t>(std::max(ticks, 0)), 0);
+    next_ = 0;
+    filled_ = 0;
+    sum_ = 0;
+    last_ = count;
+}
+
+void TransferRateWindow::Stop() {
+    perTick_.clear();
+}
+
+bool TransferRateWindow::Tick(std::int64_t count, std::int64_t minBytes) {
+    if (perTick_.empty())
+        return false;
+    const std::int64_t added = std::max<std::int64_t>(count - last_, 0);
+    last_ = count;
+    sum_ += added - perTick_[next_];
+    perTick_[next_] = added;
+    next_ = (next_ + 1) % perTick_.size();
+    filled_ = std::min(filled_ + 1, perTick_.size());
+    return filled_ == perTick_.size() && sum_ < minBytes;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 TImage::TImage(QWidget* parent) : QLabel(parent) {
@@ -182,6 +206,9 @@ void TForm2::applyFtpSettings() {
     FtpClient1->SetPort(settings.ftpPort);
     FtpClient1->SetUserID(settings.ftpUser);
     FtpClient1->SetPassword(settings.ftpPassword);
+    // A server that keeps sending must not fill the disk: nothing beyond the announced size of
+    // the update is taken.
+    FtpClient1->SetMaxFileSize(std::max<std::int64_t>(UpdateFileSize, 0));
 }
 
 bool TForm2::ftpConnected() const {
@@ -262,6 +289,8 @@ void TForm2::runAttempt() {
     DLAbort = 0;
     DLstall = 0;
     DLsample = 0;
+    oversize_ = false;
+    rate_.Stop(); // judged only while a transfer runs
     Timer2->start(g_watchdog.intervalMs);
 
     const QString localPath = LocalPath();
@@ -316,6 +345,7 @@ void TForm2::runAttempt() {
         // 9
         DLbase = 0;
         DLstall = 0;
+        startRateWindow();
         // 10
         if (!ftpConnected()) {
             DLAbort = 2;
@@ -372,6 +402,8 @@ bool TForm2::transfer(const QString& localPath) {
             throw EAbortError(QStringLiteral("FTP component destroyed"));
         FtpClient1->Download(UpdateFileName, localPath);
         return true;
+    } catch (const EFileTooLarge&) {
+        oversize_ = true;
     } catch (const EStreamError& e) {
         logLocalCause(e);
     } catch (...) {
@@ -380,14 +412,24 @@ bool TForm2::transfer(const QString& localPath) {
         return false; // the watchdog aborted the transfer
     if (!FtpClient1 || DownloadResult > 0)
         return true; // destroyed while waiting: nothing more is done on that connection
+    // More than the update's size is no broken transfer: a resumption would only bring more of
+    // the same. The file check fails the attempt.
+    if (oversize_)
+        return true;
 
-    // One resumption, from what the broken transfer left in the file.
+    // One resumption, from what the broken transfer left in the file. The component's size
+    // limit counts the part already there, so the resumption is bounded too.
     Sleep(200);
     DLbase = DLrecvd;
     DLstall = 0;
+    startRateWindow();
     Log(QStringLiteral("FTP DownloadRestore..."));
     try {
         FtpClient1->DownloadRestore(UpdateFileName, localPath);
+    } catch (const EFileTooLarge&) {
+        oversize_ = true;
+        if (DLAbort > 0)
+            return false;
     } catch (const EStreamError& e) {
         logLocalCause(e);
         if (DLAbort > 0)
@@ -434,8 +476,10 @@ void TForm2::checkFile(const QString& localPath) {
     Log(QStringLiteral("檢查更新檔是否存在"));
     // 17. Only the announced size counts as complete: an empty file (or one whose size cannot
     // be read) from a server that sent nothing must not be run and recorded as installed.
-    if (FileExists(localPath)) {
-        if (FileSize(localPath) != static_cast<std::int64_t>(UpdateFileSize)) {
+    // A file cut at the announced size because more kept coming has that size, and is not the
+    // update either.
+    if (oversize_ || FileExists(localPath)) {
+        if (oversize_ || FileSize(localPath) != static_cast<std::int64_t>(UpdateFileSize)) {
             Log(QStringLiteral("更新檔下載不完全"));
             DLAbort = 3;
         }
@@ -550,23 +594,37 @@ void TForm2::retryDecision() {
 // The watchdog, the progress and the exit picture. They run inside a pending FTP call, so they
 // never throw into the event loop.
 
+void TForm2::startRateWindow() {
+    const std::int32_t received = FtpClient1 ? FtpClient1->ReceivedBytes() : 0;
+    rate_.Start(static_cast<std::int64_t>(DLbase) + received, g_watchdog.rateWindowTicks);
+}
+
 void TForm2::Timer2Timer() {
     Timer2->stop();
     ++DLstall;
+    // Without a transfer the count reads 0.
+    const std::int32_t received = FtpClient1 ? FtpClient1->ReceivedBytes() : 0;
+    if (rate_.Tick(static_cast<std::int64_t>(DLbase) + received, g_watchdog.rateWindowBytes)) {
+        // Packets keep coming, but too few bytes to ever finish: a stall all the same.
+        stalled();
+        return;
+    }
     if (DLstall <= g_watchdog.quietTicks) {
         Timer2->start();
         return;
     }
-    // No packet for a whole window: take a sample. Without a transfer the count reads 0.
-    const std::int32_t received = FtpClient1 ? FtpClient1->ReceivedBytes() : 0;
+    // No packet for a whole window: take a sample.
     if (received != DLsample) {
         DLsample = received;
         DLstall = 0;
         Timer2->start();
         return;
     }
+    stalled();
+}
 
-    // Stalled.
+void TForm2::stalled() {
+    rate_.Stop();
     const QString localPath = LocalPath();
     if (FileExists(localPath)) {
         if (FileSize(localPath) == static_cast<std::int64_t>(UpdateFileSize)) {

@@ -789,6 +789,13 @@ void TAsyncSocket::CaptureFile(const QString& FileName) {
 
 void TAsyncSocket::DeliverBlock(QFile& file, const QString& name, int length,
                                 const std::shared_ptr<bool>& alive) {
+    if (ReceiveLimit_ >= 0 && ReceivedBytes_ + static_cast<qint64>(length) > ReceiveLimit_) {
+        const int room = static_cast<int>(qMax<qint64>(ReceiveLimit_ - ReceivedBytes_, 0));
+        WriteAll(file, name, IOBuffer_, room);
+        ReceivedBytes_ = AddCount(ReceivedBytes_, room);
+        throw EReceiveLimitError(
+            QStringLiteral("Receive limit of %1 bytes exceeded").arg(ReceiveLimit_));
+    }
     WriteAll(file, name, IOBuffer_, length);
     ReceivedBytes_ = AddCount(ReceivedBytes_, length);
     if (OnPacketRecvd && !Fire(OnPacketRecvd, alive, this))

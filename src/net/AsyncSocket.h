@@ -31,6 +31,12 @@ public:
     using ESockError::ESockError;
 };
 
+// A receive into a file stopped because more bytes came than ReceiveLimit allows.
+class EReceiveLimitError : public ESockError {
+public:
+    using ESockError::ESockError;
+};
+
 using TNotifyEvent = std::function<void(QObject* Sender)>;
 using THandlerEvent = std::function<void(bool& Handled)>;
 using TOnHostResolved = std::function<void(QObject* Sender)>;
@@ -143,6 +149,11 @@ public:
     void SetProxy(const QString& Value) { Proxy_ = Value; }
     qint32 ProxyPort() const { return ProxyPort_; }
     void SetProxyPort(qint32 Value) { ProxyPort_ = Value; }
+    // The most bytes CaptureFile and AppendFile take into the file (negative: no limit). A
+    // block that goes past it is cut there, and the receive raises EReceiveLimitError: what a
+    // peer sends beyond the limit never reaches the disk.
+    qint64 ReceiveLimit() const { return ReceiveLimit_; }
+    void SetReceiveLimit(qint64 Value) { ReceiveLimit_ = Value; }
 
     // --- public state (the FTP layer reads and writes several of these)
     bool Connected() const { return Connected_; }
@@ -230,6 +241,7 @@ private:
     qint32 Port_ = 0;
     qint32 TransferSize_ = 0;
     qint32 ReceivedBytes_ = 0;
+    qint64 ReceiveLimit_ = -1;
     bool AsyncReplied_ = false;
     quint32 SockAddrAddress_ = 0; // network byte order
     quint16 SockAddrPort_ = 0;    // network byte order

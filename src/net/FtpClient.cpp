@@ -247,22 +247,49 @@ QString TFtpClient::FinishReply(const QString& FirstLine) {
     return last;
 }
 
+QString TFtpClient::AwaitReply(const std::function<QString()>& Wait) {
+    auto alive = AliveToken();
+    try {
+        return Wait();
+    } catch (const EAbortError&) {
+        if (*alive)
+            ReplyOverdue_ = true;
+        throw;
+    }
+}
+
 QString TFtpClient::Transaction(const QString& Command) {
-    const QString first = TAsyncSocket::Transaction(Command);
-    FinishReply(first);
-    return first;
+    return AwaitReply([&] {
+        const QString first = TAsyncSocket::Transaction(Command);
+        FinishReply(first);
+        return first;
+    });
 }
 
 QString TFtpClient::ReadReply() {
+    return AwaitReply([&] {
+        SetReplyCode(0);
+        const QString line = ReadLn();
+        SetLastReply(line);
+        if (!line.isEmpty()) {
+            ReportStatus(1, line);
+            SetReplyCode(ParseReplyCode(line));
+        }
+        FinishReply(line);
+        return line;
+    });
+}
+
+bool TFtpClient::BriefTransaction(const QString& Command) {
     SetReplyCode(0);
-    const QString line = ReadLn();
-    SetLastReply(line);
-    if (!line.isEmpty()) {
-        ReportStatus(1, line);
-        SetReplyCode(ParseReplyCode(line));
+    SetLastReply(QString());
+    Writeln(Command);
+    if (ReplyOverdue_ || !InputWithin(ReplyGraceMs)) {
+        ReplyOverdue_ = true;
+        return false;
     }
-    FinishReply(line);
-    return line;
+    ReadReply();
+    return true;
 }
 
 // An empty reply line means that the server closed the control connection: no reply will come,
@@ -308,6 +335,7 @@ void TFtpClient::Connect() {
     RefuseLineBreaksOrOverlength(FWPassword_);
     RefuseLineBreaksOrOverlength(Host());
     ClearInput();
+    ReplyOverdue_ = false;
     TAsyncSocket::Connect();
 
     auto alive = AliveToken();
@@ -378,13 +406,23 @@ void TFtpClient::Disconnect() {
         Vendor_ = 2411;
         if (DataAvailable())
             Read(0);
-        reply = Transaction(QStringLiteral("QUIT"));
-        code = ReplyCode();
+        if (ReplyOverdue_) {
+            // The server still owes an earlier reply: what it sends now cannot be told from the
+            // answer to QUIT, and a server that has gone silent would hold this call until
+            // someone cancels it again. Take leave without waiting.
+            Writeln(QStringLiteral("QUIT"));
+        } else {
+            reply = Transaction(QStringLiteral("QUIT"));
+            code = ReplyCode();
+        }
     } catch (...) {
-        if (*alive)
+        if (*alive) {
+            ReplyOverdue_ = false;
             TAsyncSocket::Disconnect();
+        }
         throw;
     }
+    ReplyOverdue_ = false;
     TAsyncSocket::Disconnect();
     if (code >= 301 && code <= 599)
         throw FTPException(reply);
@@ -491,11 +529,14 @@ bool TFtpClient::InputWithin(int Milliseconds) {
 }
 
 void TFtpClient::ReadOutstandingReply() {
-    const QString line = ReadLn();
-    if (!line.isEmpty()) {
-        ReportStatus(1, line);
-        FinishReply(line);
-    }
+    AwaitReply([&] {
+        const QString line = ReadLn();
+        if (!line.isEmpty()) {
+            ReportStatus(1, line);
+            FinishReply(line);
+        }
+        return line;
+    });
 }
 
 void TFtpClient::CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutstanding) {
@@ -508,10 +549,11 @@ void TFtpClient::CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutsta
             // (426, or 226 when it had already ended) and the one for ABOR itself (225/226).
             // Both are read here, so that neither is taken for the reply to a later command;
             // the second only if it comes soon (a server that never set up the transfer, or
-            // does not follow the rule, sends one).
-            Transaction(QStringLiteral("ABOR"));
-            if (RetrOutstanding && !LastReply().isEmpty() &&
-                !(ReplyCode() >= 500 && ReplyCode() <= 502) && InputWithin(ReplyGraceMs))
+            // does not follow the rule, sends one). The cancel may have come because the server
+            // went silent altogether: then even the first is not waited for long.
+            if (BriefTransaction(QStringLiteral("ABOR")) && RetrOutstanding &&
+                !LastReply().isEmpty() && !(ReplyCode() >= 500 && ReplyCode() <= 502) &&
+                InputWithin(ReplyGraceMs))
                 ReadOutstandingReply();
         }
     } else if (RetrOutstanding && Connected()) {
@@ -537,26 +579,26 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
 
     DataConnection_ = new TAsyncSocket(this);
     DataConnection_->SetTimeOut(TimeOut());
-    // Counts are 32-bit: the receive stops before the file (offset included) reaches 2 GiB,
-    // instead of letting the count wrap.
-    auto limit = std::make_shared<qint64>(INT_MAX);
-    auto tooLarge = std::make_shared<bool>(false);
+    // Counts are 32-bit: the file (offset included) stays below 2 GiB, so the count never wraps;
+    // a smaller MaxFileSize bounds it further. The receive stops at the limit by itself.
+    const bool capped = MaxFileSize_ >= 0 && MaxFileSize_ < INT_MAX;
+    const qint64 fileLimit = capped ? MaxFileSize_ : INT_MAX;
+    const auto tooLarge = [&] {
+        return EFileTooLarge(
+            capped ? QStringLiteral("File larger than %1 bytes: %2").arg(fileLimit).arg(RemoteName)
+                   : TooLargeText(RemoteName));
+    };
+    DataConnection_->SetReceiveLimit(fileLimit);
     // The handler is shared rather than copied per block: a handler that destroys the component
     // (and so this data connection) keeps its own closure alive while it runs, and no block
     // costs an allocation.
-    auto handler = OnPacketRecvd ? std::make_shared<const TNotifyEvent>(OnPacketRecvd) : nullptr;
-    DataConnection_->OnPacketRecvd = [handler, limit, tooLarge](QObject* Sender) {
-        auto* data = static_cast<TAsyncSocket*>(Sender);
-        if (data->ReceivedBytes() < 0 || data->ReceivedBytes() > *limit) {
-            *tooLarge = true;
-            data->Cancel();
-            return;
-        }
-        if (handler) {
+    if (OnPacketRecvd) {
+        auto handler = std::make_shared<const TNotifyEvent>(OnPacketRecvd);
+        DataConnection_->OnPacketRecvd = [handler](QObject* Sender) {
             const auto keep = handler;
             (*keep)(Sender);
-        }
-    };
+        };
+    }
 
     bool retrOutstanding = false;
     try {
@@ -578,12 +620,14 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
             if (local.open(QIODevice::ReadOnly))
                 size = local.size();
             local.close();
-            if (size > INT_MAX)
-                throw FTPException(TooLargeText(RemoteName));
-            *limit = INT_MAX - size;
+            if (size > fileLimit)
+                throw tooLarge();
+            DataConnection_->SetReceiveLimit(fileLimit - size);
             ReportStatus(1, QStringLiteral("REST RETR ") + RemoteName);
             SetTransferSize(0);
-            TAsyncSocket::Transaction(QStringLiteral("REST ") + QString::number(size));
+            AwaitReply([&] {
+                return TAsyncSocket::Transaction(QStringLiteral("REST ") + QString::number(size));
+            });
             CheckReplyPresent(LastReply());
             // A server that cannot restart would send the whole file, and appending it to the
             // part already here would corrupt the update: only 3xx lets RETR follow.
@@ -593,17 +637,18 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
             ReportStatus(1, QStringLiteral("RETR ") + RemoteName);
             SetTransferSize(0);
         }
-        TAsyncSocket::Transaction(QStringLiteral("RETR ") + RemoteName);
+        AwaitReply([&] { return TAsyncSocket::Transaction(QStringLiteral("RETR ") + RemoteName); });
         CheckReplyPresent(LastReply());
         if (ReplyCode() >= 301 && ReplyCode() <= 599)
             ReplyFailure(Kind);
         retrOutstanding = true;
-        const QString last = FinishReply(LastReply());
+        const QString last = AwaitReply([&] { return FinishReply(LastReply()); });
         SetTransferSize(ExtractByteCount(last));
+        // Compared with the whole file: after REST some servers announce what is left, others
+        // the whole size.
         const std::optional<quint64> announced = AnnouncedByteCount(last);
-        if (announced && *announced > static_cast<quint64>(*limit)) {
-            throw FTPException(TooLargeText(RemoteName));
-        }
+        if (announced && *announced > static_cast<quint64>(fileLimit))
+            throw tooLarge();
 
         if (!Passive_) {
             const quint16 accepted = DataConnection_->Accept();
@@ -624,11 +669,8 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
                     DataConnection_->AppendFile(LocalPath);
                 else
                     DataConnection_->CaptureFile(LocalPath.isEmpty() ? RemoteName : LocalPath);
-            } catch (const EAbortError&) {
-                if (*alive && *tooLarge) {
-                    throw FTPException(TooLargeText(RemoteName));
-                }
-                throw;
+            } catch (const EReceiveLimitError&) {
+                throw tooLarge();
             }
             CheckAlive(alive);
             // A reset is not the end of the file. The receive ends on it as on a clean close;
@@ -651,7 +693,7 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
         QString current = LastReply();
         const bool completion = !Canceled() && !TimedOut();
         if (completion) {
-            current = ReadLn();
+            current = AwaitReply([&] { return ReadLn(); });
             CheckAlive(alive);
             // Kept as the last reply, so that a caller can judge the transfer by it.
             SetLastReply(current);
@@ -662,7 +704,7 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
         if (!current.isEmpty())
             ReportStatus(1, current);
         if (completion) {
-            FinishReply(current);
+            AwaitReply([&] { return FinishReply(current); });
             retrOutstanding = false;
         }
 

@@ -17,6 +17,13 @@ public:
     using Exception::Exception;
 };
 
+// A retrieval refused or stopped because the file is, or was about to grow, larger than the
+// component takes (MaxFileSize, or 2 GiB): announced so, already so on disk, or more bytes came.
+class EFileTooLarge : public FTPException {
+public:
+    using FTPException::FTPException;
+};
+
 // Which operation an OnSuccess/OnFailure/OnUnSupportedFunction event is about.
 enum TCmdType : quint8 {
     ctChangeDir = 0,
@@ -98,6 +105,11 @@ public:
     void SetFWPassword(const QString& Value) { FWPassword_ = Value; }
     bool FWAuthenticate() const { return FWAuthenticate_; }
     void SetFWAuthenticate(bool Value) { FWAuthenticate_ = Value; }
+    // The largest local file a retrieval may make, resumed part included (negative: no limit
+    // but the 2 GiB of the counts). A server that sends more is cut off there: the receive
+    // stops, nothing beyond the limit is written, and the retrieval raises EFileTooLarge.
+    qint64 MaxFileSize() const { return MaxFileSize_; }
+    void SetMaxFileSize(qint64 Value) { MaxFileSize_ = Value; }
 
     // --- events (assigned directly)
     TNotifyEvent OnTransactionStart;
@@ -152,6 +164,8 @@ private:
     bool InputWithin(int Milliseconds);
     void ReadOutstandingReply();
     void CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutstanding);
+    QString AwaitReply(const std::function<QString()>& Wait);
+    bool BriefTransaction(const QString& Command);
 
     QString UserID_;
     QString Password_;
@@ -163,4 +177,8 @@ private:
     QString FWUserID_;
     QString FWPassword_;
     bool FWAuthenticate_ = false;
+    qint64 MaxFileSize_ = -1;
+    // A wait for the server's reply was cancelled (or timed out): the reply is still owed, and
+    // whatever comes next cannot be matched to a command. Cleared by a new connection.
+    bool ReplyOverdue_ = false;
 };

@@ -194,6 +194,31 @@ TEST_F(FaultE2E, DiskRefusesWritesDuringTheDownload) {
     EXPECT_TRUE(filesStartingWith(QStringLiteral("velka.ini.")).isEmpty());
 }
 
+// A server that never stops sending, under a file-size limit of exactly the update's size: a
+// single byte written past the size would fail the write and change the road. Each attempt is
+// cut at the size, fails as a wrong size does, and does not resume; the third gives up.
+TEST_F(FaultE2E, ServerThatNeverStopsSending) {
+    putUpdate(200'000);
+    startFtp(QStringLiteral("flood"));
+    auto p = start({QStringLiteral("prlimit"), QStringLiteral("--fsize=200000")});
+    r = finish(*p);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 0);
+    const QStringList lines = logLines();
+    QStringList expected = headLines(200'000);
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        expected << attemptLines().mid(0, 11) << QStringLiteral("更新檔下載不完全")
+                 << QStringLiteral("刪除更新檔下載不完全")
+                 << QStringLiteral("DLretry=%1").arg(attempt);
+        if (attempt < 3)
+            expected << QStringLiteral("Timer1->Enabled=True");
+    }
+    expected << QStringLiteral("等 100ms結束程式");
+    EXPECT_EQ(lines, expected) << lines.join(u'|').toStdString();
+    EXPECT_EQ(traceLines().filter(QStringLiteral("REST ")).size(), 0);
+    expectGaveUpCleanly(lines);
+}
+
 // velka.ini cannot be replaced: the update is installed and run once, the file keeps its
 // bytes (the version is not recorded, so the update is offered again next time), and the INI
 // writer leaves no temporary file behind.
