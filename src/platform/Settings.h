@@ -16,11 +16,12 @@ struct ServerSettings {
     QString dbUser;      // [Database] User
     QString dbPassword;  // [Database] Password
     QString dbDirectory; // [Database] Directory: SQLite catalogs, relative to the executable
-    int dbQueryTimeout = kDefaultQueryTimeoutSeconds; // [Database] QueryTimeout, seconds
-    int ftpPort = 21;                                 // [Ftp] Port
-    QString ftpUser;                                  // [Ftp] User
-    QString ftpPassword;                              // [Ftp] Password
-    QString devices; // [Interface] Devices: folder of COMn links; empty = /dev/ttyS(n-1)
+    // [Database] QueryTimeout, seconds
+    int dbQueryTimeout = kDefaultQueryTimeoutSeconds;
+    int ftpPort = 21;    // [Ftp] Port
+    QString ftpUser;     // [Ftp] User
+    QString ftpPassword; // [Ftp] Password
+    QString devices;     // [Interface] Devices: folder of COMn links; empty = /dev/ttyS(n-1)
 };
 
 // The built-in defaults.
