@@ -1,8 +1,10 @@
 // The built program run with --unattended in a temporary folder, against the interface simulator
-// and SQLite catalogs made by tools/db_seed.py: each road of the update check that ends before
-// the download, seen from outside (DLrec.txt byte for byte, the messages printed, velka.ini).
+// and SQLite catalogs made by tools/db_seed.py or SQL Server through FreeTDS (the TDS test server):
+// each road of the update check that ends before the download, seen from outside (DLrec.txt byte
+// for byte, the messages printed, velka.ini, the statements that reached the server).
 #include "common/e2e_fixture.h"
 #include "db_support.h"
+#include "launcher/UpdateDb.h"
 #include "platform/Big5.h"
 
 #include <QDir>
@@ -139,5 +141,128 @@ TEST(UpdateCheckE2e, EachRoadThatEndsBeforeTheDownload) {
             EXPECT_EQ(out, printed);
         }
         EXPECT_EQ(readAll(ini), iniBefore); // velka.ini is never written on these roads
+    }
+}
+
+// The same roads with Backend=odbc and Driver=FreeTDS against the TDS test server, and the
+// server's faults. The server's trace shows exactly the launcher's statements, in order, each on
+// the catalog it needs, besides what the ODBC layer sends of its own on each connection.
+TEST(UpdateCheckE2e, EachRoadOverSqlServerThroughFreeTds) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString devices = dir.filePath(QStringLiteral("devices"));
+    const QString ini = dir.filePath(QStringLiteral("velka.ini"));
+    const QString log = dir.filePath(QStringLiteral("DLrec.txt"));
+    const QString trace = dir.filePath(QStringLiteral("tds-trace.txt"));
+    ASSERT_TRUE(QDir().mkpath(devices));
+    ASSERT_NO_FATAL_FAILURE(installProgram(dir));
+    ASSERT_NO_FATAL_FAILURE(
+        writeAll(dir.filePath(QStringLiteral("pc1.exe")), "#!/bin/sh\nexit 0\n", true));
+
+    const QString end = QStringLiteral("等 100ms結束程式");
+    const QString question =
+        QStringLiteral("[PC-VELKA] 發現新的診斷程式版本! \r\n 您想要現在就要下載新版本嗎?");
+    const QString title = QStringLiteral("[pc_velka_setup] ");
+    const QStringList member = TdsServer::session(QString::fromUtf8(kMemberCatalog));
+    const QStringList version = TdsServer::session(QString::fromUtf8(kVersionCatalog));
+    const QStringList bothLogins = member + QStringList{TdsServer::kDayQuery} + version;
+    const QStringList refused = {QStringLiteral("-- login velkadb ") +
+                                 QString::fromUtf8(kMemberCatalog)};
+
+    struct Case {
+        const char* name;
+        const char* mode = "normal";
+        const char* password = "velkapwd"; // in server.ini
+        int pc1 = 12;
+        bool cancel = false;
+        bool reached = true;      // the first connection succeeded: the log goes on to "-LoadIni"
+        QStringList tail = {};    // log lines after "-LoadIni"
+        QStringList printed = {}; // messages on standard output
+        const char* error = nullptr; // instead: the error display, with a message holding this text
+        QStringList trace = {};
+    };
+    const std::vector<Case> cases = {
+        {.name = "no row for the installed version",
+         .pc1 = 7,
+         .tail = {end},
+         .printed = {title + QStringLiteral("錯誤的診斷程式版本!")},
+         .trace = bothLogins + QStringList{TdsServer::lookup("tarn", 7)}},
+        {.name = "update found, answered Cancel",
+         .cancel = true,
+         .tail = {end},
+         .printed = {question},
+         .trace = bothLogins + QStringList{TdsServer::lookup("tarn", 12)}},
+        {.name = "answered OK, no row for the new version's file",
+         .pc1 = 20,
+         .tail = {end},
+         .printed = {question, title + QStringLiteral("版本:21\r\n更新檔名不存在!")},
+         .trace = bothLogins +
+                  QStringList{TdsServer::lookup("tarn", 20), TdsServer::lookup("tarn", 21)}},
+        {.name = "login refused", .mode = "refuse-login", .reached = false, .trace = refused},
+        {.name = "wrong password", .password = "wrongpwd", .reached = false, .trace = refused},
+        {.name = "reply cut in the middle",
+         .mode = "cut",
+         .error = "[FreeTDS]",
+         .trace = bothLogins + QStringList{TdsServer::lookup("tarn", 12)}},
+        {.name = "next version of the wrong type",
+         .mode = "wrong-type",
+         .error = "is not a valid integer value",
+         .trace = bothLogins + QStringList{TdsServer::lookup("tarn", 12)}},
+    };
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(trace);
+        QFile::remove(log);
+        TdsServer tds(trace, rowArgs(kRows), QString::fromLatin1(c.mode));
+        ASSERT_TRUE(tds.ready()) << tds.line().constData();
+        ASSERT_NO_FATAL_FAILURE(writeAll(
+            dir.filePath(QStringLiteral("server.ini")),
+            "[Server]\r\nHost=127.0.0.1\r\n[Database]\r\nBackend=odbc\r\nDriver=FreeTDS\r\nPort=" +
+                QByteArray::number(tds.port()) + "\r\nUser=velkadb\r\nPassword=" + c.password +
+                "\r\n[Interface]\r\nDevices=" + QFile::encodeName(devices) + "\r\n"));
+        ASSERT_NO_FATAL_FAILURE(
+            writeAll(ini, "[VERSION]\r\nSetup=3\r\nPc1=" + QByteArray::number(c.pc1) +
+                              "\r\nInterface=4\r\n"));
+        const QByteArray iniBefore = readAll(ini);
+
+        Simulator sim(devices, 4, 5);
+        ASSERT_TRUE(sim.ready());
+        QStringList args;
+        if (c.cancel)
+            args << QStringLiteral("--answer=cancel");
+        const Result run = runInstalled(dir, args, 30000);
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, 0);
+        std::printf("%s: the run ended after %lld ms\n", c.name,
+                    static_cast<long long>(run.elapsedMs));
+
+        QStringList expected = {QStringLiteral("Ver:2.4"), QStringLiteral("連接SQL Server")};
+        if (!c.reached) {
+            expected << QStringLiteral("無網路 或 網路連線異常") << end;
+        } else {
+            expected << QStringLiteral("SQL_GetServerTime=") + TdsServer::kDate
+                     << QStringLiteral("+LoadIni") << QStringLiteral("Setup=3")
+                     << QStringLiteral("Pc1=%1").arg(c.pc1) << QStringLiteral("Interface=4")
+                     << QStringLiteral("Language=0") << QStringLiteral("-LoadIni") << c.tail;
+        }
+        QByteArray want;
+        for (const QString& line : expected)
+            want += toBig5(line) + "\r\n";
+        EXPECT_EQ(readAll(log), want);
+
+        if (c.error) {
+            // The error display: one message, the driver's or the conversion's own text.
+            EXPECT_TRUE(run.out.startsWith(title)) << run.out.toStdString();
+            EXPECT_TRUE(run.out.contains(QLatin1String(c.error))) << run.out.toStdString();
+            EXPECT_EQ(run.out.count(QLatin1Char('\n')), 1) << run.out.toStdString();
+        } else {
+            QString printed;
+            for (const QString& m : c.printed)
+                printed += m + QLatin1Char('\n');
+            EXPECT_EQ(run.out, printed);
+        }
+        EXPECT_EQ(tds.trace(), c.trace);
+        EXPECT_EQ(readAll(ini), iniBefore);
     }
 }
