@@ -29,7 +29,7 @@ UTF-8.
 Modes (faults):
   normal        as above
   refuse-login  every login fails with error 18456, whatever the password
-  silent        logins succeed; after that nothing is ever answered
+  silent        logins succeed; after that nothing is ever answered (but still traced)
   cut           the reply to the first pcvelka lookup stops half way and the connection closes
   wrong-type    pcvelka's 下一版本 comes back as a datetime column instead of int
   no-table      pcvelka does not exist (error 208), as after a DROP TABLE
@@ -231,10 +231,9 @@ class Server:
                         return
                 elif database is None:
                     return  # nothing but the handshake is spoken before a login
-                elif self.args.mode == "silent":
-                    continue
                 elif kind == ATTENTION:
-                    self.reply(conn, done(DONE_ATTN))
+                    if self.args.mode != "silent":
+                        self.reply(conn, done(DONE_ATTN))
                 elif kind == SQL_BATCH:
                     database = self.batch(conn, payload, database)
                     if database is None:
@@ -305,6 +304,8 @@ class Server:
         sql = payload[self.all_headers_length(payload):].decode("utf-16-le",
                                                                 errors="surrogatepass")
         self.trace(sql)
+        if self.args.mode == "silent":
+            return database
 
         use = USE_SQL.fullmatch(sql)
         if use:
@@ -358,6 +359,8 @@ class Server:
         else:
             name, at = data[2:2 + 2 * chars].decode("utf-16-le"), 2 + 2 * chars
         self.trace("-- rpc %s %s" % (name, self.rpc_text(data, at + 2)))
+        if self.args.mode == "silent":
+            return
         self.reply(conn, b"\x79" + struct.pack("<i", 0) + b"\xFE" + struct.pack("<HHQ", 0, 0, 0))
 
     @staticmethod
