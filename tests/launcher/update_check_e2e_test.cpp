@@ -1,13 +1,16 @@
 // The built program run with --unattended in a temporary folder, against the interface simulator
-// and SQLite catalogs made by tools/db_seed.py or SQL Server through FreeTDS (the TDS test server):
-// each road of the update check that ends before the download, seen from outside (DLrec.txt byte
-// for byte, the messages printed, velka.ini, the statements that reached the server).
+// and SQLite catalogs made by tools/db_seed.py, a PostgreSQL cluster, or SQL Server through FreeTDS
+// (the TDS test server): each road of the update check that ends before the download, seen from
+// outside (DLrec.txt byte for byte, the messages printed, velka.ini, the statements that reached
+// the server).
 #include "common/e2e_fixture.h"
 #include "db_support.h"
 #include "launcher/UpdateDb.h"
 #include "platform/Big5.h"
+#include "platform/Database.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -141,6 +144,89 @@ TEST(UpdateCheckE2e, EachRoadThatEndsBeforeTheDownload) {
             EXPECT_EQ(out, printed);
         }
         EXPECT_EQ(readAll(ini), iniBefore); // velka.ini is never written on these roads
+    }
+}
+
+// A statement that never finishes on a real PostgreSQL server: the table locked by another
+// session, or a server that accepted the login and then answers nothing. With the query time-out
+// shortened in server.ini, each run ends by itself through the exception display, and the log
+// stops after the last line written before the statement.
+TEST(UpdateCheckE2e, StatementsGiveUpAfterTheQueryTimeout) {
+    PgCluster& pg = PgCluster::instance();
+    ASSERT_TRUE(pg.ok()) << pg.error().toStdString();
+    pg.seed(kRows);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString devices = dir.filePath(QStringLiteral("devices"));
+    ASSERT_TRUE(QDir().mkpath(devices));
+    ASSERT_NO_FATAL_FAILURE(installProgram(dir));
+    ASSERT_NO_FATAL_FAILURE(
+        writeAll(dir.filePath(QStringLiteral("pc1.exe")), "#!/bin/sh\nexit 0\n", true));
+    ASSERT_NO_FATAL_FAILURE(writeAll(dir.filePath(QStringLiteral("velka.ini")),
+                                     "[VERSION]\r\nSetup=3\r\nPc1=12\r\nInterface=4\r\n"));
+    constexpr int kTimeout = 2;
+    const auto serverIni = [&](int port) {
+        return "[Server]\r\nHost=127.0.0.1\r\n[Database]\r\nBackend=odbc\r\n"
+               "Driver=PostgreSQL Unicode\r\nPort=" +
+               QByteArray::number(port) + "\r\nUser=" + kDbUser + "\r\nPassword=" + kDbPassword +
+               "\r\nQueryTimeout=" + QByteArray::number(kTimeout) +
+               "\r\n[Interface]\r\nDevices=" + QFile::encodeName(devices) + "\r\n";
+    };
+    const QStringList head = {QStringLiteral("Ver:2.4"), QStringLiteral("連接SQL Server")};
+    const QStringList loadIni = {QStringLiteral("+LoadIni"),   QStringLiteral("Setup=3"),
+                                 QStringLiteral("Pc1=12"),     QStringLiteral("Interface=4"),
+                                 QStringLiteral("Language=0"), QStringLiteral("-LoadIni")};
+
+    for (const bool silent : {false, true}) {
+        SCOPED_TRACE(silent ? "server silent after the login" : "table locked by another session");
+        std::unique_ptr<QProcess> lock;
+        std::unique_ptr<MutingProxy> proxy;
+        if (silent) {
+            // The server-date query is the first statement after the login.
+            proxy = std::make_unique<MutingProxy>(pg.port(), "to_char");
+            ASSERT_GT(proxy->port(), 0);
+        } else {
+            lock =
+                pg.holdInTransaction(QString::fromUtf8(kVersionCatalog),
+                                     QStringLiteral("lock table pcvelka in access exclusive mode"));
+            ASSERT_TRUE(lock);
+        }
+        ASSERT_NO_FATAL_FAILURE(writeAll(dir.filePath(QStringLiteral("server.ini")),
+                                         serverIni(silent ? proxy->port() : pg.port())));
+        QFile::remove(dir.filePath(QStringLiteral("DLrec.txt")));
+
+        Simulator sim(devices, 4, 5);
+        ASSERT_TRUE(sim.ready());
+        QElapsedTimer clock;
+        clock.start();
+        const Result run = runInstalled(dir, {}, 40000);
+        const qint64 elapsed = clock.elapsed();
+        if (lock) {
+            lock->closeWriteChannel();
+            lock->waitForFinished(5000);
+        }
+        ASSERT_TRUE(run.finished) << "still waiting for the statement after 40 s";
+        EXPECT_GE(elapsed, kTimeout * 1000);
+        EXPECT_LT(elapsed, (kTimeout + kQueryCutGraceSeconds + 8) * 1000);
+        EXPECT_TRUE(run.out.startsWith(QStringLiteral("[pc_velka_setup] ")))
+            << run.out.toStdString();
+        EXPECT_TRUE(run.out.contains(silent ? QStringLiteral("Query timeout expired")
+                                            : QStringLiteral("statement timeout")))
+            << run.out.toStdString();
+
+        QStringList expected = head;
+        QByteArray bytes = readAll(dir.filePath(QStringLiteral("DLrec.txt")));
+        if (!silent) {
+            const QRegularExpressionMatch date =
+                QRegularExpression(QStringLiteral("SQL_GetServerTime=([0-9]{8})\r\n"))
+                    .match(QString::fromLatin1(bytes));
+            ASSERT_TRUE(date.hasMatch()) << bytes.constData();
+            expected << QStringLiteral("SQL_GetServerTime=") + date.captured(1) << loadIni;
+        }
+        QByteArray want;
+        for (const QString& line : expected)
+            want += toBig5(line) + "\r\n";
+        EXPECT_EQ(bytes, want);
     }
 }
 
@@ -281,9 +367,7 @@ TEST_F(UpdateCheckOverTds, EachRoadAndFault) {
 // A server that takes the login and then never answers: the query time-out ends the first
 // connection, which counts as a server that cannot be reached. QtSql's ODBC driver asks the
 // server for the timestamp type while it opens the connection, so that is where the run waits.
-// Disabled until the launcher has the [Database] QueryTimeout setting: without it the run never
-// ends and is killed after 30 s.
-TEST_F(UpdateCheckOverTds, DISABLED_SilentServerAfterTheLoginEndsThroughTheQueryTimeout) {
+TEST_F(UpdateCheckOverTds, SilentServerAfterTheLoginEndsThroughTheQueryTimeout) {
     const qint64 elapsed =
         runRoad({.name = "silent after the login",
                  .mode = "silent",
