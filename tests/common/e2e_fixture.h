@@ -110,12 +110,13 @@ public:
         return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
 
-    // An accepted login to a catalog and the statements the ODBC layer then sends of its own on
-    // every connection: FreeTDS asks for the timestamp type's description (QtSql reads its
-    // precision) and QtSql sets quoted identifiers through a server cursor.
+    // An accepted login to a catalog and what the ODBC layer then sends of its own on every
+    // connection: QtSql sets quoted identifiers, through a server cursor. (QtSql also asks for the
+    // timestamp type's description, but FreeTDS's SQLGetTypeInfoW calls SQLGetTypeInfo by name,
+    // which binds to the driver manager now that the launcher links it; the manager refuses the
+    // driver's handle, and nothing reaches the server.)
     static QStringList session(const QString& catalog) {
         return {QStringLiteral("-- login velkadb ") + catalog,
-                QStringLiteral("sp_datatype_info_100 11"),
                 QStringLiteral("-- rpc sp_cursoropen SET QUOTED_IDENTIFIER ON")};
     }
     static QString lookup(const char* product, int version) {
