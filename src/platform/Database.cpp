@@ -293,8 +293,9 @@ QString odbcConnectionString(const ConnectionKeys& keys, const ServerSettings& s
         // Without a fixed protocol version FreeTDS probes old TDS versions first, and with a
         // non-ASCII catalog it then waits on a silent server without any time-out. Its query
         // time-out (Timeout) is kept on the client, so it also ends a wait for a silent server.
+        // (0 would mean no time-out at all).
         s += QStringLiteral("TDS_Version=7.4;ClientCharset=UTF-8;Timeout=%1;")
-                 .arg(settings.dbQueryTimeout);
+                 .arg(std::clamp(settings.dbQueryTimeout, 1, kMaxQueryTimeoutSeconds));
     }
     return s;
 }
@@ -469,10 +470,7 @@ void TADOQuery::Open() {
         const StatementWatchdog watchdog(
             connection_->sockets_,
             std::chrono::seconds(connection_->queryTimeout_ + kQueryCutGraceSeconds));
-        QSqlQuery query(connection_->db_);
-        query.setForwardOnly(true);
-        // Prepared is a hint for commands run again with parameters; these run once and carry
-        // none, so they are executed directly (psqlODBC also leaks memory on a failed prepare).
+        // After the watchdog has cut the connection, whatever the driver reports is the time-out.
         auto fail = [&](const QString& message) {
             if (watchdog.fired())
                 throw EDatabaseError(
@@ -480,6 +478,10 @@ void TADOQuery::Open() {
                         .arg(connection_->queryTimeout_));
             throw EDatabaseError(message);
         };
+        QSqlQuery query(connection_->db_);
+        query.setForwardOnly(true);
+        // Prepared is a hint for commands run again with parameters; these run once and carry
+        // none, so they are executed directly (psqlODBC also leaks memory on a failed prepare).
         const bool ok = query.exec(sql_);
         if (!ok)
             fail(backendMessage(query.lastError()));

@@ -191,6 +191,38 @@ TEST_F(DbSqliteTest, CatalogsAreOpenedReadOnly) {
     EXPECT_EQ(fileBytes(catalogFile(kVersionCatalog)), before);
 }
 
+// A catalog locked by a writer is waited for no longer than the query time-out; the error then
+// escapes like any other after the first connection.
+TEST_F(DbSqliteTest, LockedCatalogGivesUpAfterTheQueryTimeout) {
+    useSqlite(kRows);
+    ServerSettings s = serverSettings();
+    s.dbQueryTimeout = 1;
+    setServerSettings(s);
+    QProcess writer;
+    writer.setProcessChannelMode(QProcess::MergedChannels);
+    writer.start(QStringLiteral("python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import sqlite3, sys\n"
+                                 "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                                 "c.execute('begin exclusive')\n"
+                                 "print('held', flush=True)\n"
+                                 "sys.stdin.read()\n"),
+                  catalogFile(kVersionCatalog)});
+    ASSERT_TRUE(writer.waitForStarted(10000));
+    ASSERT_TRUE(writer.waitForReadyRead(10000));
+    ASSERT_TRUE(writer.readAll().contains("held"));
+    InstalledVersion = 12;
+    ASSERT_TRUE(SQL_Connect());
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_THROW(SQL_GetNextVersion(), EDatabaseError);
+    const qint64 elapsed = clock.elapsed();
+    writer.closeWriteChannel();
+    writer.waitForFinished(5000);
+    EXPECT_GE(elapsed, 900);
+    EXPECT_LT(elapsed, 3500);
+}
+
 // Names that would write or run a file outside the download folder, break the FTP command or
 // the 128-byte path are not used: the "no file" message, no log line, nothing set.
 TEST_F(DbSqliteTest, UpdateFileNamesThatCannotBeUsedAreRefused) {
