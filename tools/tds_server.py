@@ -128,6 +128,7 @@ def char_column(name, size, flags):
 
 
 def int_column(name, flags):
+    # A nullable int goes out as INTN (a length byte before each value), a NOT NULL one as INT4.
     if flags & 1:
         return struct.pack("<IH", 0, flags) + bytes([0x26, 4]) + bvarchar(name)
     return struct.pack("<IH", 0, flags) + bytes([0x38]) + bvarchar(name)
