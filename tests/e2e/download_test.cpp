@@ -23,6 +23,30 @@ TEST_F(DownloadE2E, SuccessInstallsAndRecordsTheVersion) {
     EXPECT_TRUE(r.out.contains(QStringLiteral("發現新的診斷程式版本!")));
 }
 
+// The same update with the database on SQL Server through FreeTDS (the TDS test server): the
+// server's date in the log, and exactly the launcher's statements at the server, in order, each
+// on its catalog, besides what the ODBC layer sends of its own on each connection.
+TEST_F(DownloadE2E, SuccessOverSqlServerInstallsAndRecordsTheVersion) {
+    const QByteArray served = putUpdate(500'000);
+    ASSERT_NO_FATAL_FAILURE(startTds(served.size()));
+    startFtp();
+    r = run();
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(logLines(), headLines(served.size()) + attemptLines() + successTail());
+    EXPECT_TRUE(readAll(path("DLrec.txt"))
+                    .contains("SQL_GetServerTime=" + TdsServer::kDate.toLatin1() + "\r\n"));
+    EXPECT_EQ(tds->trace(),
+              (TdsServer::session(QStringLiteral("會員資料")) + QStringList{TdsServer::kDayQuery} +
+               TdsServer::session(QStringLiteral("軟體版本")) +
+               QStringList{TdsServer::lookup("tarn", 12), TdsServer::lookup("tarn", 13)}));
+    QByteArray ini = kIni;
+    ini.replace("Pc1=12", "Pc1=13");
+    EXPECT_EQ(readAll(path("velka.ini")), ini);
+    EXPECT_EQ(readAll(path("marker")), "ran\n");
+    EXPECT_TRUE(readAll(path("installed.bin")) == served);
+    EXPECT_TRUE(r.out.contains(QStringLiteral("] 軟體更新完成      \n"))) << r.out.toStdString();
+}
+
 TEST_F(DownloadE2E, LoginRefusedLeavesEverythingAsItWas) {
     putUpdate(10'000);
     startFtp(QStringLiteral("normal"), 0, QStringLiteral("wrongpwd"));

@@ -20,14 +20,14 @@ QString seedTool() {
     return QStringLiteral(PCV_SOURCE_DIR "/tools/db_seed.py");
 }
 
+} // namespace
+
 QStringList rowArgs(const std::vector<VersionRow>& rows) {
     QStringList args;
     for (const VersionRow& r : rows)
         args << QStringLiteral("--row") << r.product << r.current << r.next << r.file << r.size;
     return args;
 }
-
-} // namespace
 
 CommandResult runCommand(const QString& program, const QStringList& args, int timeoutMs) {
     QProcess p;

@@ -21,6 +21,9 @@ struct CommandResult {
 // Runs a program and waits for it (bounded). exitCode -1 when it could not run or timed out.
 CommandResult runCommand(const QString& program, const QStringList& args, int timeoutMs = 60000);
 
+// The rows as "--row" arguments of the tools (db_seed.py, tds_server.py).
+QStringList rowArgs(const std::vector<VersionRow>& rows);
+
 // tools/db_seed.py with these arguments; fails the current test when the tool fails.
 void runSeedTool(const QStringList& args, const std::vector<VersionRow>& rows);
 

@@ -1,5 +1,6 @@
-// The four update queries against real servers: SQLite catalogs and PostgreSQL through psqlODBC,
-// plus the cases where the server cannot be reached or sends values that must not be used.
+// The four update queries against real servers: SQLite catalogs, PostgreSQL through psqlODBC and
+// the TDS test server through FreeTDS, plus the cases where the server cannot be reached or sends
+// values that must not be used.
 #include "db_fixture.h"
 
 #include <QCoreApplication>
@@ -22,7 +23,8 @@ const std::vector<VersionRow> kRows = {
 class DbBackendTest : public DbFixture, public ::testing::WithParamInterface<Backend> {};
 
 INSTANTIATE_TEST_SUITE_P(Backends, DbBackendTest,
-                         ::testing::Values(Backend::Sqlite, Backend::Postgres), backendName);
+                         ::testing::Values(Backend::Sqlite, Backend::Postgres, Backend::SqlServer),
+                         backendName);
 
 } // namespace
 
@@ -32,8 +34,8 @@ TEST_P(DbBackendTest, FourOperationsFindTheNextVersionAndItsFile) {
     InstalledVersion = 12;
 
     ASSERT_TRUE(SQL_Connect());
-    EXPECT_EQ(ADOConnection1().Dbms(),
-              GetParam() == Backend::Sqlite ? DbmsKind::SQLite : DbmsKind::PostgreSQL);
+    const DbmsKind dbms[] = {DbmsKind::SQLite, DbmsKind::PostgreSQL, DbmsKind::SqlServer};
+    EXPECT_EQ(ADOConnection1().Dbms(), dbms[static_cast<int>(GetParam())]);
 
     SQL_GetServerTime();
     ASSERT_TRUE(QRegularExpression(QStringLiteral("^[0-9]{8}$")).match(ServerDate).hasMatch())
@@ -42,6 +44,8 @@ TEST_P(DbBackendTest, FourOperationsFindTheNextVersionAndItsFile) {
         const CommandResult r = PgCluster::instance().psql(
             QStringLiteral("postgres"), QStringLiteral("select to_char(current_date,'YYYYMMDD')"));
         EXPECT_EQ(ServerDate.toLatin1(), r.output.trimmed());
+    } else if (GetParam() == Backend::SqlServer) {
+        EXPECT_EQ(ServerDate, TdsServer::kDate);
     } else {
         const QDate date = QDate::fromString(ServerDate, QStringLiteral("yyyyMMdd"));
         EXPECT_LE(std::abs(date.daysTo(QDate::currentDate())), 1) << ServerDate.toStdString();
@@ -56,6 +60,14 @@ TEST_P(DbBackendTest, FourOperationsFindTheNextVersionAndItsFile) {
     EXPECT_TRUE(messages.empty());
     LogFile::Close();
     EXPECT_EQ(logBytes(), QByteArray("upd 13.exe\r\nDownloadFileSize=4096\r\n"));
+    if (GetParam() == Backend::SqlServer) {
+        // The statements as they reached the server, on the catalog each one needs.
+        EXPECT_EQ(tds->trace(),
+                  (TdsServer::session(QString::fromUtf8(kMemberCatalog)) +
+                   QStringList{TdsServer::kDayQuery} +
+                   TdsServer::session(QString::fromUtf8(kVersionCatalog)) +
+                   QStringList{TdsServer::lookup("tarn", 12), TdsServer::lookup("tarn", 13)}));
+    }
 }
 
 TEST_P(DbBackendTest, RowsAreChosenByProductLineAndInstalledVersion) {
@@ -397,5 +409,50 @@ TEST_F(DbOdbcTest, UnreachableServersFailWithinTheTimeout) {
         EXPECT_LE(elapsed, 6500);
         std::printf("%s: silent server given up after %lld ms\n", driver,
                     static_cast<long long>(elapsed));
+    }
+}
+
+// Faults of a SQL Server through FreeTDS: a refused login is a server that cannot be reached; a
+// reply cut short and a version column of the wrong type are errors that escape the lookup.
+TEST_F(DbOdbcTest, SqlServerFaultsGiveAClearOutcome) {
+    struct Case {
+        const char* mode;
+        bool connects;
+        const char* error; // what the version lookup raises
+    };
+    const Case cases[] = {
+        {"refuse-login", false, ""},
+        {"cut", true, "EDatabaseError"},
+        {"wrong-type", true, "EConvertError"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mode);
+        ReleaseUpdateDatabase();
+        QFile::remove(dir.filePath(QStringLiteral("tds-trace.txt")));
+        ASSERT_NO_FATAL_FAILURE(useSqlServer(kRows, QString::fromLatin1(c.mode)));
+        InstalledVersion = 12;
+        NextVersion = -1;
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_EQ(SQL_Connect(), c.connects);
+        EXPECT_LT(clock.elapsed(), 3000);
+        if (!c.connects) {
+            EXPECT_EQ(tds->trace(), QStringList{QStringLiteral("-- login velkadb 會員資料")});
+            continue;
+        }
+        SQL_GetServerTime();
+        EXPECT_EQ(ServerDate, TdsServer::kDate);
+        std::string raised = "nothing";
+        try {
+            SQL_GetNextVersion();
+        } catch (const EConvertError&) {
+            raised = "EConvertError";
+        } catch (const EDatabaseError&) {
+            raised = "EDatabaseError";
+        }
+        EXPECT_EQ(raised, c.error);
+        EXPECT_EQ(NextVersion, -1);
+        EXPECT_TRUE(messages.empty());
+        EXPECT_EQ(tds->trace().last(), TdsServer::lookup("tarn", 12));
     }
 }

@@ -70,7 +70,8 @@ class UpdateCheckBackendTest : public UpdateCheckTest,
                                public ::testing::WithParamInterface<Backend> {};
 
 INSTANTIATE_TEST_SUITE_P(Backends, UpdateCheckBackendTest,
-                         ::testing::Values(Backend::Sqlite, Backend::Postgres), backendName);
+                         ::testing::Values(Backend::Sqlite, Backend::Postgres, Backend::SqlServer),
+                         backendName);
 
 const QString kEnd = QStringLiteral("等 100ms結束程式");
 
