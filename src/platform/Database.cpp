@@ -13,6 +13,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <limits>
 #include <mutex>
 #include <sql.h>
@@ -133,10 +134,19 @@ void setOdbcQueryTimeout(const QSqlDatabase& db, int seconds) {
     if (!handle.isValid() || handle.metaType() != QMetaType::fromType<SQLHANDLE>())
         return;
     SQLHANDLE hdbc = *static_cast<const SQLHANDLE*>(handle.constData());
-    if (hdbc)
-        SQLSetConnectAttr(hdbc, SQL_ATTR_QUERY_TIMEOUT,
-                          reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)),
-                          SQL_IS_UINTEGER);
+    // The driver manager is the one QtSql's ODBC plugin loaded, looked up rather than linked:
+    // a program linked with it puts its functions in the global scope, where they take the place
+    // of the driver's own functions of the same name (FreeTDS calls its SQLGetTypeInfo, and got
+    // the manager's, which rejected the driver's handle).
+    void* manager = ::dlopen("libodbc.so.2", RTLD_LAZY | RTLD_NOLOAD);
+    if (!manager)
+        return;
+    using SetConnectAttr = SQLRETURN (*)(SQLHDBC, SQLINTEGER, SQLPOINTER, SQLINTEGER);
+    const auto set = reinterpret_cast<SetConnectAttr>(::dlsym(manager, "SQLSetConnectAttr"));
+    if (hdbc && set)
+        set(hdbc, SQL_ATTR_QUERY_TIMEOUT,
+            reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)), SQL_IS_UINTEGER);
+    ::dlclose(manager);
 }
 
 [[noreturn]] void throwNotInteger(const QString& text) {

@@ -111,14 +111,13 @@ public:
     }
 
     // An accepted login to a catalog and what the ODBC layer then sends of its own on every
-    // connection: QtSql sets quoted identifiers, through a server cursor. (QtSql also asks for the
-    // timestamp type's description, but FreeTDS's SQLGetTypeInfoW calls SQLGetTypeInfo by name,
-    // which binds to the driver manager now that the launcher links it; the manager refuses the
-    // driver's handle, and nothing reaches the server.)
+    // connection: QtSql asks for the timestamp type's description, and sets quoted identifiers
+    // through a server cursor.
     static QStringList session(const QString& catalog) {
-        return {QStringLiteral("-- login velkadb ") + catalog,
+        return {QStringLiteral("-- login velkadb ") + catalog, kTypeInfoQuery,
                 QStringLiteral("-- rpc sp_cursoropen SET QUOTED_IDENTIFIER ON")};
     }
+    static inline const QString kTypeInfoQuery = QStringLiteral("sp_datatype_info_100 11");
     static QString lookup(const char* product, int version) {
         return QStringLiteral("select * from pcvelka where 車種='%1' and 目前版本='%2'")
             .arg(QLatin1String(product))
