@@ -52,6 +52,10 @@ constexpr quint16 FD_CLOSE = 32;
 
 constexpr quint16 INVALID_SOCKET_HANDLE = 0xFFFF;
 constexpr int IOBufferSize = 65536;
+// A file receive takes up to this much per call, then hands it on in IOBufferSize blocks.
+constexpr int ReceiveChunkSize = 4 * IOBufferSize;
+// How often a file receive runs the event loop while data keeps coming (milliseconds).
+constexpr int PumpIntervalMs = 5;
 
 // Number of socket components that have started the socket layer (process-wide).
 extern int WinsockUsers;
@@ -201,8 +205,11 @@ private:
     // Ends the current pass of a wait: handles what is queued, and with Block waits in the
     // event loop until something arrives. Throws EAbortError if the component died meanwhile.
     static void Pump(const std::shared_ptr<bool>& Alive, bool Block);
-    // Writes one received block from IOBuffer to file, counts it and fires OnPacketRecvd.
-    void DeliverBlock(QFile& file, int length, const std::shared_ptr<bool>& alive);
+    // The receive loop of CaptureFile (until the peer closes) and AppendFile (while connected).
+    void ReceiveIntoFile(QFile& file, bool Appending, const std::shared_ptr<bool>& alive);
+    // Writes one received block to file, counts it and fires OnPacketRecvd.
+    void DeliverBlock(QFile& file, const char* data, int length,
+                      const std::shared_ptr<bool>& alive);
     void RaiseSocketError(qint32 Code);
 
     char IOBuffer_[IOBufferSize + 1] = {};

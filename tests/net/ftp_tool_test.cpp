@@ -2,6 +2,7 @@
 // resumed downloads byte for byte, and its exit status on failures and wrong arguments.
 #include "ftp_fixture.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -82,6 +83,28 @@ TEST(Ftpget, FailuresAndWrongArguments) {
                       QStringLiteral("p"), QStringLiteral("r"), QStringLiteral("l")})
                   .status,
               2);
+}
+
+// A resumed transfer from a server that falls silent ends through --timeout, as a fresh one
+// does: the append waits under the same time-out as the capture.
+TEST(Ftpget, ResumedTransferFromASilentServerTimesOut) {
+    TestApp();
+    FakeFtpServer server({QStringLiteral("--data-stall"), QStringLiteral("1000")});
+    const QByteArray original = BinaryTestData(200000, 5);
+    server.Put(QStringLiteral("update.bin"), original);
+    QTemporaryDir dir;
+    const QString local = dir.filePath(QStringLiteral("update.bin"));
+    WriteAll(local, original.left(5000));
+    QElapsedTimer clock;
+    clock.start();
+    const ToolRun r =
+        Ftpget({QStringLiteral("--resume"), QStringLiteral("--timeout"), QStringLiteral("500"),
+                QStringLiteral("127.0.0.1"), QString::number(server.Port()), QStringLiteral("velk"),
+                QStringLiteral("secret"), QStringLiteral("update.bin"), local});
+    EXPECT_EQ(r.status, 1) << r.err.toStdString();
+    EXPECT_LT(clock.elapsed(), 15000);
+    EXPECT_TRUE(server.Commands().contains(QStringLiteral("REST 5000")));
+    EXPECT_EQ(ReadAll(local), original.left(6000));
 }
 
 } // namespace
