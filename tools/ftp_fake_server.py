@@ -34,6 +34,10 @@ def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--root", required=True, help="directory served to the user")
     p.add_argument("--log", help="file that receives every command line, one per line")
+    p.add_argument("--raw-log", help="file that receives every command line as received, "
+                                     "in hexadecimal, one per line")
+    p.add_argument("--encoding", default="utf8",
+                   help="how command lines are decoded, names included (default: utf8)")
     p.add_argument("--user", default="velk")
     p.add_argument("--password", default="secret")
     p.add_argument("--greeting", help="raw greeting text (default: a one-line 220)")
@@ -64,6 +68,8 @@ class Faults:
 
     def __init__(self, args):
         self.log = open(args.log, "a", encoding="utf-8", newline="") if args.log else None
+        self.raw_log = open(args.raw_log, "a", encoding="ascii") if args.raw_log else None
+        self.encoding = args.encoding
         self.greeting = unescape(args.greeting) if args.greeting is not None else None
         self.replies = {}
         for item in args.reply:
@@ -82,6 +88,11 @@ class Faults:
 
     def active(self):
         return self.fault_count is None or self.retrs <= self.fault_count
+
+    def record_raw(self, data):
+        if self.raw_log:
+            self.raw_log.write(data.hex() + "\n")
+            self.raw_log.flush()
 
     def record(self, line):
         if self.log:
@@ -189,6 +200,11 @@ class FaultyHandler(FTPHandler):
         if not text.endswith("\n"):
             text += "\r\n"
         self.push(text)
+
+    def decode(self, data):
+        # Called once per command line, with its bytes as they came (line end removed).
+        FAULTS.record_raw(data)
+        return data.decode(FAULTS.encoding, self.unicode_errors)
 
     def pre_process_command(self, line, cmd, arg):
         FAULTS.record(line)

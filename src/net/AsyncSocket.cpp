@@ -79,13 +79,10 @@ static_assert(sizeof ErrorTable / sizeof ErrorTable[0] == 50);
 
 constexpr qint32 NormalEventMask = FD_READ | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE; // 61
 
-// Texts read from the socket are one character per byte; a text of such characters goes back
-// byte for byte, anything beyond Latin-1 is sent in the program's code page.
+// Every text goes out in the program's code page, the one its log and database use: a name
+// must reach the server as the same bytes the log holds for it, whatever characters it has.
 QByteArray ToBytes(const QString& text) {
-    for (QChar c : text)
-        if (c.unicode() > 0xFF)
-            return toBig5(text);
-    return text.toLatin1();
+    return toBig5(text);
 }
 
 QString VersionText(quint16 version) {
@@ -600,7 +597,11 @@ void TAsyncSocket::SendBuffer(const char* Data, quint16 Length) {
 void TAsyncSocket::Write(const QString& Text) {
     ReportStatus(8, QStringLiteral("Write"));
     const QByteArray bytes = ToBytes(Text);
-    const int n = qMin<int>(bytes.size(), IOBufferSize);
+    // A cut line would lose its CR LF, and the next command would be glued to it: a text that
+    // does not fit one send is refused whole, before any of it goes out.
+    if (bytes.size() > MaxWriteBytes)
+        RaiseSocketError(WSAEMSGSIZE);
+    const int n = static_cast<int>(bytes.size());
     std::memcpy(IOBuffer_, bytes.constData(), static_cast<size_t>(n));
     IOBuffer_[n] = '\0';
     SendBuffer(IOBuffer_, 0);

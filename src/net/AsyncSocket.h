@@ -5,9 +5,11 @@
 //
 // TThreadTimer: the small timer component each socket owns for its time-out.
 //
-// Text and bytes: the socket carries bytes. Texts read from the socket come back one character
-// per byte (Latin-1), so they can be sent back unchanged; a text to send that holds characters
-// beyond U+00FF is sent in the program's code page (Big5).
+// Text and bytes: the socket carries bytes. Every text sent (commands, names, host names) goes
+// out in the program's code page, Big5, whatever characters it holds, so a name reaches the
+// peer as the very bytes the log holds for it. What is read comes back as bytes, one character
+// per byte (U+0000..U+00FF): a byte string to take apart, not text to send back; a byte of 0x80
+// or above would not survive the trip through Big5.
 #include "platform/Exception.h"
 
 #include <QObject>
@@ -56,6 +58,8 @@ constexpr int IOBufferSize = 65536;
 constexpr int ReceiveChunkSize = 4 * IOBufferSize;
 // How often a file receive runs the event loop while data keeps coming (milliseconds).
 constexpr int PumpIntervalMs = 5;
+// The most bytes Write sends in one call (the 16-bit count of SendBuffer).
+constexpr int MaxWriteBytes = 65535;
 
 // Number of socket components that have started the socket layer (process-wide).
 extern int WinsockUsers;
@@ -112,6 +116,8 @@ public:
 
     // Sends Length bytes of Data (0: up to its first NUL, at most 65,535).
     void SendBuffer(const char* Data, quint16 Length);
+    // Text in Big5, up to its first NUL. A text of more than MaxWriteBytes bytes is refused
+    // with ESockError "10040:Message too long" and nothing is sent.
     void Write(const QString& Text);
     void Writeln(const QString& Text);
     // Count bytes (0: whatever is pending); one character per byte.

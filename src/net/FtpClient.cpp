@@ -1,5 +1,6 @@
 #include "FtpClient.h"
 
+#include "platform/Big5.h"
 #include "platform/Events.h"
 
 #include <QElapsedTimer>
@@ -23,6 +24,12 @@ constexpr int ReplyGraceMs = 1000;
 
 bool IsDecimalDigit(QChar c) {
     return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+bool IsWordByte(QChar c) {
+    return IsDecimalDigit(c) || c == QLatin1Char('_') ||
+           (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+           (c >= QLatin1Char('A') && c <= QLatin1Char('Z'));
 }
 
 // Calls an event handler through a copy: a handler may destroy the component, and with it the
@@ -153,25 +160,73 @@ qint32 TFtpClient::StrToInt(const QString& Text) {
 }
 
 quint16 TFtpClient::PasvPort(const QString& ReplyLine) {
-    QString low = NthField(ReplyLine, QLatin1Char(','), 6);
-    const int paren = low.indexOf(QLatin1Char(')'));
-    low = paren < 0 ? QString() : low.left(paren);
-    const qint32 lo = StrToInt(low);
-    const qint32 hi = StrToInt(NthField(ReplyLine, QLatin1Char(','), 5));
-    // The port comes from the wire: each byte must be a byte, and port 0 is nobody's.
-    if (lo < 0 || lo > 255 || hi < 0 || hi > 255 || (lo == 0 && hi == 0))
-        throw FTPException(ReplyLine);
-    return static_cast<quint16>(hi * 256 + lo);
+    // The six numbers h1,h2,h3,h4,p1,p2 may stand in parentheses or not, and blanks may follow
+    // a comma: the first run of comma-separated numbers after the code that has six or more
+    // decides. Anything but exactly six numbers of 0..255 there leaves no port to trust.
+    const int size = static_cast<int>(ReplyLine.size());
+    const auto at = [&](int k) { return k >= 0 && k < size ? ReplyLine[k] : QChar(0); };
+    int i = 0;
+    while (i < size && IsDecimalDigit(ReplyLine[i]))
+        ++i; // the code
+    while (i < size) {
+        if (!IsDecimalDigit(ReplyLine[i])) {
+            ++i;
+            continue;
+        }
+        // A run glued to a word, a sign or a dotted number is not a list of numbers.
+        const QChar before = at(i - 1);
+        const bool startsClean = !IsWordByte(before) && before != QLatin1Char('-') &&
+                                 before != QLatin1Char('+') &&
+                                 !(before == QLatin1Char('.') && IsDecimalDigit(at(i - 2)));
+        int values[6] = {};
+        int count = 0;
+        int end = i;
+        for (;;) {
+            int value = 0;
+            for (; end < size && IsDecimalDigit(ReplyLine[end]); ++end)
+                value = qMin(value * 10 + (ReplyLine[end].unicode() - '0'), 1000);
+            if (count < 6)
+                values[count] = value;
+            ++count;
+            if (at(end) != QLatin1Char(','))
+                break;
+            int next = end + 1;
+            while (at(next) == QLatin1Char(' '))
+                ++next;
+            if (!IsDecimalDigit(at(next)))
+                break;
+            end = next;
+        }
+        if (!startsClean || count < 6) {
+            i = end;
+            continue;
+        }
+        const QChar after = at(end);
+        bool valid = count == 6 && !IsWordByte(after) &&
+                     !(after == QLatin1Char('.') && IsDecimalDigit(at(end + 1)));
+        for (int v : values)
+            valid = valid && v <= 255;
+        const int port = values[4] * 256 + values[5];
+        if (!valid || port == 0)
+            break;
+        return static_cast<quint16>(port);
+    }
+    throw FTPException(ReplyLine);
 }
 
 // --- control connection
 
-void TFtpClient::RefuseLineBreaks(const QString& Argument) const {
+void TFtpClient::RefuseLineBreaksOrOverlength(const QString& Argument) const {
     // A CR or LF would end the command early and let the rest pass as a command of its own; a
     // NUL would cut the line before its CR LF, and the reply would never come.
     for (QChar c : Argument)
         if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
             throw FTPException(QStringLiteral("Invalid character (CR, LF or NUL) in FTP argument"));
+    // Counted as sent. Every character is at least one byte of Big5 (a surrogate pair at least
+    // one for the two), so a text twice as long as the limit needs no conversion to tell.
+    if (Argument.size() > 2 * MaxArgumentBytes || toBig5(Argument).size() > MaxArgumentBytes)
+        throw FTPException(
+            QStringLiteral("FTP argument longer than %1 bytes").arg(MaxArgumentBytes));
 }
 
 QString TFtpClient::FinishReply(const QString& FirstLine) {
@@ -247,11 +302,11 @@ void TFtpClient::Connect() {
     SetCanceled(false);
     if (Connected())
         return;
-    RefuseLineBreaks(UserID_);
-    RefuseLineBreaks(Password_);
-    RefuseLineBreaks(FWUserID_);
-    RefuseLineBreaks(FWPassword_);
-    RefuseLineBreaks(Host());
+    RefuseLineBreaksOrOverlength(UserID_);
+    RefuseLineBreaksOrOverlength(Password_);
+    RefuseLineBreaksOrOverlength(FWUserID_);
+    RefuseLineBreaksOrOverlength(FWPassword_);
+    RefuseLineBreaksOrOverlength(Host());
     ClearInput();
     TAsyncSocket::Connect();
 
@@ -271,8 +326,8 @@ void TFtpClient::Connect() {
             bool handled = false;
             Fire(OnAuthenticationNeeded, handled);
             CheckAlive(alive);
-            RefuseLineBreaks(UserID_);
-            RefuseLineBreaks(Password_);
+            RefuseLineBreaksOrOverlength(UserID_);
+            RefuseLineBreaksOrOverlength(Password_);
         }
 
         if (!Proxy().isEmpty()) {
@@ -337,7 +392,7 @@ void TFtpClient::Disconnect() {
 
 void TFtpClient::SendCommand(const QString& Command) {
     const TCmdType kind = ClassifyCommand(Command);
-    RefuseLineBreaks(Command);
+    RefuseLineBreaksOrOverlength(Command);
     SetCanceled(false);
     auto alive = AliveToken();
     RequireConnection();
@@ -598,6 +653,9 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
         if (completion) {
             current = ReadLn();
             CheckAlive(alive);
+            // Kept as the last reply, so that a caller can judge the transfer by it.
+            SetLastReply(current);
+            SetReplyCode(ParseReplyCode(current));
         }
         // The completion code is not examined: a 426 after the whole file still counts, and
         // the caller compares the size itself.
@@ -625,7 +683,7 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
 }
 
 void TFtpClient::Download(const QString& RemoteName, const QString& LocalPath) {
-    RefuseLineBreaks(RemoteName);
+    RefuseLineBreaksOrOverlength(RemoteName);
     auto alive = AliveToken();
     try {
         Retrieve(RemoteName, LocalPath, ctDownload);
@@ -641,6 +699,6 @@ void TFtpClient::Download(const QString& RemoteName, const QString& LocalPath) {
 }
 
 void TFtpClient::DownloadRestore(const QString& RemoteName, const QString& LocalPath) {
-    RefuseLineBreaks(RemoteName);
+    RefuseLineBreaksOrOverlength(RemoteName);
     Retrieve(RemoteName, LocalPath, ctDownloadRestore);
 }

@@ -1,6 +1,7 @@
 // Retrievals against the scriptable server: passive and active, byte for byte, resumption,
 // broken, cut, stalled and aborted transfers, refused commands and malformed replies.
 #include "ftp_fixture.h"
+#include "platform/Big5.h"
 
 #include <QDir>
 #include <QFile>
@@ -82,6 +83,9 @@ TEST_P(FtpDownloadModes, ByteForByte) {
     EXPECT_EQ(rec.Events, (QStringList{"start", "stop", "stop", kind}));
     EXPECT_TRUE(rec.Status.contains(QStringLiteral("Received %1 Bytes").arg(sent)));
     EXPECT_TRUE(rec.Status.contains(Crlf("226 Transfer complete.")));
+    // The completion reply is the last reply, for a caller that judges the transfer by it.
+    EXPECT_EQ(c->LastReply(), Crlf("226 Transfer complete."));
+    EXPECT_EQ(c->ReplyCode(), 226);
     EXPECT_TRUE(rec.Status.contains(mc.restore ? QStringLiteral("REST RETR update.bin")
                                                : QStringLiteral("RETR update.bin")));
 
@@ -175,6 +179,22 @@ TEST_F(FtpDownload, CompletionReply426StillCounts) {
     c->Download(QStringLiteral("update.bin"), Local());
     EXPECT_EQ(rec.Events.last(), QStringLiteral("success:9"));
     EXPECT_EQ(QFileInfo(Local()).size(), 1000);
+    EXPECT_EQ(c->ReplyCode(), 426);
+}
+
+TEST_F(FtpDownload, NameGoesOutInBig5) {
+    // The characters of U+0080..U+00FF too: the server must be asked for the name the log
+    // holds, not for its Latin-1 twin. This server reads names as Big5.
+    FakeFtpServer server({"--encoding", "cp950"});
+    const QString name = QStringLiteral("v13\u00D7.sh");
+    server.Put(name, Original.left(5000));
+    auto c = MakeClient(server.Port());
+    c->Connect();
+    c->Download(name, Local());
+    EXPECT_EQ(ReadAll(Local()), Original.left(5000));
+    const QByteArray retr = "RETR " + toBig5(name);
+    EXPECT_EQ(retr, QByteArray("RETR v13\xA1\xD1.sh"));
+    EXPECT_TRUE(server.RawCommands().contains(retr));
 }
 
 TEST_F(FtpDownload, BrokenConnectionRaisesAndResumeCompletesTheFile) {
@@ -307,7 +327,7 @@ std::vector<RefusalCase> RefusalCases() {
          {"--reply", "PASV=227 Entering Passive Mode"},
          false,
          -1,
-         "'' is not a valid integer value",
+         "227 Entering Passive Mode\r\n",
          {},
          "PASV"},
         {"PASV port 0",

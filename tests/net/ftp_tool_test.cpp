@@ -85,26 +85,43 @@ TEST(Ftpget, FailuresAndWrongArguments) {
               2);
 }
 
-// A resumed transfer from a server that falls silent ends through --timeout, as a fresh one
-// does: the append waits under the same time-out as the capture.
-TEST(Ftpget, ResumedTransferFromASilentServerTimesOut) {
+// A silent server and a transfer that went wrong on the server's side end the run with status
+// 1 and one line that says why, never with a hang or a false success.
+TEST(Ftpget, SilenceShortTransfersAndFailureReplies) {
     TestApp();
-    FakeFtpServer server({QStringLiteral("--data-stall"), QStringLiteral("1000")});
-    const QByteArray original = BinaryTestData(200000, 5);
-    server.Put(QStringLiteral("update.bin"), original);
     QTemporaryDir dir;
-    const QString local = dir.filePath(QStringLiteral("update.bin"));
-    WriteAll(local, original.left(5000));
-    QElapsedTimer clock;
-    clock.start();
-    const ToolRun r =
-        Ftpget({QStringLiteral("--resume"), QStringLiteral("--timeout"), QStringLiteral("500"),
-                QStringLiteral("127.0.0.1"), QString::number(server.Port()), QStringLiteral("velk"),
-                QStringLiteral("secret"), QStringLiteral("update.bin"), local});
-    EXPECT_EQ(r.status, 1) << r.err.toStdString();
-    EXPECT_LT(clock.elapsed(), 15000);
-    EXPECT_TRUE(server.Commands().contains(QStringLiteral("REST 5000")));
-    EXPECT_EQ(ReadAll(local), original.left(6000));
+    const QByteArray original = BinaryTestData(3000, 5);
+    struct Case {
+        QStringList serverArgs;
+        QStringList toolArgs;
+        const char* reason;
+    } cases[] = {
+        {{"--greeting", "@silent"},
+         {"--timeout", "500"},
+         "timed out: the server sent nothing for 500 ms"},
+        {{"--reply", "TYPE=@silent"},
+         {"--timeout", "500"},
+         "timed out: the server sent nothing for 500 ms"},
+        {{"--data-cut", "1000"}, {}, "short transfer: 1000 of 3000 announced bytes arrived"},
+        {{"--data-cut", "3000", "--data-cut-reply", "451 Local error in processing."},
+         {},
+         "transfer failed: 451 Local error in processing."},
+    };
+    for (const Case& c : cases) {
+        FakeFtpServer server(c.serverArgs);
+        server.Put(QStringLiteral("update.bin"), original);
+        QElapsedTimer clock;
+        clock.start();
+        const ToolRun r =
+            Ftpget(c.toolArgs + QStringList{QStringLiteral("127.0.0.1"),
+                                            QString::number(server.Port()), QStringLiteral("velk"),
+                                            QStringLiteral("secret"), QStringLiteral("update.bin"),
+                                            dir.filePath(QStringLiteral("u"))});
+        EXPECT_EQ(r.status, 1) << c.reason << ": " << r.err.toStdString();
+        EXPECT_EQ(r.err.toStdString(), std::string("ftpget: ") + c.reason + "\n");
+        EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
+        EXPECT_LT(clock.elapsed(), 10000) << c.reason;
+    }
 }
 
 } // namespace
