@@ -60,6 +60,10 @@ constexpr quint16 FD_CLOSE = 32;
 
 constexpr quint16 INVALID_SOCKET_HANDLE = 0xFFFF;
 constexpr int IOBufferSize = 65536;
+// A file receive takes up to this much per call, then hands it on in IOBufferSize blocks.
+constexpr int ReceiveChunkSize = 4 * IOBufferSize;
+// How often a file receive runs the event loop while data keeps coming (milliseconds).
+constexpr int PumpIntervalMs = 5;
 // The most bytes Write sends in one call (the 16-bit count of SendBuffer).
 constexpr int MaxWriteBytes = 65535;
 
@@ -218,8 +222,13 @@ private:
     // Ends the current pass of a wait: handles what is queued, and with Block waits in the
     // event loop until something arrives. Throws EAbortError if the component died meanwhile.
     static void Pump(const std::shared_ptr<bool>& Alive, bool Block);
-    // Writes one received block from IOBuffer to file, counts it and fires OnPacketRecvd.
-    void DeliverBlock(QFile& file, const QString& name, int length,
+    // The receive loop of CaptureFile (until the peer closes) and AppendFile (while connected);
+    // name is the file's name for the error texts.
+    void ReceiveIntoFile(QFile& file, const QString& name, bool Appending,
+                         const std::shared_ptr<bool>& alive);
+    // Writes one received block to file, counts it and fires OnPacketRecvd. Past ReceiveLimit
+    // only what fits is written, and EReceiveLimitError is raised.
+    void DeliverBlock(QFile& file, const QString& name, const char* data, int length,
                       const std::shared_ptr<bool>& alive);
     void RaiseSocketError(qint32 Code);
 
