@@ -121,6 +121,8 @@ void CheckOdbc(const ConnectionKeys& keys, const ServerSettings& settings) {
             FUZZ_CHECK(value == keys.userId);
         else if (key == QLatin1String("PWD"))
             FUZZ_CHECK(value == keys.password);
+        else if (key == QLatin1String("TIMEOUT"))
+            FUZZ_CHECK(value.toInt() >= 1 && value.toInt() <= kMaxQueryTimeoutSeconds);
         else
             FUZZ_CHECK(key == QLatin1String("TDS_VERSION") ||
                        key == QLatin1String("CLIENTCHARSET"));
@@ -195,6 +197,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     settings.dbDriver = (flags & 3) == 3 ? given.dataSource : drivers[flags & 3];
     settings.dbPort = port;
     settings.dbDirectory = (flags & 4) ? QStringLiteral("/srv/pcv db/") : QStringLiteral("db");
+    // -1 to 30: a time-out set from code below the range must not reach FreeTDS as "none".
+    settings.dbQueryTimeout = (flags >> 3) - 1;
 
     const auto quoted = Parse(Build(given));
     FUZZ_CHECK(quoted && Same(*quoted, given));

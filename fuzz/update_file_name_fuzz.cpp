@@ -7,6 +7,7 @@
 #include "FuzzCheck.h"
 #include "launcher/UpdateDb.h"
 #include "platform/Big5.h"
+#include "platform/UpdateFileName.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -40,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(QFileInfo(path).fileName() == name);
     FUZZ_CHECK(path.toUtf8().size() <= kMaxUpdatePathBytes);
     FUZZ_CHECK(fromBig5(toBig5(name)) == name);
+    FUZZ_CHECK(name.compare(QStringLiteral("velka.ini"), Qt::CaseInsensitive) != 0);
     for (QChar c : name)
         FUZZ_CHECK(c.unicode() >= 0x20 && c.unicode() != 0x7F);
     return 0;

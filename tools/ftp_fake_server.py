@@ -34,6 +34,10 @@ def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--root", required=True, help="directory served to the user")
     p.add_argument("--log", help="file that receives every command line, one per line")
+    p.add_argument("--raw-log", help="file that receives every command line as received, "
+                                     "in hexadecimal, one per line")
+    p.add_argument("--encoding", default="utf8",
+                   help="how command lines are decoded, names included (default: utf8)")
     p.add_argument("--user", default="velk")
     p.add_argument("--password", default="secret")
     p.add_argument("--greeting", help="raw greeting text (default: a one-line 220)")
@@ -52,6 +56,8 @@ def parse_args(argv):
                    help="reset the data connection (RST) after N bytes of RETR")
     p.add_argument("--data-stall", type=int, metavar="N",
                    help="stop sending after N bytes of RETR, keeping the connection open")
+    p.add_argument("--data-endless", action="store_true",
+                   help="after the file, send filler bytes on the data connection without end")
     p.add_argument("--data-fault-count", type=int, metavar="K",
                    help="apply the data faults to the first K transfers of RETR only")
     p.add_argument("--stall-seconds", type=float, default=3600.0,
@@ -64,6 +70,8 @@ class Faults:
 
     def __init__(self, args):
         self.log = open(args.log, "a", encoding="utf-8", newline="") if args.log else None
+        self.raw_log = open(args.raw_log, "a", encoding="ascii") if args.raw_log else None
+        self.encoding = args.encoding
         self.greeting = unescape(args.greeting) if args.greeting is not None else None
         self.replies = {}
         for item in args.reply:
@@ -77,11 +85,17 @@ class Faults:
         self.reset = args.data_reset
         self.stall = args.data_stall
         self.stall_seconds = args.stall_seconds
+        self.endless = args.data_endless
         self.fault_count = args.data_fault_count
         self.retrs = 0
 
     def active(self):
         return self.fault_count is None or self.retrs <= self.fault_count
+
+    def record_raw(self, data):
+        if self.raw_log:
+            self.raw_log.write(data.hex() + "\n")
+            self.raw_log.flush()
 
     def record(self, line):
         if self.log:
@@ -115,6 +129,20 @@ class LimitedProducer(FileProducer):
         return data
 
 
+class EndlessProducer:
+    """The file's blocks, then filler for ever: a server that does not know when to stop."""
+
+    def __init__(self, inner):
+        self.inner = inner
+
+    def more(self):
+        data = self.inner.more() if self.inner is not None else b""
+        if data:
+            return data
+        self.inner = None
+        return b"\x5a" * 65536
+
+
 class FaultyDTP(DTPHandler):
     _stalled = False
     _faulty = False
@@ -127,6 +155,8 @@ class FaultyDTP(DTPHandler):
                 limit = FAULTS.cut
             boundary = FAULTS.reset if FAULTS.reset is not None else FAULTS.stall
             producer = LimitedProducer(producer.file, producer.type, limit, boundary)
+            if FAULTS.endless:
+                producer = EndlessProducer(producer)
         super().push_with_producer(producer)
 
     def initiate_send(self):
@@ -189,6 +219,11 @@ class FaultyHandler(FTPHandler):
         if not text.endswith("\n"):
             text += "\r\n"
         self.push(text)
+
+    def decode(self, data):
+        # Called once per command line, with its bytes as they came (line end removed).
+        FAULTS.record_raw(data)
+        return data.decode(FAULTS.encoding, self.unicode_errors)
 
     def pre_process_command(self, line, cmd, arg):
         FAULTS.record(line)

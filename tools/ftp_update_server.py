@@ -5,10 +5,13 @@ Usage: ftp_update_server.py --root DIR --user U --password P [--mode MODE] [--by
 
 Prints "PORT <n>" on one line once it listens on 127.0.0.1, then serves until killed or until
 its standard input closes (unless --keep-running). Modes (the fault hits the first RETR only; later ones are served
-normally):
+normally, except where said):
   normal   plain server
   cut      the data connection is reset after N bytes
   stall    N bytes are sent, then the data connection stays open and silent
+  slow     the file is sent at N bytes a second (in ten pieces a second, at least a byte each)
+  flood    every RETR sends the file and then filler bytes without end
+  mute     answers the login, then no command at all (the connection stays open)
   silent   not FTP at all: connections are accepted and never answered
 --trace appends every command the server receives ("CMD arg", PASS hidden) to FILE.
 """
@@ -63,7 +66,7 @@ def main():
     ap.add_argument("--user", required=True)
     ap.add_argument("--password", required=True)
     ap.add_argument("--mode", default="normal",
-                    choices=["normal", "cut", "stall", "silent"])
+                    choices=["normal", "cut", "stall", "slow", "flood", "mute", "silent"])
     ap.add_argument("--bytes", type=int, default=0)
     ap.add_argument("--trace")
     ap.add_argument("--keep-running", action="store_true",
@@ -84,13 +87,36 @@ def main():
             with open(args.trace, "a") as f:
                 f.write(text + "\n")
 
+    class FloodProducer:
+        """The file's own blocks first, then filler for ever."""
+
+        def __init__(self, inner):
+            self.inner = inner
+
+        def more(self):
+            data = self.inner.more() if self.inner else b""
+            if data:
+                return data
+            self.inner = None
+            return b"\xA5" * 65536
+
     class FaultDTP(DTPHandler):
         sent_total = 0
+        pacing = False
 
         def send(self, data):
             fault = getattr(self.cmd_channel, "fault", None)
             if not fault:
                 return super().send(data)
+            if fault == "slow":
+                if self.pacing:
+                    return 0
+                sent = super().send(data[:max(limit // 10, 1)])
+                # Nothing more until the next tenth of a second.
+                self.pacing = True
+                self.modify_ioloop_events(self.ioloop.READ)
+                self.ioloop.call_later(0.1, self.pace)
+                return sent
             room = max(limit - self.sent_total, 0)
             sent = super().send(data[:room]) if room else 0
             self.sent_total += sent
@@ -104,6 +130,16 @@ def main():
                     # come before any data. The client reads them, then meets the reset.
                     self.ioloop.call_later(0.3, self.reset)
             return sent
+
+        def pace(self):
+            self.pacing = False
+            if not self._closed:
+                self.modify_ioloop_events(self.ioloop.WRITE)
+
+        def close(self):
+            if getattr(self.cmd_channel, "fault", None) == "slow":
+                self.cmd_channel.fault = None
+            super().close()
 
         def reset(self):
             if self._closed:
@@ -123,13 +159,20 @@ def main():
 
         def pre_process_command(self, line, cmd, arg):
             trace("PASS ****" if cmd == "PASS" else line)
+            if args.mode == "mute" and self.authenticated:
+                return None  # heard, never answered
             return super().pre_process_command(line, cmd, arg)
 
         def ftp_RETR(self, file):
             state["retr"] += 1
-            if state["retr"] == 1 and args.mode in ("cut", "stall"):
+            if state["retr"] == 1 and args.mode in ("cut", "stall", "slow"):
                 self.fault = args.mode
             return super().ftp_RETR(file)
+
+        def push_dtp_data(self, data, isproducer=False, file=None, cmd=None):
+            if args.mode == "flood" and cmd == "RETR" and isproducer:
+                data = FloodProducer(data)
+            return super().push_dtp_data(data, isproducer, file, cmd)
 
     auth = DummyAuthorizer()
     auth.add_user(args.user, args.password, args.root, perm="elr")

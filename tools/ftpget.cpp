@@ -4,12 +4,16 @@
 //   ftpget [--active] [--resume] [--cwd DIR] [--timeout MS] [--verbose]
 //          HOST PORT USER PASSWORD REMOTE LOCAL
 //
-// Exit status: 0 the file was fetched, 1 the transfer failed, 2 wrong arguments.
+// Exit status: 0 the file was fetched, 1 the transfer failed (also when fewer bytes arrived than
+// the server announced, when it answered the transfer with a 4xx/5xx reply or with none, and
+// on a time-out), 2 wrong arguments. Every failure is explained in one line on stderr.
 #include "net/FtpClient.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QStringList>
+#include <QTimer>
 #include <cstdio>
 
 namespace {
@@ -21,9 +25,19 @@ int Usage() {
                  "  --active    the server connects back (PORT) instead of passive mode (PASV)\n"
                  "  --resume    continue LOCAL from its current size (REST)\n"
                  "  --cwd DIR   change to DIR on the server first\n"
-                 "  --timeout   give up when no data arrives for MS milliseconds (default: never)\n"
+                 "  --timeout   give up when the server leaves a reply or the data silent for\n"
+                 "              MS milliseconds (default: never)\n"
                  "  --verbose   print the protocol lines\n");
     return 2;
+}
+
+void Fail(const QString& reason) {
+    std::fprintf(stderr, "ftpget: %s\n", reason.toLocal8Bit().constData());
+}
+
+// A reply line as the server sent it: its bytes, without the line end.
+QString ReplyText(const QString& line) {
+    return QString::fromLocal8Bit(line.trimmed().toLatin1());
 }
 
 } // namespace
@@ -73,34 +87,87 @@ int main(int argc, char** argv) {
     ftp.SetPassword(positional[3]);
     ftp.SetPassive(!active);
     ftp.SetTimeOut(timeout);
-    if (verbose) {
-        ftp.SetReportLevel(1);
-        ftp.OnStatus = [](QObject*, const QString& status) {
+
+    // The component's own time-out covers the connect and the data connection; a server that
+    // stays silent on the control connection (no greeting, no reply) is this watchdog's. Every
+    // reply line and command (the status texts) and every data block restarts its count.
+    QElapsedTimer quiet;
+    quiet.start();
+    bool timedOut = false;
+    ftp.SetReportLevel(1);
+    ftp.OnStatus = [&](QObject*, const QString& status) {
+        quiet.restart();
+        if (verbose)
             std::fprintf(stderr, "%s%s", status.toLocal8Bit().constData(),
                          status.endsWith(QLatin1Char('\n')) ? "" : "\n");
-        };
+    };
+    ftp.OnPacketRecvd = [&](QObject*) { quiet.restart(); };
+    QTimer watchdog;
+    if (timeout > 0) {
+        QObject::connect(&watchdog, &QTimer::timeout, [&] {
+            // Once expired it stays so: the logout after the failure waits on the same server.
+            if (timedOut || quiet.elapsed() >= timeout) {
+                timedOut = true;
+                ftp.Abort();
+                ftp.Cancel();
+            }
+        });
+        watchdog.start(qBound(10, timeout / 10, 100));
     }
+    const QString timedOutText =
+        QStringLiteral("timed out: the server sent nothing for %1 ms").arg(timeout);
+
+    qint32 announced = 0;
+    ftp.OnTransactionStart = [&](QObject*) { announced = ftp.TransferSize(); };
+
     const QString remote = positional[4];
     const QString local = positional[5];
     QElapsedTimer clock;
     clock.start();
     try {
+        quiet.restart();
         ftp.Connect();
         if (!dir.isEmpty())
             ftp.ChangeDir(dir);
-        if (resume)
+        qint64 offset = 0;
+        if (resume) {
+            offset = QFileInfo(local).size();
             ftp.DownloadRestore(remote, local);
-        else
+        } else {
             ftp.Download(remote, local);
+        }
         const qint32 received = ftp.TransferSize();
+        const QString completion = ftp.LastReply();
+        const qint16 code = ftp.ReplyCode();
         const double seconds = clock.nsecsElapsed() / 1e9;
+        if (timedOut) {
+            Fail(timedOutText);
+            return 1;
+        }
+        if (completion.isEmpty()) {
+            Fail(QStringLiteral("no completion reply: the server closed the connection"));
+            return 1;
+        }
+        if (code >= 400 && code <= 599) {
+            Fail(QStringLiteral("transfer failed: ") + ReplyText(completion));
+            return 1;
+        }
+        // A server announces the bytes it is going to send, or after REST the whole file.
+        if (announced > 0 && received < announced && received + offset != announced) {
+            Fail(QStringLiteral("short transfer: %1 of %2 announced bytes arrived")
+                     .arg(received)
+                     .arg(announced));
+            return 1;
+        }
         ftp.Disconnect();
         std::printf("%d bytes in %.3f s (%.1f MiB/s)\n", received, seconds,
                     seconds > 0 ? received / seconds / (1 << 20) : 0.0);
         return 0;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "ftpget: %s\n",
-                     QString::fromStdString(e.what()).trimmed().toLocal8Bit().constData());
+        if (timedOut)
+            Fail(timedOutText);
+        else
+            Fail(QString::fromStdString(e.what()).trimmed());
         return 1;
     }
 }

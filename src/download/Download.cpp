@@ -13,7 +13,9 @@
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/Settings.h"
+#include "platform/Termination.h"
 #include "platform/Timing.h"
+#include "platform/UpdateFileName.h"
 
 #include <QDir>
 #include <QFile>
@@ -23,6 +25,7 @@
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QProgressBar>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QTemporaryFile>
 #include <QTimer>
@@ -34,9 +37,6 @@ namespace {
 WatchdogTiming g_watchdog;
 
 const QString kRemoteDir = QStringLiteral("/tarn");
-
-// The path buffer of the update file holds 127 bytes and its terminator.
-constexpr qsizetype kMaxPathBytes = 127;
 
 void Log(const QString& text) {
     LogFile::Write(text);
@@ -66,6 +66,30 @@ void SetWatchdogTiming(const WatchdogTiming& timing) {
 
 WatchdogTiming CurrentWatchdogTiming() {
     return g_watchdog;
+}
+
+void TransferRateWindow::Start(std::int64_t count, int ticks) {
+    perTick_.assign(static_cast<std::size_t>(std::max(ticks, 0)), 0);
+    next_ = 0;
+    filled_ = 0;
+    sum_ = 0;
+    last_ = count;
+}
+
+void TransferRateWindow::Stop() {
+    perTick_.clear();
+}
+
+bool TransferRateWindow::Tick(std::int64_t count, std::int64_t minBytes) {
+    if (perTick_.empty())
+        return false;
+    const std::int64_t added = std::max<std::int64_t>(count - last_, 0);
+    last_ = count;
+    sum_ += added - perTick_[next_];
+    perTick_[next_] = added;
+    next_ = (next_ + 1) % perTick_.size();
+    filled_ = std::min(filled_ + 1, perTick_.size());
+    return filled_ == perTick_.size() && sum_ < minBytes;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -190,6 +214,9 @@ void TForm2::applyFtpSettings() {
     FtpClient1->SetPort(settings.ftpPort);
     FtpClient1->SetUserID(settings.ftpUser);
     FtpClient1->SetPassword(settings.ftpPassword);
+    // A server that keeps sending must not fill the disk: nothing beyond the announced size of
+    // the update is taken.
+    FtpClient1->SetMaxFileSize(std::max<std::int64_t>(UpdateFileSize, 0));
 }
 
 bool TForm2::ftpConnected() const {
@@ -204,18 +231,10 @@ void TForm2::destroyFtpClient() {
 }
 
 QString TForm2::LocalPath() {
-    const QString& name = UpdateFileName;
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+    // The update check has applied the same rule; this keeps the window safe on its own.
+    if (!IsUsableUpdateFileName(DownloadDir, UpdateFileName))
         return {};
-    for (const QChar c : name) {
-        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20 ||
-            c.unicode() == 0x7F)
-            return {};
-    }
-    const QString path = DownloadDir + name;
-    if (QFile::encodeName(path).size() > kMaxPathBytes)
-        return {};
-    return path;
+    return DownloadDir + UpdateFileName;
 }
 
 void TForm2::setCaption(QLabel* label, const QString& text) {
@@ -278,9 +297,15 @@ void TForm2::runAttempt() {
     DLAbort = 0;
     DLstall = 0;
     DLsample = 0;
+    oversize_ = false;
+    rate_.Stop(); // judged only while a transfer runs
     Timer2->start(g_watchdog.intervalMs);
 
     const QString localPath = LocalPath();
+    // A kill while the attempt writes or holds the file must not leave a part of it behind.
+    if (!localPath.isEmpty())
+        RemoveOnTermination(localPath);
+    const auto keep = qScopeGuard([] { KeepOnTermination(); });
     bool toCleanUp = false;
     if (localPath.isEmpty()) {
         Log(QStringLiteral("Local path refused: "), DownloadDir + UpdateFileName);
@@ -328,6 +353,7 @@ void TForm2::runAttempt() {
         // 9
         DLbase = 0;
         DLstall = 0;
+        startRateWindow();
         // 10
         if (!ftpConnected()) {
             DLAbort = 2;
@@ -373,8 +399,18 @@ void TForm2::runAttempt() {
     cleanUp(localPath);
 }
 
+void TForm2::logLocalCause(const EStreamError& e) {
+    // Otherwise a folder that refuses the file looks like a server that is down or busy. The
+    // resumption meets the same file (or its absence) again: one line per transfer says it.
+    if (localCauseLogged_)
+        return;
+    Log(e.message());
+    localCauseLogged_ = true;
+}
+
 bool TForm2::transfer(const QString& localPath) {
     // 11
+    localCauseLogged_ = false;
     Sleep(200);
     Log(QStringLiteral("FTP Download..."));
     try {
@@ -382,20 +418,38 @@ bool TForm2::transfer(const QString& localPath) {
             throw EAbortError(QStringLiteral("FTP component destroyed"));
         FtpClient1->Download(UpdateFileName, localPath);
         return true;
+    } catch (const EFileTooLarge&) {
+        oversize_ = true;
+    } catch (const EStreamError& e) {
+        logLocalCause(e);
     } catch (...) {
     }
     if (DLAbort > 0)
         return false; // the watchdog aborted the transfer
     if (!FtpClient1 || DownloadResult > 0)
         return true; // destroyed while waiting: nothing more is done on that connection
+    // More than the update's size is no broken transfer: a resumption would only bring more of
+    // the same. The file check fails the attempt.
+    if (oversize_)
+        return true;
 
-    // One resumption, from what the broken transfer left in the file.
+    // One resumption, from what the broken transfer left in the file. The component's size
+    // limit counts the part already there, so the resumption is bounded too.
     Sleep(200);
     DLbase = DLrecvd;
     DLstall = 0;
+    startRateWindow();
     Log(QStringLiteral("FTP DownloadRestore..."));
     try {
         FtpClient1->DownloadRestore(UpdateFileName, localPath);
+    } catch (const EFileTooLarge&) {
+        oversize_ = true;
+        if (DLAbort > 0)
+            return false;
+    } catch (const EStreamError& e) {
+        logLocalCause(e);
+        if (DLAbort > 0)
+            return false;
     } catch (...) {
         if (DLAbort > 0)
             return false;
@@ -438,8 +492,10 @@ void TForm2::checkFile(const QString& localPath) {
     Log(QStringLiteral("檢查更新檔是否存在"));
     // 17. Only the announced size counts as complete: an empty file (or one whose size cannot
     // be read) from a server that sent nothing must not be run and recorded as installed.
-    if (FileExists(localPath)) {
-        if (FileSize(localPath) != static_cast<std::int64_t>(UpdateFileSize)) {
+    // A file cut at the announced size because more kept coming has that size, and is not the
+    // update either.
+    if (oversize_ || FileExists(localPath)) {
+        if (oversize_ || FileSize(localPath) != static_cast<std::int64_t>(UpdateFileSize)) {
             Log(QStringLiteral("更新檔下載不完全"));
             DLAbort = 3;
         }
@@ -462,13 +518,22 @@ void TForm2::fetchSignature() {
     }
     Log(QStringLiteral("FTP Download signature..."));
     fetchingSignature_ = true;
+    rate_.Stop(); // the update's transfer is over; a signature is too short to judge a rate by
+    const qint64 updateLimit = FtpClient1->MaxFileSize();
+    FtpClient1->SetMaxFileSize(UpdateSignature::MaxSignatureFileBytes);
     try {
         FtpClient1->Download(UpdateFileName + QStringLiteral(".sig"), file.fileName());
+    } catch (const EFileTooLarge&) {
+        // Cut at the limit: what arrived is read back and fails the check as malformed.
     } catch (...) {
         fetchingSignature_ = false;
+        if (FtpClient1)
+            FtpClient1->SetMaxFileSize(updateLimit);
         return; // refused or broken: the check reports it missing
     }
     fetchingSignature_ = false;
+    if (FtpClient1)
+        FtpClient1->SetMaxFileSize(updateLimit);
     QFile received(file.fileName());
     if (received.open(QIODevice::ReadOnly))
         signature_ = received.read(UpdateSignature::MaxSignatureFileBytes + 1);
@@ -605,23 +670,37 @@ void TForm2::retryDecision() {
 // The watchdog, the progress and the exit picture. They run inside a pending FTP call, so they
 // never throw into the event loop.
 
+void TForm2::startRateWindow() {
+    const std::int32_t received = FtpClient1 ? FtpClient1->ReceivedBytes() : 0;
+    rate_.Start(static_cast<std::int64_t>(DLbase) + received, g_watchdog.rateWindowTicks);
+}
+
 void TForm2::Timer2Timer() {
     Timer2->stop();
     ++DLstall;
+    // Without a transfer the count reads 0.
+    const std::int32_t received = FtpClient1 ? FtpClient1->ReceivedBytes() : 0;
+    if (rate_.Tick(static_cast<std::int64_t>(DLbase) + received, g_watchdog.rateWindowBytes)) {
+        // Packets keep coming, but too few bytes to ever finish: a stall all the same.
+        stalled();
+        return;
+    }
     if (DLstall <= g_watchdog.quietTicks) {
         Timer2->start();
         return;
     }
-    // No packet for a whole window: take a sample. Without a transfer the count reads 0.
-    const std::int32_t received = FtpClient1 ? FtpClient1->ReceivedBytes() : 0;
+    // No packet for a whole window: take a sample.
     if (received != DLsample) {
         DLsample = received;
         DLstall = 0;
         Timer2->start();
         return;
     }
+    stalled();
+}
 
-    // Stalled.
+void TForm2::stalled() {
+    rate_.Stop();
     const QString localPath = LocalPath();
     if (FileExists(localPath)) {
         if (FileSize(localPath) == static_cast<std::int64_t>(UpdateFileSize)) {

@@ -11,14 +11,17 @@
 #include <QDialog>
 #include <QLabel>
 #include <QString>
+#include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 class QKeyEvent;
 class QMouseEvent;
 class QProgressBar;
 class QTimer;
 class TFtpClient;
+class EStreamError;
 
 // A picture control: a stretched pixmap that reports clicks.
 class TImage : public QLabel {
@@ -34,14 +37,37 @@ protected:
 };
 
 // Timing of the watchdog. Production: a tick every 1000 ms, and a stall is declared on the
-// ninth tick without a packet. Tests shorten the interval through SetWatchdogTiming so that a
-// stalled transfer is caught in well under a second; the tick count stays the same.
+// ninth tick without a packet, or when a transfer has brought fewer than 4 KiB in the last 60
+// ticks (a server that trickles a byte now and then is never silent long enough for the first
+// rule). Tests shorten the interval through SetWatchdogTiming so that a stalled transfer is
+// caught in well under a second, and may shorten the rate window with it.
 struct WatchdogTiming {
     int intervalMs = 1000;
-    int quietTicks = 8; // ticks tolerated without a packet before a sample is taken
+    int quietTicks = 8;         // ticks tolerated without a packet before a sample is taken
+    int rateWindowTicks = 60;   // ticks over which a transfer's bytes are counted; 0: no check
+    int rateWindowBytes = 4096; // fewer bytes than this over a whole window is a stall
 };
 void SetWatchdogTiming(const WatchdogTiming& timing);
 WatchdogTiming CurrentWatchdogTiming();
+
+// The bytes a transfer brought in each of the watchdog's last ticks, to tell a transfer that
+// still moves from one that only trickles.
+class TransferRateWindow {
+public:
+    // Starts a new window at the transfer's current count (nothing judged until it is full).
+    void Start(std::int64_t count, int ticks);
+    void Stop();
+    // One tick with the transfer's current count; true when a whole window has passed with
+    // fewer than minBytes. A count that goes down (a new data connection) adds nothing.
+    bool Tick(std::int64_t count, std::int64_t minBytes);
+
+private:
+    std::vector<std::int64_t> perTick_; // ring, one slot per tick of the window
+    std::size_t next_ = 0;
+    std::size_t filled_ = 0;
+    std::int64_t sum_ = 0;
+    std::int64_t last_ = 0;
+};
 
 class TForm2 : public QDialog {
 public:
@@ -58,10 +84,9 @@ public:
     void FtpClient1OnConnectionFailed(QObject*);
     void Img3Click();
 
-    // The local path of the update file: DownloadDir followed by UpdateFileName. Empty when it
-    // is refused: 128 bytes or longer, or a name that is empty, is "." or "..", or holds a path
-    // separator or a control character (the name comes from the database and must not place
-    // the file anywhere but DownloadDir).
+    // The local path of the update file: DownloadDir followed by UpdateFileName. Empty when
+    // IsUsableUpdateFileName refuses the name (the name comes from the database and must not
+    // place the file anywhere but DownloadDir, nor over one of the program's own files).
     static QString LocalPath();
 
     QLabel* Label1 = nullptr;
@@ -84,8 +109,9 @@ private:
     bool ftpConnected() const;
     void destroyFtpClient();
     void runAttempt();
-    bool transfer(const QString& localPath); // steps 10-11; false: go to the clean-up
-    void closeConnection();                  // step 13
+    bool transfer(const QString& localPath);   // steps 10-11; false: go to the clean-up
+    void logLocalCause(const EStreamError& e); // the update file could not be written
+    void closeConnection();                    // step 13
     void checkFile(const QString& localPath);
     void fetchSignature();
     void verifySignature(const QString& localPath);
@@ -94,8 +120,13 @@ private:
     void retryDecision();
     void setCaption(QLabel* label, const QString& text);
     void leaveAfterError(const QString& message);
+    void startRateWindow();
+    void stalled(); // the watchdog's verdict: the transfer is aborted (or found complete)
 
-    bool startFailed_ = false; // step 21 could not start the file: go to the retry decision
+    bool startFailed_ = false;      // step 21 could not start the file: go to the retry decision
+    bool localCauseLogged_ = false; // this transfer's local failure is in the log already
+    bool oversize_ = false;         // the server sent more than UpdateFileSize in this attempt
+    TransferRateWindow rate_;
     // The update's signature file as fetched in this attempt; nullopt when it could not be had.
     std::optional<QByteArray> signature_;
     bool fetchingSignature_ = false;

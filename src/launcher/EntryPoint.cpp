@@ -3,6 +3,7 @@
 #include "Setup1.h"
 #include "platform/Dialogs.h"
 #include "platform/Exception.h"
+#include "platform/MessageWindows.h"
 
 #include <QApplication>
 #include <memory>
@@ -13,6 +14,7 @@ int RunEntryPoint(int& argc, char** argv, const std::function<void()>& createMai
     std::unique_ptr<QApplication> app;
     try {
         app = std::make_unique<QApplication>(argc, argv);
+        InstallMessageWindows();
         // Boxes shown during construction are the only windows then; closing them must not
         // end the program before its loop has even started.
         QApplication::setQuitOnLastWindowClosed(false);

@@ -26,12 +26,16 @@ void LoadIni() {
     LogFile::Write(QStringLiteral("-LoadIni"));
 }
 
-void SaveIni() {
-    // Failures of the profile functions are not reported; IniFile never leaves a half-written
-    // file behind, so a failed write keeps the previous velka.ini.
+bool SaveIni() {
+    // Every value is attempted even after one has failed. IniFile never leaves a half-written
+    // file behind, so a failed write keeps the previous velka.ini; the caller tells the user,
+    // since an unrecorded version would bring the same update again at the next start.
     IniFile ini(iniFileName());
-    ini.WriteInteger(QStringLiteral("VERSION"), QStringLiteral("Setup"), SetupValue);
-    ini.WriteInteger(QStringLiteral("VERSION"), QStringLiteral("Pc1"), InstalledVersion);
-    ini.WriteInteger(QStringLiteral("VERSION"), QStringLiteral("Interface"), InterfaceValue);
-    ini.WriteInteger(QStringLiteral("Language"), QStringLiteral("Language"), LanguageValue);
+    bool ok = ini.WriteInteger(QStringLiteral("VERSION"), QStringLiteral("Setup"), SetupValue);
+    ok = ini.WriteInteger(QStringLiteral("VERSION"), QStringLiteral("Pc1"), InstalledVersion) && ok;
+    ok = ini.WriteInteger(QStringLiteral("VERSION"), QStringLiteral("Interface"), InterfaceValue) &&
+         ok;
+    ok = ini.WriteInteger(QStringLiteral("Language"), QStringLiteral("Language"), LanguageValue) &&
+         ok;
+    return ok;
 }

@@ -1,6 +1,7 @@
 #include "LogFile.h"
 
 #include "platform/Big5.h"
+#include "platform/FileSystem.h"
 
 #include <cstdio>
 
@@ -19,7 +20,8 @@ void put(const QByteArray& bytes) {
 
 bool Open() {
     Close();
-    g_stream = std::fopen(kFileName, "wb");
+    // "wb", but never through a link planted at the name, nor into a fifo or a device.
+    g_stream = CreateFileStream(QString::fromLatin1(kFileName));
     return g_stream != nullptr;
 }
 

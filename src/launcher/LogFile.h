@@ -6,8 +6,9 @@
 
 namespace LogFile {
 
-// Creates or truncates DLrec.txt. Returns false when it cannot be created; the lines written
-// while it is not open are dropped (the run goes on, as nothing checks the log).
+// Creates or truncates DLrec.txt. Returns false when it cannot be created, or when the name is
+// a symbolic link or anything but a regular file; the lines written while it is not open are
+// dropped (the run goes on, as nothing checks the log).
 bool Open();
 bool IsOpen();
 void Close();

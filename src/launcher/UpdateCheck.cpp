@@ -8,6 +8,8 @@
 #include "download/DownloadWindow.h"
 #include "platform/Dialogs.h"
 
+#include <algorithm>
+
 namespace {
 
 DownloadWindowRunner g_runDownloadWindow = &RunDownloadWindow;
@@ -17,6 +19,15 @@ DownloadWindowRunner g_runDownloadWindow = &RunDownloadWindow;
 struct LogCloser {
     ~LogCloser() { LogFile::Close(); }
 };
+
+// The date comes from the server: it is logged only up to its first control character, so that
+// a line break in it cannot add lines of the server's own to the log.
+QString upToControl(const QString& text) {
+    const auto end = std::find_if(text.begin(), text.end(), [](QChar c) {
+        return c.unicode() < 0x20 || c.unicode() == 0x7F || c.category() == QChar::Other_Control;
+    });
+    return text.left(end - text.begin());
+}
 
 void endStep() {
     LogFile::Write(QStringLiteral("等 100ms結束程式"));
@@ -43,7 +54,7 @@ void RunUpdateCheck() {
     }
 
     SQL_GetServerTime();
-    LogFile::Write(QStringLiteral("SQL_GetServerTime="), ServerDate);
+    LogFile::Write(QStringLiteral("SQL_GetServerTime="), upToControl(ServerDate));
 
     LogFile::Write(QStringLiteral("+LoadIni"));
     LoadIni();
@@ -81,9 +92,14 @@ void RunUpdateCheck() {
 
     LogFile::Write(QStringLiteral("修改 velka.ini 版本"));
     InstalledVersion = NextVersion;
-    SaveIni();
+    const bool recorded = SaveIni();
+    if (!recorded)
+        LogFile::Write(QStringLiteral("velka.ini 版本寫入失敗"));
     LogFile::Write(QStringLiteral("等 100ms結束程式"));
     LogFile::Close();
 
-    ShowMessage(PadDbcsMessage(QStringLiteral("軟體更新完成")));
+    // The update did run; without its version in velka.ini it would be offered again at every
+    // start, so the user is told that it was not recorded.
+    ShowMessage(PadDbcsMessage(recorded ? QStringLiteral("軟體更新完成")
+                                        : QStringLiteral("軟體更新完成, \r\n 但無法記錄新版本!")));
 }

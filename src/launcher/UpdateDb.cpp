@@ -7,9 +7,9 @@
 #include "platform/Dialogs.h"
 #include "platform/Paths.h"
 #include "platform/Settings.h"
+#include "platform/UpdateFileName.h"
 
 #include <QCoreApplication>
-#include <algorithm>
 
 namespace {
 
@@ -130,22 +130,6 @@ QString TrimUpdateFileName(const QString& text) {
     return text.mid(begin, end - begin);
 }
 
-bool IsUsableUpdateFileName(const QString& downloadDir, const QString& name) {
-    if (name.isEmpty() || name == QLatin1String(".") || name.contains(QLatin1String("..")))
-        return false;
-    const bool badChar = std::any_of(name.begin(), name.end(), [](QChar c) {
-        return c == u'/' || c == u'\\' || c.unicode() < 0x20 || c.unicode() == 0x7F ||
-               c.category() == QChar::Other_Control || c.isSurrogate() || c.unicode() == 0xFFFD;
-    });
-    if (badChar)
-        return false;
-    // The name is logged and sent as Big5: one that Big5 cannot hold would name another file.
-    if (fromBig5(toBig5(name)) != name)
-        return false;
-    // UTF-8 is what the file system stores; it never counts fewer bytes than Big5 would.
-    return (downloadDir + name).toUtf8().size() <= kMaxUpdatePathBytes;
-}
-
 bool SQL_Connect() {
     try {
         connectTo(QString::fromUtf8(kMemberCatalog));
@@ -178,8 +162,9 @@ bool SQL_GetUpdateFile() {
         showNoUpdateFile();
         return false;
     }
-    // The name becomes a local path that is written and run, and goes into an FTP command: one
-    // that could leave the download folder or break the command line is treated as missing.
+    // The name becomes a local path that is written, run and deleted, and goes into an FTP
+    // command: one that could leave the download folder, break the command line or replace one
+    // of the program's own files is treated as missing.
     const QString name = TrimUpdateFileName(query.FieldAsString(QStringLiteral("檔名")));
     const QString dir = ExecutableDir();
     if (!IsUsableUpdateFileName(dir, name)) {

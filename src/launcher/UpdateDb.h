@@ -19,12 +19,6 @@ QString ConnectionString(const QString& catalog);
 // The server-date query for the connected kind of server; the result column is "day".
 QString ServerDateSql(DbmsKind dbms);
 
-// True when DownloadDir + name is a plain file inside DownloadDir that the download may write
-// and run: no separator, no "..", no control character, not empty, representable in Big5, and
-// the local path (UTF-8, as the file system stores it) shorter than 128 bytes.
-bool IsUsableUpdateFileName(const QString& downloadDir, const QString& name);
-inline constexpr int kMaxUpdatePathBytes = 127;
-
 // Drops leading and trailing blanks and control characters (everything up to U+0020).
 QString TrimUpdateFileName(const QString& text);
 

@@ -3,6 +3,7 @@
 #include "platform/Big5.h"
 #include "platform/Dialogs.h"
 #include "platform/Events.h"
+#include "platform/FileSystem.h"
 #include "platform/Socket.h"
 #include "platform/SocketNotifier.h"
 
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QScopeGuard>
 #include <QTimer>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -79,22 +81,42 @@ static_assert(sizeof ErrorTable / sizeof ErrorTable[0] == 50);
 
 constexpr qint32 NormalEventMask = FD_READ | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE; // 61
 
-// Texts read from the socket are one character per byte; a text of such characters goes back
-// byte for byte, anything beyond Latin-1 is sent in the program's code page.
+// Every text goes out in the program's code page, the one its log and database use: a name
+// must reach the server as the same bytes the log holds for it, whatever characters it has.
 QByteArray ToBytes(const QString& text) {
-    for (QChar c : text)
-        if (c.unicode() > 0xFF)
-            return toBig5(text);
-    return text.toLatin1();
+    return toBig5(text);
 }
 
 QString VersionText(quint16 version) {
     return QString::number(version >> 8) + QLatin1Char('.') + QString::number(version & 0xFF);
 }
 
-void WriteAll(QFile& file, const char* data, int length) {
-    if (file.write(data, length) != length)
-        throw Exception(QStringLiteral("Stream write error"));
+// The local file of a transfer, opened without following a link at its path; the error names
+// the file and the system's reason, so that the log can tell a local cause from the server's.
+void OpenLocalFile(QFile& file, const QString& name, WriteOpenMode mode) {
+    const OpenedFile opened = OpenFileForWriting(name, mode);
+    const bool create = mode == WriteOpenMode::CreateOrTruncate;
+    if (opened.fd < 0 || !file.open(opened.fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
+                                    QFileDevice::AutoCloseHandle)) {
+        const QString text =
+            (create ? QStringLiteral("Cannot create file ") : QStringLiteral("Cannot open file ")) +
+            name + QStringLiteral(": ") + (opened.fd < 0 ? opened.reason : file.errorString());
+        if (opened.fd >= 0)
+            CloseFileDescriptor(opened.fd); // the file object did not take it over
+        if (create)
+            throw EFCreateError(text, opened.error);
+        throw EFOpenError(text, opened.error);
+    }
+}
+
+void WriteAll(QFile& file, const QString& name, const char* data, int length) {
+    errno = 0;
+    if (file.write(data, length) != length) {
+        const int error = errno;
+        throw EWriteError(QStringLiteral("Cannot write file ") + name + QStringLiteral(": ") +
+                              (error ? SystemErrorText(error) : file.errorString()),
+                          error);
+    }
 }
 
 // A 32-bit byte count that wraps like the original field instead of overflowing.
@@ -600,7 +622,11 @@ void TAsyncSocket::SendBuffer(const char* Data, quint16 Length) {
 void TAsyncSocket::Write(const QString& Text) {
     ReportStatus(8, QStringLiteral("Write"));
     const QByteArray bytes = ToBytes(Text);
-    const int n = qMin<int>(bytes.size(), IOBufferSize);
+    // A cut line would lose its CR LF, and the next command would be glued to it: a text that
+    // does not fit one send is refused whole, before any of it goes out.
+    if (bytes.size() > MaxWriteBytes)
+        RaiseSocketError(WSAEMSGSIZE);
+    const int n = static_cast<int>(bytes.size());
     std::memcpy(IOBuffer_, bytes.constData(), static_cast<size_t>(n));
     IOBuffer_[n] = '\0';
     SendBuffer(IOBuffer_, 0);
@@ -733,28 +759,9 @@ void TAsyncSocket::CaptureFile(const QString& FileName) {
         if (*alive)
             TimerOff();
     });
-    QFile file(FileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
-        throw EFCreateError(QStringLiteral("Cannot create file ") + FileName);
-    while (!Canceled_) {
-        const int n = WsRecv(SocketHandle_, IOBuffer_, IOBufferSize, false);
-        if (n > 0) {
-            DeliverBlock(file, n, alive);
-            TimerOn(); // the time-out counts from the last block
-        } else if (n < 0) {
-            LastErrorNo_ = WsGetLastError();
-            if (LastErrorNo_ == WSAENOTCONN) {
-                // The close notice has replaced the socket; a reset is still an error.
-                if (CloseError_ != 0)
-                    RaiseSocketError(CloseError_);
-                break;
-            }
-            CheckSocketError(WSAEWOULDBLOCK);
-        } else {
-            break; // the peer has closed
-        }
-        Pump(alive, n < 0);
-    }
+    QFile file;
+    OpenLocalFile(file, FileName, WriteOpenMode::CreateOrTruncate);
+    ReceiveIntoFile(file, FileName, false, alive);
     file.close();
     if (Canceled_) {
         Canceled_ = false;
@@ -762,34 +769,19 @@ void TAsyncSocket::CaptureFile(const QString& FileName) {
     }
 }
 
-void TAsyncSocket::DeliverBlock(QFile& file, int length, const std::shared_ptr<bool>& alive) {
-    WriteAll(file, IOBuffer_, length);
-    ReceivedBytes_ = AddCount(ReceivedBytes_, length);
-    if (OnPacketRecvd && !Fire(OnPacketRecvd, alive, this))
-        throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
-}
-
 void TAsyncSocket::AppendFile(const QString& FileName) {
     ReportStatus(8, QStringLiteral("Append File"));
     ReceivedBytes_ = 0;
+    // Timed like a capture: a resumed transfer from a server that falls silent must end too.
+    TimerOn();
     auto alive = Alive_;
-    QFile file(FileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly |
-                   QIODevice::Unbuffered))
-        throw EFOpenError(QStringLiteral("Cannot open file ") + FileName);
-    while (Connected_ && !Canceled_) {
-        const int n = WsRecv(SocketHandle_, IOBuffer_, IOBufferSize, false);
-        if (n > 0) {
-            DeliverBlock(file, n, alive);
-        } else if (n < 0) {
-            CheckSocketError(WSAEWOULDBLOCK);
-        } else {
-            // The peer has closed. Its close notice may have been passed over while data was
-            // still pending, and no second one comes: end here instead of waiting for it.
-            break;
-        }
-        Pump(alive, n < 0);
-    }
+    auto timerOff = qScopeGuard([this, &alive] {
+        if (*alive)
+            TimerOff();
+    });
+    QFile file;
+    OpenLocalFile(file, FileName, WriteOpenMode::AppendExisting);
+    ReceiveIntoFile(file, FileName, true, alive);
     file.close();
     if (Canceled_) {
         Canceled_ = false;
@@ -797,6 +789,66 @@ void TAsyncSocket::AppendFile(const QString& FileName) {
     }
     if (!Connected_ && CloseError_ != 0)
         RaiseSocketError(CloseError_); // ended by a reset, not by the peer finishing
+}
+
+void TAsyncSocket::ReceiveIntoFile(QFile& file, const QString& name, bool Appending,
+                                   const std::shared_ptr<bool>& alive) {
+    // One receive takes what several packet events' worth of data the kernel holds, into one
+    // buffer for the whole transfer: a fast sender then costs a system call per 256 KiB rather
+    // than per 64 KiB, and no block costs an allocation.
+    const std::unique_ptr<char[]> chunk(new char[ReceiveChunkSize]);
+    qint64 lastPump = SteadyMilliseconds();
+    while (!Canceled_ && (!Appending || Connected_)) {
+        const int n = WsRecv(SocketHandle_, chunk.get(), ReceiveChunkSize, false);
+        if (n > 0) {
+            // Written, counted and announced per block of at most IOBufferSize bytes, as a
+            // receive of IOBufferSize would have; a handler that cancels stops the rest.
+            for (int offset = 0; offset < n && !Canceled_; offset += IOBufferSize)
+                DeliverBlock(file, name, chunk.get() + offset, qMin(IOBufferSize, n - offset),
+                             alive);
+            TimerOn(); // the time-out counts from the last block
+            // While data keeps coming the event loop runs by time, not per block: timers, the
+            // watchdog, the progress bar and clicks are served within PumpIntervalMs, and the
+            // loop does not pay the event loop's system calls for every block.
+            const qint64 now = SteadyMilliseconds();
+            if (now - lastPump >= PumpIntervalMs) {
+                Pump(alive, false);
+                lastPump = SteadyMilliseconds();
+            }
+            continue;
+        }
+        if (n == 0) {
+            // The peer has closed. For an append its close notice may have been passed over
+            // while data was still pending, and no second one comes: end here as well.
+            break;
+        }
+        LastErrorNo_ = WsGetLastError();
+        if (!Appending && LastErrorNo_ == WSAENOTCONN) {
+            // The close notice has replaced the socket; a reset is still an error.
+            if (CloseError_ != 0)
+                RaiseSocketError(CloseError_);
+            break;
+        }
+        CheckSocketError(WSAEWOULDBLOCK);
+        // Nothing pending: sleep in the event loop until the socket or anything else stirs.
+        Pump(alive, true);
+        lastPump = SteadyMilliseconds();
+    }
+}
+
+void TAsyncSocket::DeliverBlock(QFile& file, const QString& name, const char* data, int length,
+                                const std::shared_ptr<bool>& alive) {
+    if (ReceiveLimit_ >= 0 && ReceivedBytes_ + static_cast<qint64>(length) > ReceiveLimit_) {
+        const int room = static_cast<int>(qMax<qint64>(ReceiveLimit_ - ReceivedBytes_, 0));
+        WriteAll(file, name, data, room);
+        ReceivedBytes_ = AddCount(ReceivedBytes_, room);
+        throw EReceiveLimitError(
+            QStringLiteral("Receive limit of %1 bytes exceeded").arg(ReceiveLimit_));
+    }
+    WriteAll(file, name, data, length);
+    ReceivedBytes_ = AddCount(ReceivedBytes_, length);
+    if (OnPacketRecvd && !Fire(OnPacketRecvd, alive, this))
+        throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));
 }
 
 void TAsyncSocket::Listen(bool Dedicated) {

@@ -5,9 +5,11 @@
 //
 // TThreadTimer: the small timer component each socket owns for its time-out.
 //
-// Text and bytes: the socket carries bytes. Texts read from the socket come back one character
-// per byte (Latin-1), so they can be sent back unchanged; a text to send that holds characters
-// beyond U+00FF is sent in the program's code page (Big5).
+// Text and bytes: the socket carries bytes. Every text sent (commands, names, host names) goes
+// out in the program's code page, Big5, whatever characters it holds, so a name reaches the
+// peer as the very bytes the log holds for it. What is read comes back as bytes, one character
+// per byte (U+0000..U+00FF): a byte string to take apart, not text to send back; a byte of 0x80
+// or above would not survive the trip through Big5.
 #include "platform/Exception.h"
 
 #include <QObject>
@@ -25,6 +27,12 @@ public:
 };
 
 class EAbortError : public ESockError {
+public:
+    using ESockError::ESockError;
+};
+
+// A receive into a file stopped because more bytes came than ReceiveLimit allows.
+class EReceiveLimitError : public ESockError {
 public:
     using ESockError::ESockError;
 };
@@ -52,6 +60,12 @@ constexpr quint16 FD_CLOSE = 32;
 
 constexpr quint16 INVALID_SOCKET_HANDLE = 0xFFFF;
 constexpr int IOBufferSize = 65536;
+// A file receive takes up to this much per call, then hands it on in IOBufferSize blocks.
+constexpr int ReceiveChunkSize = 4 * IOBufferSize;
+// How often a file receive runs the event loop while data keeps coming (milliseconds).
+constexpr int PumpIntervalMs = 5;
+// The most bytes Write sends in one call (the 16-bit count of SendBuffer).
+constexpr int MaxWriteBytes = 65535;
 
 // Number of socket components that have started the socket layer (process-wide).
 extern int WinsockUsers;
@@ -108,6 +122,8 @@ public:
 
     // Sends Length bytes of Data (0: up to its first NUL, at most 65,535).
     void SendBuffer(const char* Data, quint16 Length);
+    // Text in Big5, up to its first NUL. A text of more than MaxWriteBytes bytes is refused
+    // with ESockError "10040:Message too long" and nothing is sent.
     void Write(const QString& Text);
     void Writeln(const QString& Text);
     // Count bytes (0: whatever is pending); one character per byte.
@@ -137,6 +153,11 @@ public:
     void SetProxy(const QString& Value) { Proxy_ = Value; }
     qint32 ProxyPort() const { return ProxyPort_; }
     void SetProxyPort(qint32 Value) { ProxyPort_ = Value; }
+    // The most bytes CaptureFile and AppendFile take into the file (negative: no limit). A
+    // block that goes past it is cut there, and the receive raises EReceiveLimitError: what a
+    // peer sends beyond the limit never reaches the disk.
+    qint64 ReceiveLimit() const { return ReceiveLimit_; }
+    void SetReceiveLimit(qint64 Value) { ReceiveLimit_ = Value; }
 
     // --- public state (the FTP layer reads and writes several of these)
     bool Connected() const { return Connected_; }
@@ -201,8 +222,14 @@ private:
     // Ends the current pass of a wait: handles what is queued, and with Block waits in the
     // event loop until something arrives. Throws EAbortError if the component died meanwhile.
     static void Pump(const std::shared_ptr<bool>& Alive, bool Block);
-    // Writes one received block from IOBuffer to file, counts it and fires OnPacketRecvd.
-    void DeliverBlock(QFile& file, int length, const std::shared_ptr<bool>& alive);
+    // The receive loop of CaptureFile (until the peer closes) and AppendFile (while connected);
+    // name is the file's name for the error texts.
+    void ReceiveIntoFile(QFile& file, const QString& name, bool Appending,
+                         const std::shared_ptr<bool>& alive);
+    // Writes one received block to file, counts it and fires OnPacketRecvd. Past ReceiveLimit
+    // only what fits is written, and EReceiveLimitError is raised.
+    void DeliverBlock(QFile& file, const QString& name, const char* data, int length,
+                      const std::shared_ptr<bool>& alive);
     void RaiseSocketError(qint32 Code);
 
     char IOBuffer_[IOBufferSize + 1] = {};
@@ -223,6 +250,7 @@ private:
     qint32 Port_ = 0;
     qint32 TransferSize_ = 0;
     qint32 ReceivedBytes_ = 0;
+    qint64 ReceiveLimit_ = -1;
     bool AsyncReplied_ = false;
     quint32 SockAddrAddress_ = 0; // network byte order
     quint16 SockAddrPort_ = 0;    // network byte order

@@ -1,5 +1,6 @@
 #include "FtpClient.h"
 
+#include "platform/Big5.h"
 #include "platform/Events.h"
 
 #include <QElapsedTimer>
@@ -23,6 +24,12 @@ constexpr int ReplyGraceMs = 1000;
 
 bool IsDecimalDigit(QChar c) {
     return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+bool IsWordByte(QChar c) {
+    return IsDecimalDigit(c) || c == QLatin1Char('_') ||
+           (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+           (c >= QLatin1Char('A') && c <= QLatin1Char('Z'));
 }
 
 // Calls an event handler through a copy: a handler may destroy the component, and with it the
@@ -153,25 +160,73 @@ qint32 TFtpClient::StrToInt(const QString& Text) {
 }
 
 quint16 TFtpClient::PasvPort(const QString& ReplyLine) {
-    QString low = NthField(ReplyLine, QLatin1Char(','), 6);
-    const int paren = low.indexOf(QLatin1Char(')'));
-    low = paren < 0 ? QString() : low.left(paren);
-    const qint32 lo = StrToInt(low);
-    const qint32 hi = StrToInt(NthField(ReplyLine, QLatin1Char(','), 5));
-    // The port comes from the wire: each byte must be a byte, and port 0 is nobody's.
-    if (lo < 0 || lo > 255 || hi < 0 || hi > 255 || (lo == 0 && hi == 0))
-        throw FTPException(ReplyLine);
-    return static_cast<quint16>(hi * 256 + lo);
+    // The six numbers h1,h2,h3,h4,p1,p2 may stand in parentheses or not, and blanks may follow
+    // a comma: the first run of comma-separated numbers after the code that has six or more
+    // decides. Anything but exactly six numbers of 0..255 there leaves no port to trust.
+    const int size = static_cast<int>(ReplyLine.size());
+    const auto at = [&](int k) { return k >= 0 && k < size ? ReplyLine[k] : QChar(0); };
+    int i = 0;
+    while (i < size && IsDecimalDigit(ReplyLine[i]))
+        ++i; // the code
+    while (i < size) {
+        if (!IsDecimalDigit(ReplyLine[i])) {
+            ++i;
+            continue;
+        }
+        // A run glued to a word, a sign or a dotted number is not a list of numbers.
+        const QChar before = at(i - 1);
+        const bool startsClean = !IsWordByte(before) && before != QLatin1Char('-') &&
+                                 before != QLatin1Char('+') &&
+                                 !(before == QLatin1Char('.') && IsDecimalDigit(at(i - 2)));
+        int values[6] = {};
+        int count = 0;
+        int end = i;
+        for (;;) {
+            int value = 0;
+            for (; end < size && IsDecimalDigit(ReplyLine[end]); ++end)
+                value = qMin(value * 10 + (ReplyLine[end].unicode() - '0'), 1000);
+            if (count < 6)
+                values[count] = value;
+            ++count;
+            if (at(end) != QLatin1Char(','))
+                break;
+            int next = end + 1;
+            while (at(next) == QLatin1Char(' '))
+                ++next;
+            if (!IsDecimalDigit(at(next)))
+                break;
+            end = next;
+        }
+        if (!startsClean || count < 6) {
+            i = end;
+            continue;
+        }
+        const QChar after = at(end);
+        bool valid = count == 6 && !IsWordByte(after) &&
+                     !(after == QLatin1Char('.') && IsDecimalDigit(at(end + 1)));
+        for (int v : values)
+            valid = valid && v <= 255;
+        const int port = values[4] * 256 + values[5];
+        if (!valid || port == 0)
+            break;
+        return static_cast<quint16>(port);
+    }
+    throw FTPException(ReplyLine);
 }
 
 // --- control connection
 
-void TFtpClient::RefuseLineBreaks(const QString& Argument) const {
+void TFtpClient::RefuseLineBreaksOrOverlength(const QString& Argument) const {
     // A CR or LF would end the command early and let the rest pass as a command of its own; a
     // NUL would cut the line before its CR LF, and the reply would never come.
     for (QChar c : Argument)
         if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar(0))
             throw FTPException(QStringLiteral("Invalid character (CR, LF or NUL) in FTP argument"));
+    // Counted as sent. Every character is at least one byte of Big5 (a surrogate pair at least
+    // one for the two), so a text twice as long as the limit needs no conversion to tell.
+    if (Argument.size() > 2 * MaxArgumentBytes || toBig5(Argument).size() > MaxArgumentBytes)
+        throw FTPException(
+            QStringLiteral("FTP argument longer than %1 bytes").arg(MaxArgumentBytes));
 }
 
 QString TFtpClient::FinishReply(const QString& FirstLine) {
@@ -192,22 +247,49 @@ QString TFtpClient::FinishReply(const QString& FirstLine) {
     return last;
 }
 
+QString TFtpClient::AwaitReply(const std::function<QString()>& Wait) {
+    auto alive = AliveToken();
+    try {
+        return Wait();
+    } catch (const EAbortError&) {
+        if (*alive)
+            ReplyOverdue_ = true;
+        throw;
+    }
+}
+
 QString TFtpClient::Transaction(const QString& Command) {
-    const QString first = TAsyncSocket::Transaction(Command);
-    FinishReply(first);
-    return first;
+    return AwaitReply([&] {
+        const QString first = TAsyncSocket::Transaction(Command);
+        FinishReply(first);
+        return first;
+    });
 }
 
 QString TFtpClient::ReadReply() {
+    return AwaitReply([&] {
+        SetReplyCode(0);
+        const QString line = ReadLn();
+        SetLastReply(line);
+        if (!line.isEmpty()) {
+            ReportStatus(1, line);
+            SetReplyCode(ParseReplyCode(line));
+        }
+        FinishReply(line);
+        return line;
+    });
+}
+
+bool TFtpClient::BriefTransaction(const QString& Command) {
     SetReplyCode(0);
-    const QString line = ReadLn();
-    SetLastReply(line);
-    if (!line.isEmpty()) {
-        ReportStatus(1, line);
-        SetReplyCode(ParseReplyCode(line));
+    SetLastReply(QString());
+    Writeln(Command);
+    if (ReplyOverdue_ || !InputWithin(ReplyGraceMs)) {
+        ReplyOverdue_ = true;
+        return false;
     }
-    FinishReply(line);
-    return line;
+    ReadReply();
+    return true;
 }
 
 // An empty reply line means that the server closed the control connection: no reply will come,
@@ -247,12 +329,13 @@ void TFtpClient::Connect() {
     SetCanceled(false);
     if (Connected())
         return;
-    RefuseLineBreaks(UserID_);
-    RefuseLineBreaks(Password_);
-    RefuseLineBreaks(FWUserID_);
-    RefuseLineBreaks(FWPassword_);
-    RefuseLineBreaks(Host());
+    RefuseLineBreaksOrOverlength(UserID_);
+    RefuseLineBreaksOrOverlength(Password_);
+    RefuseLineBreaksOrOverlength(FWUserID_);
+    RefuseLineBreaksOrOverlength(FWPassword_);
+    RefuseLineBreaksOrOverlength(Host());
     ClearInput();
+    ReplyOverdue_ = false;
     TAsyncSocket::Connect();
 
     auto alive = AliveToken();
@@ -271,8 +354,8 @@ void TFtpClient::Connect() {
             bool handled = false;
             Fire(OnAuthenticationNeeded, handled);
             CheckAlive(alive);
-            RefuseLineBreaks(UserID_);
-            RefuseLineBreaks(Password_);
+            RefuseLineBreaksOrOverlength(UserID_);
+            RefuseLineBreaksOrOverlength(Password_);
         }
 
         if (!Proxy().isEmpty()) {
@@ -323,13 +406,23 @@ void TFtpClient::Disconnect() {
         Vendor_ = 2411;
         if (DataAvailable())
             Read(0);
-        reply = Transaction(QStringLiteral("QUIT"));
-        code = ReplyCode();
+        if (ReplyOverdue_) {
+            // The server still owes an earlier reply: what it sends now cannot be told from the
+            // answer to QUIT, and a server that has gone silent would hold this call until
+            // someone cancels it again. Take leave without waiting.
+            Writeln(QStringLiteral("QUIT"));
+        } else {
+            reply = Transaction(QStringLiteral("QUIT"));
+            code = ReplyCode();
+        }
     } catch (...) {
-        if (*alive)
+        if (*alive) {
+            ReplyOverdue_ = false;
             TAsyncSocket::Disconnect();
+        }
         throw;
     }
+    ReplyOverdue_ = false;
     TAsyncSocket::Disconnect();
     if (code >= 301 && code <= 599)
         throw FTPException(reply);
@@ -337,7 +430,7 @@ void TFtpClient::Disconnect() {
 
 void TFtpClient::SendCommand(const QString& Command) {
     const TCmdType kind = ClassifyCommand(Command);
-    RefuseLineBreaks(Command);
+    RefuseLineBreaksOrOverlength(Command);
     SetCanceled(false);
     auto alive = AliveToken();
     RequireConnection();
@@ -436,11 +529,14 @@ bool TFtpClient::InputWithin(int Milliseconds) {
 }
 
 void TFtpClient::ReadOutstandingReply() {
-    const QString line = ReadLn();
-    if (!line.isEmpty()) {
-        ReportStatus(1, line);
-        FinishReply(line);
-    }
+    AwaitReply([&] {
+        const QString line = ReadLn();
+        if (!line.isEmpty()) {
+            ReportStatus(1, line);
+            FinishReply(line);
+        }
+        return line;
+    });
 }
 
 void TFtpClient::CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutstanding) {
@@ -453,10 +549,11 @@ void TFtpClient::CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutsta
             // (426, or 226 when it had already ended) and the one for ABOR itself (225/226).
             // Both are read here, so that neither is taken for the reply to a later command;
             // the second only if it comes soon (a server that never set up the transfer, or
-            // does not follow the rule, sends one).
-            Transaction(QStringLiteral("ABOR"));
-            if (RetrOutstanding && !LastReply().isEmpty() &&
-                !(ReplyCode() >= 500 && ReplyCode() <= 502) && InputWithin(ReplyGraceMs))
+            // does not follow the rule, sends one). The cancel may have come because the server
+            // went silent altogether: then even the first is not waited for long.
+            if (BriefTransaction(QStringLiteral("ABOR")) && RetrOutstanding &&
+                !LastReply().isEmpty() && !(ReplyCode() >= 500 && ReplyCode() <= 502) &&
+                InputWithin(ReplyGraceMs))
                 ReadOutstandingReply();
         }
     } else if (RetrOutstanding && Connected()) {
@@ -482,26 +579,26 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
 
     DataConnection_ = new TAsyncSocket(this);
     DataConnection_->SetTimeOut(TimeOut());
-    // Counts are 32-bit: the receive stops before the file (offset included) reaches 2 GiB,
-    // instead of letting the count wrap.
-    auto limit = std::make_shared<qint64>(INT_MAX);
-    auto tooLarge = std::make_shared<bool>(false);
+    // Counts are 32-bit: the file (offset included) stays below 2 GiB, so the count never wraps;
+    // a smaller MaxFileSize bounds it further. The receive stops at the limit by itself.
+    const bool capped = MaxFileSize_ >= 0 && MaxFileSize_ < INT_MAX;
+    const qint64 fileLimit = capped ? MaxFileSize_ : INT_MAX;
+    const auto tooLarge = [&] {
+        return EFileTooLarge(
+            capped ? QStringLiteral("File larger than %1 bytes: %2").arg(fileLimit).arg(RemoteName)
+                   : TooLargeText(RemoteName));
+    };
+    DataConnection_->SetReceiveLimit(fileLimit);
     // The handler is shared rather than copied per block: a handler that destroys the component
     // (and so this data connection) keeps its own closure alive while it runs, and no block
     // costs an allocation.
-    auto handler = OnPacketRecvd ? std::make_shared<const TNotifyEvent>(OnPacketRecvd) : nullptr;
-    DataConnection_->OnPacketRecvd = [handler, limit, tooLarge](QObject* Sender) {
-        auto* data = static_cast<TAsyncSocket*>(Sender);
-        if (data->ReceivedBytes() < 0 || data->ReceivedBytes() > *limit) {
-            *tooLarge = true;
-            data->Cancel();
-            return;
-        }
-        if (handler) {
+    if (OnPacketRecvd) {
+        auto handler = std::make_shared<const TNotifyEvent>(OnPacketRecvd);
+        DataConnection_->OnPacketRecvd = [handler](QObject* Sender) {
             const auto keep = handler;
             (*keep)(Sender);
-        }
-    };
+        };
+    }
 
     bool retrOutstanding = false;
     try {
@@ -523,12 +620,14 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
             if (local.open(QIODevice::ReadOnly))
                 size = local.size();
             local.close();
-            if (size > INT_MAX)
-                throw FTPException(TooLargeText(RemoteName));
-            *limit = INT_MAX - size;
+            if (size > fileLimit)
+                throw tooLarge();
+            DataConnection_->SetReceiveLimit(fileLimit - size);
             ReportStatus(1, QStringLiteral("REST RETR ") + RemoteName);
             SetTransferSize(0);
-            TAsyncSocket::Transaction(QStringLiteral("REST ") + QString::number(size));
+            AwaitReply([&] {
+                return TAsyncSocket::Transaction(QStringLiteral("REST ") + QString::number(size));
+            });
             CheckReplyPresent(LastReply());
             // A server that cannot restart would send the whole file, and appending it to the
             // part already here would corrupt the update: only 3xx lets RETR follow.
@@ -538,17 +637,18 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
             ReportStatus(1, QStringLiteral("RETR ") + RemoteName);
             SetTransferSize(0);
         }
-        TAsyncSocket::Transaction(QStringLiteral("RETR ") + RemoteName);
+        AwaitReply([&] { return TAsyncSocket::Transaction(QStringLiteral("RETR ") + RemoteName); });
         CheckReplyPresent(LastReply());
         if (ReplyCode() >= 301 && ReplyCode() <= 599)
             ReplyFailure(Kind);
         retrOutstanding = true;
-        const QString last = FinishReply(LastReply());
+        const QString last = AwaitReply([&] { return FinishReply(LastReply()); });
         SetTransferSize(ExtractByteCount(last));
+        // Compared with the whole file: after REST some servers announce what is left, others
+        // the whole size.
         const std::optional<quint64> announced = AnnouncedByteCount(last);
-        if (announced && *announced > static_cast<quint64>(*limit)) {
-            throw FTPException(TooLargeText(RemoteName));
-        }
+        if (announced && *announced > static_cast<quint64>(fileLimit))
+            throw tooLarge();
 
         if (!Passive_) {
             const quint16 accepted = DataConnection_->Accept();
@@ -569,11 +669,8 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
                     DataConnection_->AppendFile(LocalPath);
                 else
                     DataConnection_->CaptureFile(LocalPath.isEmpty() ? RemoteName : LocalPath);
-            } catch (const EAbortError&) {
-                if (*alive && *tooLarge) {
-                    throw FTPException(TooLargeText(RemoteName));
-                }
-                throw;
+            } catch (const EReceiveLimitError&) {
+                throw tooLarge();
             }
             CheckAlive(alive);
             // A reset is not the end of the file. The receive ends on it as on a clean close;
@@ -596,15 +693,18 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
         QString current = LastReply();
         const bool completion = !Canceled() && !TimedOut();
         if (completion) {
-            current = ReadLn();
+            current = AwaitReply([&] { return ReadLn(); });
             CheckAlive(alive);
+            // Kept as the last reply, so that a caller can judge the transfer by it.
+            SetLastReply(current);
+            SetReplyCode(ParseReplyCode(current));
         }
         // The completion code is not examined: a 426 after the whole file still counts, and
         // the caller compares the size itself.
         if (!current.isEmpty())
             ReportStatus(1, current);
         if (completion) {
-            FinishReply(current);
+            AwaitReply([&] { return FinishReply(current); });
             retrOutstanding = false;
         }
 
@@ -625,7 +725,7 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
 }
 
 void TFtpClient::Download(const QString& RemoteName, const QString& LocalPath) {
-    RefuseLineBreaks(RemoteName);
+    RefuseLineBreaksOrOverlength(RemoteName);
     auto alive = AliveToken();
     try {
         Retrieve(RemoteName, LocalPath, ctDownload);
@@ -641,6 +741,6 @@ void TFtpClient::Download(const QString& RemoteName, const QString& LocalPath) {
 }
 
 void TFtpClient::DownloadRestore(const QString& RemoteName, const QString& LocalPath) {
-    RefuseLineBreaks(RemoteName);
+    RefuseLineBreaksOrOverlength(RemoteName);
     Retrieve(RemoteName, LocalPath, ctDownloadRestore);
 }

@@ -17,6 +17,13 @@ public:
     using Exception::Exception;
 };
 
+// A retrieval refused or stopped because the file is, or was about to grow, larger than the
+// component takes (MaxFileSize, or 2 GiB): announced so, already so on disk, or more bytes came.
+class EFileTooLarge : public FTPException {
+public:
+    using FTPException::FTPException;
+};
+
 // Which operation an OnSuccess/OnFailure/OnUnSupportedFunction event is about.
 enum TCmdType : quint8 {
     ctChangeDir = 0,
@@ -41,6 +48,9 @@ using TFailureEvent = std::function<void(bool& Handled, TCmdType Trans_Type)>;
 using TUnsupportedEvent = std::function<void(TCmdType Trans_Type)>;
 using TListItemEvent = std::function<void(const QString& Listing)>;
 
+// The longest command argument (user name, password, host, path) sent, in bytes as sent.
+constexpr int MaxArgumentBytes = 1024;
+
 class TFtpClient : public TAsyncSocket {
     Q_OBJECT
 public:
@@ -60,6 +70,8 @@ public:
 
     void SendCommand(const QString& Command);
     void ChangeDir(const QString& Dir);
+    // After a retrieval whose completion reply was read, LastReply and ReplyCode are that
+    // reply's first line and code (empty and 0 when the server closed instead of replying).
     void Download(const QString& RemoteName, const QString& LocalPath);
     void DownloadRestore(const QString& RemoteName, const QString& LocalPath);
 
@@ -93,6 +105,11 @@ public:
     void SetFWPassword(const QString& Value) { FWPassword_ = Value; }
     bool FWAuthenticate() const { return FWAuthenticate_; }
     void SetFWAuthenticate(bool Value) { FWAuthenticate_ = Value; }
+    // The largest local file a retrieval may make, resumed part included (negative: no limit
+    // but the 2 GiB of the counts). A server that sends more is cut off there: the receive
+    // stops, nothing beyond the limit is written, and the retrieval raises EFileTooLarge.
+    qint64 MaxFileSize() const { return MaxFileSize_; }
+    void SetMaxFileSize(qint64 Value) { MaxFileSize_ = Value; }
 
     // --- events (assigned directly)
     TNotifyEvent OnTransactionStart;
@@ -121,9 +138,11 @@ public:
     // The same scan, but without the 32-bit limit (std::nullopt when no count is announced), so
     // that a file of 2 GiB or more can be told from one that announces nothing.
     static std::optional<quint64> AnnouncedByteCount(const QString& Line);
-    // The data port of a PASV reply: field 6 (cut before ")") + 256 * field 5 of the line split
-    // at commas. Raises EConvertError "'x' is not a valid integer value" for a field that is not
-    // a number, FTPException (the line) for numbers outside 0..255 or a port of 0.
+    // The data port of a PASV reply: p1 * 256 + p2 of the first run of six comma-separated
+    // decimal numbers h1,h2,h3,h4,p1,p2 after the code, in parentheses or not (blanks may
+    // follow a comma; a run glued to a letter, a sign or a dotted number does not count).
+    // Raises FTPException (the line) when there is no such run, when the first run of six or
+    // more has more than six, one above 255 or a letter right after it, and for port 0.
     static quint16 PasvPort(const QString& ReplyLine);
     // The run-time library's strict text-to-integer conversion (optional blanks before, an
     // optional sign, decimal digits, nothing after; 32-bit range).
@@ -132,7 +151,9 @@ public:
 private:
     struct RetrievalStopped {}; // a reply failure that OnFailure handled: no success, no error
 
-    void RefuseLineBreaks(const QString& Argument) const;
+    // Raises FTPException, before anything is sent, for an argument that holds CR, LF or NUL or
+    // that is longer than MaxArgumentBytes in Big5, as it would go out.
+    void RefuseLineBreaksOrOverlength(const QString& Argument) const;
     QString ReadReply(); // one reply that no command preceded (the greeting)
     void LoginStep(const QString& Command, bool ReportPassOnly);
     void FailLogin();
@@ -143,6 +164,8 @@ private:
     bool InputWithin(int Milliseconds);
     void ReadOutstandingReply();
     void CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutstanding);
+    QString AwaitReply(const std::function<QString()>& Wait);
+    bool BriefTransaction(const QString& Command);
 
     QString UserID_;
     QString Password_;
@@ -154,4 +177,8 @@ private:
     QString FWUserID_;
     QString FWPassword_;
     bool FWAuthenticate_ = false;
+    qint64 MaxFileSize_ = -1;
+    // A wait for the server's reply was cancelled (or timed out): the reply is still owed, and
+    // whatever comes next cannot be matched to a command. Cleared by a new connection.
+    bool ReplyOverdue_ = false;
 };

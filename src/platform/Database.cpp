@@ -9,8 +9,18 @@
 #include <QSqlQuery>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <dirent.h>
+#include <dlfcn.h>
 #include <limits>
+#include <mutex>
+#include <sql.h>
+#include <sqlext.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -69,11 +79,100 @@ QString nextConnectionName() {
     return QStringLiteral("pcv-ado-%1").arg(++counter);
 }
 
+// Cuts the connection's sockets when a statement outlives its limit. The drivers' own query
+// time-out cancels the statement on the server, which needs a server that still answers; one
+// that accepted the login and then went silent is only left behind by closing the socket under
+// the driver, which then fails the call. Only the sockets recorded at Open are touched, and only
+// while their inode shows that the descriptor has not been reused.
+class StatementWatchdog {
+public:
+    StatementWatchdog(std::vector<SocketIdentity> sockets, std::chrono::milliseconds limit) {
+        if (!sockets.empty())
+            thread_ =
+                std::thread([this, sockets = std::move(sockets), limit] { run(sockets, limit); });
+    }
+    ~StatementWatchdog() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_one();
+        if (thread_.joinable())
+            thread_.join();
+    }
+    StatementWatchdog(const StatementWatchdog&) = delete;
+    StatementWatchdog& operator=(const StatementWatchdog&) = delete;
+
+    bool fired() const { return fired_.load(); }
+
+private:
+    void run(const std::vector<SocketIdentity>& sockets, std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (wake_.wait_for(lock, limit, [this] { return done_; }))
+            return;
+        fired_ = true;
+        for (const SocketIdentity& socket : sockets) {
+            struct stat st {};
+            if (::fstat(socket.fd, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_ino == socket.inode)
+                ::shutdown(socket.fd, SHUT_RDWR);
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    std::atomic<bool> fired_{false};
+    std::thread thread_;
+};
+
+// Sets the statement time-out on the ODBC connection, as the default of all its statements.
+// psqlODBC turns it into statement_timeout on the server; a driver that refuses it leaves the
+// watchdog as the bound.
+void setOdbcQueryTimeout(const QSqlDatabase& db, int seconds) {
+    const QVariant handle = db.driver()->handle();
+    // QODBC hands out its SQLHDBC, a void*; any other type is not an ODBC handle.
+    if (!handle.isValid() || handle.metaType() != QMetaType::fromType<SQLHANDLE>())
+        return;
+    SQLHANDLE hdbc = *static_cast<const SQLHANDLE*>(handle.constData());
+    // The driver manager is the one QtSql's ODBC plugin loaded, looked up rather than linked:
+    // a program linked with it puts its functions in the global scope, where they take the place
+    // of the driver's own functions of the same name (FreeTDS calls its SQLGetTypeInfo, and got
+    // the manager's, which rejected the driver's handle).
+    void* manager = ::dlopen("libodbc.so.2", RTLD_LAZY | RTLD_NOLOAD);
+    if (!manager)
+        return;
+    using SetConnectAttr = SQLRETURN (*)(SQLHDBC, SQLINTEGER, SQLPOINTER, SQLINTEGER);
+    const auto set = reinterpret_cast<SetConnectAttr>(::dlsym(manager, "SQLSetConnectAttr"));
+    if (hdbc && set)
+        set(hdbc, SQL_ATTR_QUERY_TIMEOUT,
+            reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)), SQL_IS_UINTEGER);
+    ::dlclose(manager);
+}
+
 [[noreturn]] void throwNotInteger(const QString& text) {
     throw EConvertError(QStringLiteral("'%1' is not a valid integer value").arg(text));
 }
 
 } // namespace
+
+std::vector<SocketIdentity> openSockets() {
+    std::vector<SocketIdentity> sockets;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return sockets;
+    const int own = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || fd == own || fd < 0 || fd > INT32_MAX)
+            continue;
+        struct stat st {};
+        if (::fstat(static_cast<int>(fd), &st) == 0 && S_ISSOCK(st.st_mode))
+            sockets.push_back({static_cast<int>(fd), static_cast<unsigned long>(st.st_ino)});
+    }
+    ::closedir(dir);
+    return sockets;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Connection strings
@@ -202,8 +301,11 @@ QString odbcConnectionString(const ConnectionKeys& keys, const ServerSettings& s
     s += QStringLiteral("PWD=") + braced(keys.password) + QLatin1Char(';');
     if (isFreeTds(driver)) {
         // Without a fixed protocol version FreeTDS probes old TDS versions first, and with a
-        // non-ASCII catalog it then waits on a silent server without any time-out.
-        s += QStringLiteral("TDS_Version=7.4;ClientCharset=UTF-8;");
+        // non-ASCII catalog it then waits on a silent server without any time-out. Its query
+        // time-out (Timeout) is kept on the client, so it also ends a wait for a silent server.
+        // (0 would mean no time-out at all).
+        s += QStringLiteral("TDS_Version=7.4;ClientCharset=UTF-8;Timeout=%1;")
+                 .arg(std::clamp(settings.dbQueryTimeout, 1, kMaxQueryTimeoutSeconds));
     }
     return s;
 }
@@ -254,6 +356,7 @@ void TADOConnection::Close() {
     if (QSqlDatabase::contains(name_))
         QSqlDatabase::removeDatabase(name_);
     dbms_ = DbmsKind::Unknown;
+    sockets_.clear();
 }
 
 void TADOConnection::Open() {
@@ -262,6 +365,7 @@ void TADOConnection::Open() {
     Close();
     const ConnectionKeys keys = parseConnectionString(connectionString_);
     const ServerSettings& settings = serverSettings();
+    queryTimeout_ = std::clamp(settings.dbQueryTimeout, 1, kMaxQueryTimeoutSeconds);
     const QString backend = settings.dbBackend.trimmed().toLower();
 
     auto fail = [this](const QString& message) {
@@ -278,8 +382,9 @@ void TADOConnection::Open() {
         if (!db_.isValid())
             fail(QStringLiteral("The SQLite driver is not available"));
         db_.setDatabaseName(path);
+        // A catalog locked by a writer is waited for as long as a statement may take.
         db_.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1")
-                                  .arg(kConnectionTimeoutSeconds * 1000));
+                                  .arg(queryTimeout_ * 1000));
         if (!db_.open())
             fail(backendMessage(db_.lastError()));
         // SQLite reads the file only on the first statement: read the schema now, so that a file
@@ -303,8 +408,19 @@ void TADOConnection::Open() {
             fail(QStringLiteral("The ODBC driver is not available"));
         db_.setDatabaseName(odbc);
         db_.setConnectOptions(odbcConnectOptions(kConnectionTimeoutSeconds));
+        // The sockets that the driver opens for this connection are the ones the watchdog may cut.
+        const std::vector<SocketIdentity> before = openSockets();
         if (!db_.open())
             fail(backendMessage(db_.lastError()));
+        for (const SocketIdentity& socket : openSockets()) {
+            const bool old =
+                std::any_of(before.begin(), before.end(), [&](const SocketIdentity& b) {
+                    return b.fd == socket.fd && b.inode == socket.inode;
+                });
+            if (!old)
+                sockets_.push_back(socket);
+        }
+        setOdbcQueryTimeout(db_, queryTimeout_);
         switch (db_.driver()->dbmsType()) {
         case QSqlDriver::MSSqlServer:
         case QSqlDriver::Sybase:
@@ -361,15 +477,26 @@ void TADOQuery::Open() {
     QSqlRecord record;
     int count = 0;
     {
+        const StatementWatchdog watchdog(
+            connection_->sockets_,
+            std::chrono::seconds(connection_->queryTimeout_ + kQueryCutGraceSeconds));
+        // After the watchdog has cut the connection, whatever the driver reports is the time-out.
+        auto fail = [&](const QString& message) {
+            if (watchdog.fired())
+                throw EDatabaseError(
+                    QStringLiteral("Query timeout expired: no answer from the server within %1 s")
+                        .arg(connection_->queryTimeout_));
+            throw EDatabaseError(message);
+        };
         QSqlQuery query(connection_->db_);
         query.setForwardOnly(true);
         // Prepared is a hint for commands run again with parameters; these run once and carry
         // none, so they are executed directly (psqlODBC also leaks memory on a failed prepare).
         const bool ok = query.exec(sql_);
         if (!ok)
-            throw EDatabaseError(backendMessage(query.lastError()));
+            fail(backendMessage(query.lastError()));
         if (!query.isSelect())
-            throw EDatabaseError(QStringLiteral("CommandText does not return a result set"));
+            fail(QStringLiteral("CommandText does not return a result set"));
         // Forward-only results do not know their size (QtSql reports -1): count while reading.
         record = query.record();
         if (query.next()) {
@@ -378,8 +505,8 @@ void TADOQuery::Open() {
             while (count < kMaxCountedRows && query.next())
                 ++count;
         }
-        if (query.lastError().isValid())
-            throw EDatabaseError(backendMessage(query.lastError()));
+        if (query.lastError().isValid() || watchdog.fired())
+            fail(backendMessage(query.lastError()));
     }
     record_ = record;
     recordCount_ = count;

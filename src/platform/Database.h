@@ -42,12 +42,26 @@ QString odbcConnectionString(const ConnectionKeys& keys, const ServerSettings& s
 // The driver-manager options for QODBC: the login time-out.
 QString odbcConnectOptions(int timeoutSeconds);
 
+// How long past the query time-out a statement may still run before its connection is cut: the
+// drivers cancel on the server at the time-out, and a server that answers nothing at all (not
+// even the cancel) would otherwise hold the call for ever.
+inline constexpr int kQueryCutGraceSeconds = 2;
+
 // The SQLite file of a catalog: "<catalog>.sqlite3" in the settings' directory (a relative
 // directory is taken from the executable's folder). Raises EDatabaseError for a catalog name
 // that would leave the directory.
 QString sqliteCatalogPath(const QString& catalog, const ServerSettings& settings);
 
 enum class DbmsKind { Unknown, SqlServer, PostgreSQL, SQLite };
+
+// A socket descriptor of this process, with the inode that tells it apart from a later one that
+// reuses the number.
+struct SocketIdentity {
+    int fd;
+    unsigned long inode;
+};
+// The sockets open in this process now.
+std::vector<SocketIdentity> openSockets();
 
 class TADOQuery;
 
@@ -62,7 +76,8 @@ public:
     const QString& ConnectionString() const { return connectionString_; }
 
     // Connected := true, with the settings in force. A server that does not answer within
-    // kConnectionTimeoutSeconds, a refused login, a missing catalog: EDatabaseError.
+    // kConnectionTimeoutSeconds, a refused login, a missing catalog: EDatabaseError. Every
+    // statement on the connection then gives up after the settings' query time-out.
     void Open();
     // Closes the datasets using this connection, then the connection. Does nothing when closed.
     void Close();
@@ -81,6 +96,8 @@ private:
     QSqlDatabase db_;
     DbmsKind dbms_ = DbmsKind::Unknown;
     std::vector<TADOQuery*> datasets_;
+    int queryTimeout_ = 0;                // seconds, from the settings at Open
+    std::vector<SocketIdentity> sockets_; // the ODBC driver's sockets to the server
 };
 
 // A query dataset. Open runs the SQL text and keeps the first row and the number of rows; the
@@ -102,8 +119,9 @@ public:
     void SetPrepared(bool prepared) { prepared_ = prepared; }
     bool Prepared() const { return prepared_; }
 
-    // Runs the SQL text on the connection. EDatabaseError when there is no open connection or the
-    // backend refuses the statement.
+    // Runs the SQL text on the connection. EDatabaseError when there is no open connection, the
+    // backend refuses the statement, or it has not finished within the query time-out (locked
+    // rows, a server that stopped answering).
     void Open();
     bool Active() const { return active_; }
 

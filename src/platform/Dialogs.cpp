@@ -1,12 +1,11 @@
 #include "Dialogs.h"
 
-#include <QApplication>
-#include <QFileInfo>
-#include <QMessageBox>
+#include <QCoreApplication>
 #include <cstdio>
 
 namespace {
 MessageHandler g_handler;
+MessageHandler g_windows;
 UnattendedMode g_unattended;
 
 int answer(const MessageRequest& request) {
@@ -21,30 +20,14 @@ int answer(const MessageRequest& request) {
             return IDCANCEL;
         return IDOK;
     }
-    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
-        // No application object (an error before it existed): a window cannot be built, so
-        // the message goes to standard error rather than nowhere.
-        const QByteArray line =
-            QStringLiteral("[%1] %2\n").arg(request.caption, request.text).toLocal8Bit();
-        std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
-        return IDOK;
-    }
-    QMessageBox box;
-    box.setWindowTitle(request.caption);
-    box.setText(request.text);
-    if ((request.type & 0xF0) == MB_ICONQUESTION)
-        box.setIcon(QMessageBox::Question);
-    else if (request.kind == MessageKind::Exception)
-        box.setIcon(QMessageBox::Critical);
-    if ((request.type & 0x0F) == MB_OKCANCEL) {
-        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
-        box.setEscapeButton(QMessageBox::Cancel);
-    } else {
-        box.setStandardButtons(QMessageBox::Ok);
-        box.setEscapeButton(QMessageBox::Ok);
-    }
-    // Esc and the close button give IDCANCEL on a box that has Cancel, as on Windows.
-    return box.exec() == QMessageBox::Cancel ? IDCANCEL : IDOK;
+    if (g_windows)
+        return g_windows(request);
+    // No windows in this program (a command-line tool): the message goes to standard error
+    // rather than nowhere.
+    const QByteArray line =
+        QStringLiteral("[%1] %2\n").arg(request.caption, request.text).toLocal8Bit();
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+    return IDOK;
 }
 } // namespace
 
@@ -52,6 +35,10 @@ MessageHandler setMessageHandler(MessageHandler handler) {
     MessageHandler previous = std::move(g_handler);
     g_handler = std::move(handler);
     return previous;
+}
+
+void setMessageWindows(MessageHandler windows) {
+    g_windows = std::move(windows);
 }
 
 void setUnattended(UnattendedMode mode) {

@@ -34,6 +34,12 @@ using MessageHandler = std::function<int(const MessageRequest&)>;
 // or the unattended answer). Returns the previous one.
 MessageHandler setMessageHandler(MessageHandler handler);
 
+// How messages are shown when neither a handler nor the unattended mode answers them. A program
+// with windows installs the message boxes (InstallMessageWindows, MessageWindows.h); without
+// them every message goes to standard error as "[caption] text", so that a command-line tool
+// needs no window system.
+void setMessageWindows(MessageHandler windows);
+
 struct UnattendedMode {
     bool enabled = false;
     bool answerCancel = false; // the OK/Cancel question is answered Cancel

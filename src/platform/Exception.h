@@ -14,16 +14,34 @@ private:
     QString message_;
 };
 
-// A file that cannot be opened or read (a picture of the download window, say).
-class EFOpenError : public Exception {
+// A file that cannot be opened, created or written. ErrorCode is the system's errno value when
+// one is known (0 otherwise); the message then ends with its text.
+class EStreamError : public Exception {
 public:
-    using Exception::Exception;
+    explicit EStreamError(const QString& message, int errorCode = 0)
+        : Exception(message), errorCode_(errorCode) {}
+    int ErrorCode() const { return errorCode_; }
+
+private:
+    int errorCode_;
+};
+
+// A file that cannot be opened or read (a picture of the download window, say).
+class EFOpenError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
 };
 
 // A file that cannot be created (the local file of a download, say).
-class EFCreateError : public Exception {
+class EFCreateError : public EStreamError {
 public:
-    using Exception::Exception;
+    using EStreamError::EStreamError;
+};
+
+// A write to an open file that failed (a full disk, a file-size limit).
+class EWriteError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
 };
 
 // A text that should have been a number and is not.

@@ -1,39 +1,64 @@
 #include "FileSystem.h"
 
 #include <QFile>
-#include <filesystem>
-#include <system_error>
+#include <cerrno>
+#include <clocale>
+#include <cstring>
+#include <fcntl.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
-std::filesystem::path nativePath(const QString& path) {
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
+
+QByteArray nativePath(const QString& path) {
+    return QFile::encodeName(path);
 }
+
+bool lstatRegular(const QString& path, struct stat* st) {
+    if (path.isEmpty())
+        return false;
+    return ::lstat(nativePath(path).constData(), st) == 0 && S_ISREG(st->st_mode);
+}
+
+OpenedFile failure(int error, const QString& reason = {}) {
+    OpenedFile f;
+    f.error = error;
+    f.reason = reason.isEmpty() ? SystemErrorText(error) : reason;
+    return f;
+}
+
+const QString kLinkRefused = QStringLiteral("Is a symbolic link");
+const QString kNotRegular = QStringLiteral("Not a regular file");
+
+int openNoFollow(const QByteArray& path, int flags, mode_t mode = 0) {
+    int fd;
+    do {
+        fd = ::open(path.constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 } // namespace
 
 bool FileExists(const QString& path) {
-    if (path.isEmpty())
-        return false;
-    std::error_code ec;
-    const auto status = std::filesystem::status(nativePath(path), ec);
-    return !ec && std::filesystem::exists(status) && !std::filesystem::is_directory(status);
+    struct stat st {};
+    return lstatRegular(path, &st);
 }
 
 std::int64_t FileSize(const QString& path) {
-    if (path.isEmpty())
-        return 0;
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(nativePath(path), ec);
-    return ec ? 0 : static_cast<std::int64_t>(size);
+    struct stat st {};
+    return lstatRegular(path, &st) ? static_cast<std::int64_t>(st.st_size) : 0;
 }
 
 bool DeleteFile(const QString& path) {
     if (path.isEmpty())
         return false;
-    std::error_code ec;
-    const auto p = nativePath(path);
-    if (std::filesystem::is_directory(p, ec))
+    const QByteArray native = nativePath(path);
+    struct stat st {};
+    if (::lstat(native.constData(), &st) != 0 || S_ISDIR(st.st_mode))
         return false;
-    return std::filesystem::remove(p, ec) && !ec;
+    return ::unlink(native.constData()) == 0; // a link goes, its target stays
 }
 
 bool MakeExecutableByOwner(const QString& path) {
@@ -43,9 +68,79 @@ bool MakeExecutableByOwner(const QString& path) {
 #else
     if (path.isEmpty())
         return false;
-    std::error_code ec;
-    std::filesystem::permissions(nativePath(path), std::filesystem::perms::owner_exec,
-                                 std::filesystem::perm_options::add, ec);
-    return !ec;
+    // Through a descriptor of the file itself: a link swapped in after a check could still
+    // redirect a chmod by name.
+    const int fd = openNoFollow(nativePath(path), O_RDONLY);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                    ::fchmod(fd, (st.st_mode & 07777) | S_IXUSR) == 0;
+    ::close(fd);
+    return ok;
 #endif
+}
+
+OpenedFile OpenFileForWriting(const QString& path, WriteOpenMode mode) {
+    if (path.isEmpty())
+        return failure(ENOENT);
+    const QByteArray native = nativePath(path);
+    // Checked first so that a device is not even opened (opening some has effects of its own);
+    // the check on the descriptor below is the one that counts.
+    struct stat st {};
+    if (::lstat(native.constData(), &st) == 0) {
+        if (S_ISLNK(st.st_mode))
+            return failure(ELOOP, kLinkRefused);
+        if (!S_ISREG(st.st_mode))
+            return failure(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, kNotRegular);
+    }
+    const int flags = O_WRONLY | (mode == WriteOpenMode::CreateOrTruncate ? O_CREAT : O_APPEND);
+    const int fd = openNoFollow(native, flags, 0666);
+    if (fd < 0) {
+        const int error = errno;
+        return failure(error, error == ELOOP ? kLinkRefused : QString());
+    }
+    int error = 0;
+    if (::fstat(fd, &st) != 0)
+        error = errno;
+    else if (!S_ISREG(st.st_mode))
+        error = EINVAL;
+    else if (mode == WriteOpenMode::CreateOrTruncate && ::ftruncate(fd, 0) != 0)
+        error = errno;
+    else {
+        // O_NONBLOCK was only for the open: a write must wait, not fail with EAGAIN.
+        const int fl = ::fcntl(fd, F_GETFL);
+        if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
+            error = errno;
+    }
+    if (error != 0) {
+        ::close(fd);
+        return failure(error, error == EINVAL ? kNotRegular : QString());
+    }
+    OpenedFile f;
+    f.fd = fd;
+    return f;
+}
+
+void CloseFileDescriptor(int fd) {
+    if (fd >= 0)
+        ::close(fd);
+}
+
+std::FILE* CreateFileStream(const QString& path) {
+    const OpenedFile opened = OpenFileForWriting(path, WriteOpenMode::CreateOrTruncate);
+    if (opened.fd < 0)
+        return nullptr;
+    std::FILE* stream = ::fdopen(opened.fd, "wb");
+    if (!stream)
+        ::close(opened.fd);
+    return stream;
+}
+
+QString SystemErrorText(int error) {
+    // strerror follows LC_MESSAGES, which the application object sets from the environment.
+    static const locale_t c = ::newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
+    if (c)
+        return QString::fromLocal8Bit(::strerror_l(error, c));
+    return QStringLiteral("Error %1").arg(error);
 }

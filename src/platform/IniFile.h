@@ -10,8 +10,9 @@
 //    first one it contains), CR LF for a file that has none;
 //  - a missing or unreadable file reads as empty, and failures are not reported beyond the
 //    result of the write.
-// A write goes to a temporary file in the same folder that is then renamed over the original,
-// so a crash or a full disk never leaves a truncated file behind.
+// A write goes to a temporary file in the same folder ("<name>.saving-" and six letters or
+// digits) that is then renamed over the original, so a crash or a full disk never leaves a
+// truncated file behind; the next write removes such a file that an interrupted one left.
 #include <QByteArray>
 #include <QString>
 #include <cstdint>

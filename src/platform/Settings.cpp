@@ -75,6 +75,11 @@ ServerSettings loadServerSettings(const QString& path) {
     read(ini, "Ftp", "Port", ftpPort);
     if (validPort(ftpPort, port))
         s.ftpPort = port;
+    QString queryTimeout;
+    read(ini, "Database", "QueryTimeout", queryTimeout);
+    const auto seconds = IniFile::ParseInteger(queryTimeout);
+    if (seconds && *seconds >= 1 && *seconds <= kMaxQueryTimeoutSeconds)
+        s.dbQueryTimeout = *seconds;
 
     if (s.dbDirectory.isEmpty())
         s.dbDirectory = defaultServerSettings().dbDirectory;

@@ -3,6 +3,11 @@
 // executable (or the file named by --config). Missing keys keep the built-in default.
 #include <QString>
 
+// Seconds any one database statement may take ([Database] QueryTimeout): a locked table or a
+// server that stops answering after the login ends in an error instead of a launcher that hangs.
+inline constexpr int kDefaultQueryTimeoutSeconds = 30;
+inline constexpr int kMaxQueryTimeoutSeconds = 3600;
+
 struct ServerSettings {
     QString host;        // [Server] Host: database Data Source and FTP host
     QString dbBackend;   // [Database] Backend: "odbc" or "sqlite"
@@ -11,6 +16,8 @@ struct ServerSettings {
     QString dbUser;      // [Database] User
     QString dbPassword;  // [Database] Password
     QString dbDirectory; // [Database] Directory: SQLite catalogs, relative to the executable
+    // [Database] QueryTimeout, seconds
+    int dbQueryTimeout = kDefaultQueryTimeoutSeconds;
     int ftpPort = 21;    // [Ftp] Port
     QString ftpUser;     // [Ftp] User
     QString ftpPassword; // [Ftp] Password

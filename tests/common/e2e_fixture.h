@@ -1,6 +1,6 @@
 // Shared by the end-to-end tests: the built program installed into a temporary folder and run
 // there with --unattended, and the helper processes it talks to (the interface simulator on a
-// pseudo-terminal, the scripted FTP server).
+// pseudo-terminal, the scripted FTP server, the update database spoken as TDS).
 #pragma once
 
 #include "common/file_helpers.h"
@@ -31,6 +31,7 @@ const QString kSimulator = QStringLiteral(PCV_SOURCE_DIR "/tools/interface_sim.p
 const QString kFtpServer = QStringLiteral(PCV_SOURCE_DIR "/tools/ftp_update_server.py");
 const QString kSeed = QStringLiteral(PCV_SOURCE_DIR "/tools/db_seed.py");
 const QString kAssets = QStringLiteral(PCV_SOURCE_DIR "/assets/");
+const QString kTdsServer = QStringLiteral(PCV_SOURCE_DIR "/tools/tds_server.py");
 
 // A helper process that prints one line ("ready ..." / "PORT n") once it is up.
 class Helper {
@@ -79,6 +80,54 @@ public:
                   QString::number(port), QStringLiteral("--device-type"),
                   QString::number(deviceType)},
                  "ready ") {}
+};
+
+// The update database as a TDS server on loopback (tools/tds_server.py) for the FreeTDS path:
+// the login velkadb / velkapwd, the pcvelka rows given as the tool's "--row" arguments, a server
+// date of its own (kDate, so that a run shows where its date came from), one of the tool's fault
+// modes, and every statement it receives traced to a file.
+class TdsServer : public Helper {
+public:
+    static inline const QString kDate = QStringLiteral("20310415");
+
+    TdsServer(const QString& traceFile, const QStringList& rowArgs,
+              const QString& mode = QStringLiteral("normal"))
+        : Helper(QStringLiteral("/usr/bin/python3"),
+                 QStringList{kTdsServer, QStringLiteral("--user"), QStringLiteral("velkadb"),
+                             QStringLiteral("--password"), QStringLiteral("velkapwd"),
+                             QStringLiteral("--date"), kDate, QStringLiteral("--mode"), mode,
+                             QStringLiteral("--trace"), traceFile} +
+                     rowArgs,
+                 "PORT "),
+          traceFile_(traceFile) {}
+    int port() const { return line().mid(5).toInt(); }
+
+    // What reached the server, one entry per batch, login ("-- login USER DATABASE") or RPC.
+    QStringList trace() const {
+        QFile f(traceFile_);
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+    // An accepted login to a catalog and what the ODBC layer then sends of its own on every
+    // connection: QtSql asks for the timestamp type's description, and sets quoted identifiers
+    // through a server cursor.
+    static QStringList session(const QString& catalog) {
+        return {QStringLiteral("-- login velkadb ") + catalog, kTypeInfoQuery,
+                QStringLiteral("-- rpc sp_cursoropen SET QUOTED_IDENTIFIER ON")};
+    }
+    static inline const QString kTypeInfoQuery = QStringLiteral("sp_datatype_info_100 11");
+    static QString lookup(const char* product, int version) {
+        return QStringLiteral("select * from pcvelka where 車種='%1' and 目前版本='%2'")
+            .arg(QLatin1String(product))
+            .arg(version);
+    }
+    static inline const QString kDayQuery =
+        QStringLiteral("Select convert(char(8),getdate(),112) as day");
+
+private:
+    QString traceFile_;
 };
 
 // The program copied into the folder, as an installation would have it.

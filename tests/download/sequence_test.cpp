@@ -40,7 +40,15 @@ TEST_F(SequenceTest, LocalPathIsDownloadDirPlusASafeShortName) {
         {d, QStringLiteral("sub/evil.sh"), false},
         {d, QStringLiteral("..\\evil.sh"), false},
         {d, QStringLiteral("line\nbreak"), false},
-        {d, QStringLiteral("..ok"), true},
+        // The update check's rule, applied again: no ".." anywhere, Big5 only, and never one of
+        // the program's own files.
+        {d, QStringLiteral("..ok"), false},
+        {d, QString::fromUtf8("\xF0\x9F\x98\x80.exe"), false},
+        {d, QStringLiteral("PC1.EXE"), false},
+        {d, QStringLiteral("Velka.ini"), false},
+        {d, QStringLiteral("dlrec.txt"), false},
+        {d, QStringLiteral("pc_velka_setup"), false},
+        {d, QStringLiteral("pc1.exe.bak"), true},
         // 127 bytes fit the buffer with its terminator, 128 do not.
         {d, QString(127 - d.size(), u'a'), true},
         {d, QString(128 - d.size(), u'a'), false},

@@ -11,6 +11,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProgressBar>
 #include <QTimer>
 
@@ -196,27 +197,118 @@ TEST_F(TransferTest, WrongSizeIsNeverRun) {
     }
 }
 
-// A server that accepts the connection and never says a word: each attempt is ended by the
-// watchdog, and after three the window gives up by itself.
+// A server that accepts the connection and never says a word, or falls silent after the login:
+// each attempt is ended by one watchdog round (the clean-up does not wait for a second one),
+// and after three the window gives up by itself.
 TEST_F(TransferTest, SilentServerEndsThroughTheWatchdog) {
-    SetWatchdogTiming({30, 8});
+    struct Case {
+        const char* mode;
+        QStringList attempt; // the lines before the clean-up's
+    };
+    const Case cases[] = {
+        {"silent", {QStringLiteral("FTP Connect...")}},
+        {"mute",
+         {QStringLiteral("FTP Connect..."), QStringLiteral("FTP ChangeDir..."),
+          QStringLiteral("FTP Disconnect(DLagen)")}},
+    };
+    // One round is 9 ticks of 150 ms; three attempts of one round each, with their sleeps,
+    // take about 5 s, of two rounds each about 9 s.
+    SetWatchdogTiming({150, 8});
     putInstaller(1000);
-    startServer(QStringLiteral("silent"));
-    QElapsedTimer clock;
-    clock.start();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mode);
+        DownloadResult = 0;
+        DLretry = 0;
+        messages.clear();
+        ASSERT_TRUE(LogFile::Open());
+        startServer(QString::fromLatin1(c.mode));
+        QElapsedTimer clock;
+        clock.start();
+        auto form = runWindow(30000);
+        EXPECT_LT(clock.elapsed(), 7500);
+        EXPECT_EQ(DownloadResult, 2);
+        EXPECT_EQ(DLretry, 3);
+        QStringList expected;
+        for (int attempt = 1; attempt <= 3; ++attempt) {
+            expected << c.attempt << QStringLiteral("刪除更新檔下載不完全")
+                     << QStringLiteral("DLretry=%1").arg(attempt);
+            if (attempt < 3)
+                expected << QStringLiteral("Timer1->Enabled=True");
+        }
+        EXPECT_EQ(logLines(), expected);
+        expectNothingInstalled();
+        stopServer();
+    }
+}
+
+// A server that never stops sending: no attempt takes more than the update's size, none
+// resumes, each fails as a file of the wrong size does, and after three the window gives up.
+TEST_F(TransferTest, EndlessDataIsCutAtTheSize) {
+    putInstaller(300'000);
+    startServer(QStringLiteral("flood"));
+    qint64 largest = 0;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout,
+                     [&] { largest = std::max(largest, QFileInfo(localPath()).size()); });
+    probe.start(1);
     auto form = runWindow(30000);
-    EXPECT_LT(clock.elapsed(), 15000);
+    EXPECT_LE(largest, UpdateFileSize);
+    expectNothingInstalled();
     EXPECT_EQ(DownloadResult, 2);
-    EXPECT_EQ(DLretry, 3);
+    EXPECT_EQ(messages, QStringList{QStringLiteral("FTP連線異常或忙線,\r\n 請稍後再重試")});
     QStringList expected;
     for (int attempt = 1; attempt <= 3; ++attempt) {
-        expected << QStringLiteral("FTP Connect...") << QStringLiteral("刪除更新檔下載不完全")
+        expected << successLines().mid(0, 11) << QStringLiteral("更新檔下載不完全")
+                 << QStringLiteral("刪除更新檔下載不完全")
                  << QStringLiteral("DLretry=%1").arg(attempt);
         if (attempt < 3)
             expected << QStringLiteral("Timer1->Enabled=True");
     }
     EXPECT_EQ(logLines(), expected);
-    expectNothingInstalled();
+    EXPECT_EQ(traceLines().filter(QStringLiteral("RETR ")).size(), 3);
+    EXPECT_EQ(traceLines().filter(QStringLiteral("REST ")).size(), 0);
+}
+
+// The rate window, its length and its bytes shortened with the tick: 25 ticks of 20 ms must
+// bring 256 bytes (512 bytes a second, where production asks 4096 bytes a minute). A byte every
+// 0.1 s is never silent for nine ticks, yet is a stall, with the watchdog's lines; 4 KiB a
+// second, the same margin as a link of a few KiB a second has in production, completes.
+TEST_F(TransferTest, TransferRateWindow) {
+    struct Case {
+        const char* name;
+        qint64 bytesPerSecond;
+        bool stalls;
+    };
+    const Case cases[] = {
+        {"trickle", 10, true},
+        {"slow but steady", 4096, false},
+    };
+    SetWatchdogTiming({20, 8, 25, 256});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DownloadResult = 0;
+        DLretry = 0;
+        ASSERT_TRUE(LogFile::Open());
+        QFile::remove(markerPath());
+        QFile::remove(downloadDir() + QStringLiteral("installed.bin"));
+        const QByteArray served = putInstaller(10'000);
+        startServer(QStringLiteral("slow"), c.bytesPerSecond);
+        auto form = runWindow(20000);
+        expectInstalled(served);
+        QStringList expected;
+        if (c.stalls)
+            expected = {QStringLiteral("FTP Connect..."),
+                        QStringLiteral("FTP ChangeDir..."),
+                        QStringLiteral("FTP Download..."),
+                        QStringLiteral("更新檔下載中..8"),
+                        QStringLiteral("FTP Disconnect(DLagen)"),
+                        QStringLiteral("刪除更新檔下載不完全"),
+                        QStringLiteral("DLretry=1"),
+                        QStringLiteral("Timer1->Enabled=True")};
+        EXPECT_EQ(logLines(), expected + successLines());
+        EXPECT_EQ(DLretry, c.stalls ? 1 : 0);
+        stopServer();
+    }
 }
 
 // A file the system cannot start: the message each time; attended, attempts go on without

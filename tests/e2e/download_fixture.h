@@ -1,6 +1,7 @@
 // Shared by the end-to-end tests that run the whole update: the installed program with
 // --unattended in a temporary folder, the interface simulator on a pseudo-terminal, SQLite
-// catalogs offering version 13 over the installed 12, and the scripted FTP server on loopback.
+// catalogs (or the TDS test server, through FreeTDS) offering version 13 over the installed 12,
+// and the scripted FTP server on loopback.
 #pragma once
 
 #include "common/e2e_fixture.h"
@@ -69,6 +70,19 @@ protected:
         return script;
     }
 
+    // The database on SQL Server instead: the TDS test server with the same two rows. Start it
+    // before the FTP server, which writes server.ini.
+    void startTds(qint64 fileSize) {
+        tds = std::make_unique<TdsServer>(
+            path("tds-trace.txt"),
+            QStringList{QStringLiteral("--row"), QStringLiteral("tarn"), QStringLiteral("12"),
+                        QStringLiteral("13"), QStringLiteral("old.exe"), QStringLiteral("10"),
+                        QStringLiteral("--row"), QStringLiteral("tarn"), QStringLiteral("13"),
+                        QStringLiteral("13"), QStringLiteral("update.sh"),
+                        QString::number(fileSize)});
+        ASSERT_TRUE(tds->ready()) << tds->line().constData();
+    }
+
     void startFtp(const QString& mode = QStringLiteral("normal"), qint64 bytes = 0,
                   const QString& password = QStringLiteral("velkaftp")) {
         ftp = std::make_unique<Helper>(
@@ -84,9 +98,12 @@ protected:
     }
 
     void writeServerIni(int ftpPort, const QString& password = QStringLiteral("velkaftp")) {
+        const QByteArray database =
+            tds ? "Backend=odbc\r\nDriver=FreeTDS\r\nPort=" + QByteArray::number(tds->port()) +
+                      "\r\nUser=velkadb\r\nPassword=velkapwd"
+                : "Backend=sqlite\r\nDirectory=" + QFile::encodeName(path("catalogs"));
         writeAll(path("server.ini"),
-                 "[Server]\r\nHost=127.0.0.1\r\n[Database]\r\nBackend=sqlite\r\nDirectory=" +
-                     QFile::encodeName(path("catalogs")) +
+                 "[Server]\r\nHost=127.0.0.1\r\n[Database]\r\n" + database +
                      "\r\n[Ftp]\r\nPort=" + QByteArray::number(ftpPort) +
                      "\r\nUser=velk\r\nPassword=" + password.toUtf8() +
                      "\r\n[Interface]\r\nDevices=" + QFile::encodeName(path("devices")) +
@@ -182,6 +199,7 @@ protected:
     QTemporaryDir dir;
     std::unique_ptr<Helper> simulator;
     std::unique_ptr<Helper> ftp;
+    std::unique_ptr<TdsServer> tds;
     Result r;
 };
 

@@ -25,6 +25,30 @@ TEST_F(DownloadE2E, SuccessInstallsAndRecordsTheVersion) {
     EXPECT_TRUE(r.out.contains(QStringLiteral("發現新的診斷程式版本!")));
 }
 
+// The same update with the database on SQL Server through FreeTDS (the TDS test server): the
+// server's date in the log, and exactly the launcher's statements at the server, in order, each
+// on its catalog, besides what the ODBC layer sends of its own on each connection.
+TEST_F(DownloadE2E, SuccessOverSqlServerInstallsAndRecordsTheVersion) {
+    const QByteArray served = putUpdate(500'000);
+    ASSERT_NO_FATAL_FAILURE(startTds(served.size()));
+    startFtp();
+    r = run();
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(logLines(), headLines(served.size()) + attemptLines() + successTail());
+    EXPECT_TRUE(readAll(path("DLrec.txt"))
+                    .contains("SQL_GetServerTime=" + TdsServer::kDate.toLatin1() + "\r\n"));
+    EXPECT_EQ(tds->trace(),
+              (TdsServer::session(QStringLiteral("會員資料")) + QStringList{TdsServer::kDayQuery} +
+               TdsServer::session(QStringLiteral("軟體版本")) +
+               QStringList{TdsServer::lookup("tarn", 12), TdsServer::lookup("tarn", 13)}));
+    QByteArray ini = kIni;
+    ini.replace("Pc1=12", "Pc1=13");
+    EXPECT_EQ(readAll(path("velka.ini")), ini);
+    EXPECT_EQ(readAll(path("marker")), "ran\n");
+    EXPECT_TRUE(readAll(path("installed.bin")) == served);
+    EXPECT_TRUE(r.out.contains(QStringLiteral("] 軟體更新完成      \n"))) << r.out.toStdString();
+}
+
 TEST_F(DownloadE2E, LoginRefusedLeavesEverythingAsItWas) {
     putUpdate(10'000);
     startFtp(QStringLiteral("normal"), 0, QStringLiteral("wrongpwd"));
@@ -102,13 +126,15 @@ TEST_F(DownloadE2E, UpdateThatCannotStartEndsAfterThreeAttempts) {
     EXPECT_EQ(readAll(path("velka.ini")), kIni);
 }
 
-// Accepts the connection and never says a word: every attempt ends through the watchdog, and
-// after three the program gives up and exits by itself.
+// Accepts the connection and never says a word: every attempt ends through one watchdog
+// round (about 9 s; the clean-up does not wait for a second one), and after three the program
+// gives up and exits by itself.
 TEST_F(DownloadE2E, SilentServerEndsThroughTheWatchdog) {
     putUpdate(10'000);
     startFtp(QStringLiteral("silent"));
     r = run({}, 240000);
     ASSERT_TRUE(r.finished) << "the program must end by itself";
+    EXPECT_LT(r.elapsedMs, 45000);
     const QStringList lines = logLines();
     EXPECT_EQ(lines.count(QStringLiteral("FTP Connect...")), 3);
     EXPECT_EQ(lines.filter(QStringLiteral("DLretry=")),
@@ -126,6 +152,75 @@ TEST_F(DownloadE2E, CancelAtTheQuestionContactsNoFtpServer) {
     EXPECT_TRUE(traceLines().isEmpty()) << traceLines().join(u'|').toStdString();
     EXPECT_EQ(logLines().count(QStringLiteral("FTP Connect...")), 0);
     expectUntouched();
+}
+
+// A name from the database that is one of the program's own files is refused as a missing one,
+// whatever its case and whatever size the row announces: nothing is fetched, run or deleted.
+TEST_F(DownloadE2E, OwnFileNamesAreNeverDownloaded) {
+    const QByteArray launcher = readAll(path("pc_velka_setup"));
+    ASSERT_FALSE(launcher.isEmpty());
+    const QByteArray served = "#!/bin/sh\necho ran >> \"$(dirname \"$0\")/marker\"\n";
+    const struct {
+        const char* name;
+        qint64 size;
+    } cases[] = {{"pc1.exe", served.size()},
+                 {"PC1.EXE", served.size()},
+                 {"velka.ini", served.size() + 1}, // a wrong size: the clean-up deletes
+                 {"Velka.INI", served.size()},
+                 {"pc_velka_setup", served.size()}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(path("DLrec.txt"));
+        writeAll(path("ftproot/tarn/") + QLatin1String(c.name), served);
+        seedCatalogs(QString::fromLatin1(c.name), c.size);
+        startFtp();
+        r = run();
+        ASSERT_TRUE(r.finished);
+        EXPECT_TRUE(r.out.contains(QStringLiteral("] 版本:13\r\n更新檔名不存在!\n")))
+            << r.out.toStdString();
+        EXPECT_EQ(readAll(path("pc1.exe")), "#!/bin/sh\nexit 0\n");
+        EXPECT_EQ(readAll(path("velka.ini")), kIni);
+        EXPECT_TRUE(readAll(path("pc_velka_setup")) == launcher);
+        EXPECT_FALSE(QFile::exists(path("marker")));
+        EXPECT_FALSE(r.out.contains(QStringLiteral("軟體更新完成")));
+        EXPECT_TRUE(traceLines().filter(QStringLiteral("RETR")).isEmpty());
+        QFile::remove(path("ftproot/tarn/") + QLatin1String(c.name));
+        ftp.reset();
+    }
+}
+
+// Links planted at the update file's path and at DLrec.txt are never written through: the
+// update's link fails each attempt as a file that cannot be created (and says so in the log),
+// and a linked log is simply not written; the targets keep their bytes and modes.
+TEST_F(DownloadE2E, LinksAtTheUpdateFileAndTheLogAreNotFollowed) {
+    const QByteArray served = putUpdate(20'000);
+    startFtp();
+    writeAll(path("victim"), "victim\n");
+    ASSERT_TRUE(QFile::link(path("victim"), path("update.sh")));
+    r = run();
+    ASSERT_TRUE(r.finished);
+    const QStringList lines = logLines();
+    const QString cause = QStringLiteral("Cannot create file ") + QDir(dir.path()).canonicalPath() +
+                          QStringLiteral("/update.sh: Is a symbolic link");
+    EXPECT_EQ(lines.count(cause), 3) << lines.join(u'|').toStdString();
+    EXPECT_EQ(lines.count(QStringLiteral("更新檔不存在")), 3);
+    EXPECT_EQ(lines.filter(QStringLiteral("DLretry=")).size(), 3);
+    EXPECT_TRUE(r.out.contains(kGiveUp));
+    EXPECT_EQ(readAll(path("victim")), "victim\n");
+    EXPECT_FALSE(QFileInfo(path("victim")).permissions() & QFileDevice::ExeOwner);
+    EXPECT_TRUE(QFileInfo(path("update.sh")).isSymLink());
+    EXPECT_EQ(readAll(path("velka.ini")), kIni);
+    EXPECT_FALSE(QFile::exists(path("marker")));
+
+    ASSERT_TRUE(QFile::remove(path("update.sh")));
+    ASSERT_TRUE(QFile::remove(path("DLrec.txt")));
+    ASSERT_TRUE(QFile::link(path("victim"), path("DLrec.txt")));
+    r = run();
+    ASSERT_TRUE(r.finished);
+    EXPECT_TRUE(r.out.contains(QStringLiteral("軟體更新完成"))) << r.out.toStdString();
+    EXPECT_EQ(readAll(path("victim")), "victim\n");
+    EXPECT_TRUE(QFileInfo(path("DLrec.txt")).isSymLink());
+    EXPECT_TRUE(readAll(path("installed.bin")) == served);
 }
 
 // Signed updates, with the publisher's own tool: a key pair made by it, the update signed by it.
@@ -202,6 +297,7 @@ TEST_F(SignedUpdateE2E, UpdateWithoutAGoodSignatureIsNeverRun) {
     };
     const Case cases[] = {{"missing", "missing"},
                           {"garbage", "malformed"},
+                          {"huge", "malformed"},
                           {"other key", "wrong key"},
                           {"other version", "wrong contents"},
                           {"other bytes", "wrong contents"}};
@@ -227,6 +323,8 @@ TEST_F(SignedUpdateE2E, UpdateWithoutAGoodSignatureIsNeverRun) {
                   path("ftproot/tarn/update.sh")});
         if (name == QLatin1String("garbage"))
             writeAll(sig, "this is not base64 at all\n");
+        if (name == QLatin1String("huge")) // a signature followed by more than a line can hold
+            writeAll(sig, readAll(sig) + QByteArray(100'000, 'A'));
         if (name == QLatin1String("other bytes")) {
             QByteArray tampered = served;
             tampered[100] = 'X'; // same size, other contents

@@ -186,13 +186,43 @@ TEST_F(FaultE2E, DiskRefusesWritesDuringTheDownload) {
     EXPECT_EQ(r.exitCode, 0) << "the launcher was killed (SIGXFSZ?)";
     const QStringList lines = logLines();
     EXPECT_EQ(lines.count(QStringLiteral("FTP Download...")), 3) << lines.join(u'|').toStdString();
+    // The local cause, once per attempt, not mistaken for the server's.
+    EXPECT_EQ(lines.count(QStringLiteral("Cannot write file ") + QDir(dir.path()).canonicalPath() +
+                          QStringLiteral("/update.sh: File too large")),
+              3);
     expectGaveUpCleanly(lines);
     EXPECT_TRUE(filesStartingWith(QStringLiteral("velka.ini.")).isEmpty());
 }
 
+// A server that never stops sending, under a file-size limit of exactly the update's size: a
+// single byte written past the size would fail the write and change the road. Each attempt is
+// cut at the size, fails as a wrong size does, and does not resume; the third gives up.
+TEST_F(FaultE2E, ServerThatNeverStopsSending) {
+    putUpdate(200'000);
+    startFtp(QStringLiteral("flood"));
+    auto p = start({QStringLiteral("prlimit"), QStringLiteral("--fsize=200000")});
+    r = finish(*p);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, 0);
+    const QStringList lines = logLines();
+    QStringList expected = headLines(200'000);
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        expected << attemptLines().mid(0, 11) << QStringLiteral("更新檔下載不完全")
+                 << QStringLiteral("刪除更新檔下載不完全")
+                 << QStringLiteral("DLretry=%1").arg(attempt);
+        if (attempt < 3)
+            expected << QStringLiteral("Timer1->Enabled=True");
+    }
+    expected << QStringLiteral("等 100ms結束程式");
+    EXPECT_EQ(lines, expected) << lines.join(u'|').toStdString();
+    EXPECT_EQ(traceLines().filter(QStringLiteral("REST ")).size(), 0);
+    expectGaveUpCleanly(lines);
+}
+
 // velka.ini cannot be replaced: the update is installed and run once, the file keeps its
-// bytes (the version is not recorded, so the update is offered again next time), and the INI
-// writer leaves no temporary file behind.
+// bytes, and the INI writer leaves no temporary file behind. The version is not recorded, so the
+// update would be offered again next time: the log and the final message say so instead of
+// reporting a complete update.
 TEST_F(FaultE2E, ReadOnlyVelkaIni) {
     const QByteArray served = putUpdate(200'000);
     startFtp();
@@ -201,7 +231,13 @@ TEST_F(FaultE2E, ReadOnlyVelkaIni) {
         return;
     r = run();
     ASSERT_TRUE(r.finished);
-    EXPECT_EQ(logLines(), headLines(served.size()) + attemptLines() + successTail());
+    const QStringList unrecorded = {QStringLiteral("修改 velka.ini 版本"),
+                                    QStringLiteral("velka.ini 版本寫入失敗"),
+                                    QStringLiteral("等 100ms結束程式")};
+    EXPECT_EQ(logLines(), headLines(served.size()) + attemptLines() + unrecorded);
+    EXPECT_TRUE(r.out.endsWith(QStringLiteral("] 軟體更新完成, \r\n 但無法記錄新版本!") +
+                               QString(14, QLatin1Char(' ')) + QLatin1Char('\n')))
+        << r.out.toStdString();
     EXPECT_EQ(readAll(path("velka.ini")), kIni);
     EXPECT_EQ(readAll(path("marker")), "ran\n");
     EXPECT_FALSE(QFile::exists(path("update.sh")));
@@ -227,9 +263,59 @@ TEST_F(FaultE2E, ReadOnlyCurrentDirectory) {
     EXPECT_TRUE(filesStartingWith(QStringLiteral("velka.ini.")).isEmpty());
 }
 
+// The program's folder refuses new files but DLrec.txt is there already: each attempt's log
+// names the local cause once, right after the transfer that met it, and the attempts go on as
+// they always did until the give-up.
+TEST_F(FaultE2E, ReadOnlyProgramFolderIsNamedInTheLog) {
+    putUpdate(10'000);
+    startFtp();
+    writeAll(path("ftp-trace.txt"), {});
+    writeAll(path("DLrec.txt"), {});
+    makeImmutable(dir.path());
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    r = run();
+    ASSERT_TRUE(r.finished);
+    const QStringList lines = logLines();
+    const QString cause = QStringLiteral("Cannot create file ") + QDir(dir.path()).canonicalPath() +
+                          QStringLiteral("/update.sh: Operation not permitted");
+    EXPECT_EQ(lines.count(cause), 3) << lines.join(u'|').toStdString();
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        if (lines[i] == cause) {
+            EXPECT_EQ(lines[i - 1], QStringLiteral("FTP Download..."));
+        }
+    }
+    EXPECT_EQ(lines.count(QStringLiteral("FTP DownloadRestore...")), 3);
+    EXPECT_EQ(lines.count(QStringLiteral("更新檔不存在")), 3);
+    expectGaveUpCleanly(lines);
+}
+
+// SIGTERM while the file is half written: the program ends by the signal, the partial file is
+// gone and velka.ini keeps its bytes.
+TEST_F(FaultE2E, TerminatedMidTransferLeavesNoPartialFile) {
+    putUpdate(3'000'000);
+    startFtp(QStringLiteral("stall"), 1'000'000);
+    auto p = start();
+    QElapsedTimer clock;
+    clock.start();
+    while (fileSize(path("update.sh")) < 1'000'000 && clock.elapsed() < 30000 &&
+           !p->waitForFinished(0))
+        QThread::msleep(20);
+    ASSERT_EQ(fileSize(path("update.sh")), 1'000'000) << "the transfer never got that far";
+    ::kill(static_cast<pid_t>(p->processId()), SIGTERM);
+    r = finish(*p, 10000);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(p->exitStatus(), QProcess::CrashExit);
+    EXPECT_FALSE(QFileInfo::exists(path("update.sh")));
+    EXPECT_EQ(readAll(path("velka.ini")), kIni);
+    EXPECT_FALSE(QFile::exists(path("marker")));
+    EXPECT_EQ(logLines().last(), QStringLiteral("FTP Download..."));
+}
+
 // SIGKILL while velka.ini is being saved: the launcher is stopped (SIGSTOP) when the INI
 // writer's temporary file appears (at once, 2 ms and 10 ms later), then killed. velka.ini must
-// hold either all the old or all the new bytes, never a part. A large file (the reader's limit
+// hold either all the old or all the new bytes, never a part, and the temporary file left is
+// gone after the next run's save. A large file (the reader's limit
 // is 4 MiB) makes the write long enough to be caught in it.
 TEST_F(FaultE2E, KillWhileSavingVelkaIniNeverTruncatesIt) {
     QByteArray big = kIni;
@@ -238,6 +324,7 @@ TEST_F(FaultE2E, KillWhileSavingVelkaIniNeverTruncatesIt) {
     QByteArray updated = big;
     updated.replace("Pc1=12", "Pc1=13");
     int caughtBeforeRename = 0;
+    bool cleanedUp = false;
     for (const int delayUs : {0, 2000, 10000}) {
         SCOPED_TRACE(delayUs);
         writeAll(path("velka.ini"), big);
@@ -297,6 +384,18 @@ TEST_F(FaultE2E, KillWhileSavingVelkaIniNeverTruncatesIt) {
             << "velka.ini is " << after.size() << " bytes, neither the old nor the new file";
         EXPECT_EQ(readAll(path("marker")), "ran\n");
         ftp.reset();
+        if (beforeRename && !cleanedUp) {
+            // What the killed save left is removed by the next one, which records the version.
+            ASSERT_FALSE(filesStartingWith(QStringLiteral("velka.ini.saving-")).isEmpty());
+            putUpdate(20'000);
+            startFtp();
+            r = run();
+            ASSERT_TRUE(r.finished);
+            EXPECT_EQ(readAll(path("velka.ini")), updated);
+            EXPECT_TRUE(filesStartingWith(QStringLiteral("velka.ini.")).isEmpty());
+            cleanedUp = true;
+            ftp.reset();
+        }
     }
     // At least one kill must have come while the temporary file was still unrenamed (written
     // or being written), the moment where writing velka.ini in place would have truncated it.

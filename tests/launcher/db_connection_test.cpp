@@ -118,7 +118,9 @@ TEST(DbOdbcString, CarriesCatalogHostPortLoginAndTimeout) {
     EXPECT_EQ(odbcConnectionString(keys, s),
               QStringLiteral("DRIVER={FreeTDS};SERVER=update.example.com;PORT=1433;"
                              "DATABASE=會員資料;UID=abcdefg;PWD={hijklmno};"
-                             "TDS_Version=7.4;ClientCharset=UTF-8;"));
+                             "TDS_Version=7.4;ClientCharset=UTF-8;Timeout=30;"));
+    s.dbQueryTimeout = 2;
+    EXPECT_TRUE(odbcConnectionString(keys, s).endsWith(QStringLiteral(";Timeout=2;")));
 
     s.dbDriver = QStringLiteral("ODBC Driver 18 for SQL Server");
     EXPECT_EQ(odbcConnectionString(keys, s),

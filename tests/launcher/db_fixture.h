@@ -1,7 +1,9 @@
 #pragma once
 // A test with its own folder as the executable's folder and the current directory (velka.ini,
 // DLrec.txt, SQLite catalogs), its own server settings, and every message box answered from
-// code and recorded.
+// code and recorded. The update database is SQLite catalogs, a PostgreSQL cluster through
+// psqlODBC, or SQL Server through FreeTDS, spoken by the TDS test server.
+#include "common/e2e_fixture.h"
 #include "db_support.h"
 #include "interface/SerialLink.h"
 #include "launcher/Globals.h"
@@ -16,11 +18,23 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <memory>
 
-enum class Backend { Sqlite, Postgres };
+// One copy per test program, like the TDS server helper it holds.
+namespace {
+
+enum class Backend { Sqlite, Postgres, SqlServer };
 
 inline std::string backendName(const ::testing::TestParamInfo<Backend>& info) {
-    return info.param == Backend::Sqlite ? "Sqlite" : "Postgres";
+    switch (info.param) {
+    case Backend::Sqlite:
+        return "Sqlite";
+    case Backend::Postgres:
+        return "Postgres";
+    case Backend::SqlServer:
+        break;
+    }
+    return "SqlServer";
 }
 
 class DbFixture : public ::testing::Test {
@@ -80,6 +94,18 @@ protected:
         pointOdbcAt(QStringLiteral("PostgreSQL Unicode"), pg.port(), password);
     }
 
+    // A fresh TDS server with these rows in one of its modes (tools/tds_server.py); its trace
+    // goes to tds-trace.txt in the test's folder.
+    void useSqlServer(const std::vector<VersionRow>& rows,
+                      const QString& mode = QStringLiteral("normal")) {
+        tds.reset();
+        tdsRows = rows;
+        tds = std::make_unique<TdsServer>(dir.filePath(QStringLiteral("tds-trace.txt")),
+                                          rowArgs(rows), mode);
+        ASSERT_TRUE(tds->ready()) << tds->line().constData();
+        pointOdbcAt(QStringLiteral("FreeTDS"), tds->port());
+    }
+
     void pointOdbcAt(const QString& driver, int port,
                      const QString& password = QString::fromLatin1(kDbPassword)) {
         ServerSettings s = defaultServerSettings();
@@ -95,8 +121,10 @@ protected:
     void use(Backend backend, const std::vector<VersionRow>& rows) {
         if (backend == Backend::Sqlite)
             useSqlite(rows);
-        else
+        else if (backend == Backend::Postgres)
             usePostgres(rows);
+        else
+            useSqlServer(rows);
     }
 
     // Removes the version table behind the launcher's back.
@@ -106,6 +134,8 @@ protected:
                 runCommand(QStringLiteral("sqlite3"),
                            {catalogFile(kVersionCatalog), QStringLiteral("drop table pcvelka")});
             ASSERT_EQ(r.exitCode, 0) << r.output.constData();
+        } else if (backend == Backend::SqlServer) {
+            useSqlServer(tdsRows, QStringLiteral("no-table"));
         } else {
             const CommandResult r = PgCluster::instance().psql(
                 QString::fromUtf8(kVersionCatalog), QStringLiteral("drop table pcvelka"));
@@ -133,4 +163,9 @@ protected:
     MessageHandler previousHandler;
     std::vector<MessageRequest> messages;
     std::vector<int> boxAnswers; // answers for the OK/Cancel boxes, in order (then OK)
+    // Declared after the folder that holds its trace, so that it stops first.
+    std::unique_ptr<TdsServer> tds;
+    std::vector<VersionRow> tdsRows;
 };
+
+} // namespace

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -19,14 +20,14 @@ QString seedTool() {
     return QStringLiteral(PCV_SOURCE_DIR "/tools/db_seed.py");
 }
 
+} // namespace
+
 QStringList rowArgs(const std::vector<VersionRow>& rows) {
     QStringList args;
     for (const VersionRow& r : rows)
         args << QStringLiteral("--row") << r.product << r.current << r.next << r.file << r.size;
     return args;
 }
-
-} // namespace
 
 CommandResult runCommand(const QString& program, const QStringList& args, int timeoutMs) {
     QProcess p;
@@ -161,6 +162,31 @@ CommandResult PgCluster::psql(const QString& database, const QString& sql) {
          QStringLiteral("postgres"), QStringLiteral("-d"), database, QStringLiteral("-c"), sql});
 }
 
+std::unique_ptr<QProcess> PgCluster::holdInTransaction(const QString& database,
+                                                       const QString& sql) {
+    auto p = std::make_unique<QProcess>();
+    p->setProcessChannelMode(QProcess::MergedChannels);
+    p->start(QStringLiteral("psql"),
+             {QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-A"),
+              QStringLiteral("-t"), QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
+              QStringLiteral("-h"), dir_, QStringLiteral("-p"), QString::number(port_),
+              QStringLiteral("-U"), QStringLiteral("postgres"), QStringLiteral("-d"), database});
+    if (!p->waitForStarted(10000))
+        return nullptr;
+    p->write("begin;\n" + sql.toUtf8() + ";\nselect 'held';\n");
+    QByteArray out;
+    QElapsedTimer clock;
+    clock.start();
+    while (!out.contains("held") && clock.elapsed() < 30000 && p->waitForReadyRead(1000))
+        out += p->readAll();
+    if (!out.contains("held")) {
+        p->kill();
+        p->waitForFinished(5000);
+        return nullptr;
+    }
+    return p;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 SilentServer::SilentServer() {
@@ -185,6 +211,63 @@ while True:
 }
 
 SilentServer::~SilentServer() {
+    process_.closeWriteChannel();
+    if (!process_.waitForFinished(5000)) {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+}
+
+MutingProxy::MutingProxy(int targetPort, const QByteArray& marker) {
+    static const char* const script = R"(
+import select, socket, sys
+target, marker = int(sys.argv[1]), sys.argv[2].encode()
+s = socket.socket()
+s.bind(('127.0.0.1', 0))
+s.listen(16)
+print(s.getsockname()[1], flush=True)
+peer = {}     # socket -> the other end, while forwarding
+muted = []
+while True:
+    r, _, _ = select.select([s, sys.stdin] + list(peer) + muted, [], [])
+    if sys.stdin in r and not sys.stdin.buffer.read1(1):
+        break
+    for c in r:
+        if c is s:
+            client = s.accept()[0]
+            server = socket.create_connection(('127.0.0.1', target), 10)
+            peer[client], peer[server] = server, client
+            continue
+        if c is sys.stdin:
+            continue
+        data = c.recv(65536)
+        if c in muted:
+            if not data:
+                muted.remove(c)
+                c.close()
+            continue
+        other = peer.get(c)
+        if not data or other is None:
+            for x in (c, other):
+                if x is not None:
+                    peer.pop(x, None)
+                    x.close()
+            continue
+        if marker in data:
+            for x in (c, other):
+                peer.pop(x, None)
+                muted.append(x)
+            continue
+        other.sendall(data)
+)";
+    process_.start(QStringLiteral("python3"),
+                   {QStringLiteral("-c"), QString::fromLatin1(script), QString::number(targetPort),
+                    QString::fromUtf8(marker)});
+    if (process_.waitForStarted(10000) && process_.waitForReadyRead(10000))
+        port_ = process_.readLine().trimmed().toInt();
+}
+
+MutingProxy::~MutingProxy() {
     process_.closeWriteChannel();
     if (!process_.waitForFinished(5000)) {
         process_.kill();

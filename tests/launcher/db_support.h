@@ -21,6 +21,9 @@ struct CommandResult {
 // Runs a program and waits for it (bounded). exitCode -1 when it could not run or timed out.
 CommandResult runCommand(const QString& program, const QStringList& args, int timeoutMs = 60000);
 
+// The rows as "--row" arguments of the tools (db_seed.py, tds_server.py).
+QStringList rowArgs(const std::vector<VersionRow>& rows);
+
 // tools/db_seed.py with these arguments; fails the current test when the tool fails.
 void runSeedTool(const QStringList& args, const std::vector<VersionRow>& rows);
 
@@ -47,6 +50,9 @@ public:
     void seed(const std::vector<VersionRow>& rows, const QString& ownerPassword = kDbPassword);
     // Runs SQL as the superuser in a database.
     CommandResult psql(const QString& database, const QString& sql);
+    // A superuser session that has run sql in an open transaction (a lock stays held) until the
+    // returned process ends; null when the statement did not complete.
+    std::unique_ptr<QProcess> holdInTransaction(const QString& database, const QString& sql);
 
     ~PgCluster();
 
@@ -67,6 +73,20 @@ class SilentServer {
 public:
     SilentServer();
     ~SilentServer();
+    int port() const { return port_; }
+
+private:
+    QProcess process_;
+    int port_ = 0;
+};
+
+// A TCP proxy on 127.0.0.1 to a server on loopback that forwards both ways until the client
+// sends bytes holding marker; from then on that connection is held open and nothing more is
+// passed in either direction: a server that went silent after the login.
+class MutingProxy {
+public:
+    MutingProxy(int targetPort, const QByteArray& marker);
+    ~MutingProxy();
     int port() const { return port_; }
 
 private:

@@ -1,9 +1,12 @@
-// The four update queries against real servers: SQLite catalogs and PostgreSQL through psqlODBC,
-// plus the cases where the server cannot be reached or sends values that must not be used.
+// The four update queries against real servers: SQLite catalogs, PostgreSQL through psqlODBC and
+// the TDS test server through FreeTDS, plus the cases where the server cannot be reached or sends
+// values that must not be used.
 #include "db_fixture.h"
 
+#include <QCoreApplication>
 #include <QDate>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 namespace {
@@ -20,7 +23,8 @@ const std::vector<VersionRow> kRows = {
 class DbBackendTest : public DbFixture, public ::testing::WithParamInterface<Backend> {};
 
 INSTANTIATE_TEST_SUITE_P(Backends, DbBackendTest,
-                         ::testing::Values(Backend::Sqlite, Backend::Postgres), backendName);
+                         ::testing::Values(Backend::Sqlite, Backend::Postgres, Backend::SqlServer),
+                         backendName);
 
 } // namespace
 
@@ -30,8 +34,8 @@ TEST_P(DbBackendTest, FourOperationsFindTheNextVersionAndItsFile) {
     InstalledVersion = 12;
 
     ASSERT_TRUE(SQL_Connect());
-    EXPECT_EQ(ADOConnection1().Dbms(),
-              GetParam() == Backend::Sqlite ? DbmsKind::SQLite : DbmsKind::PostgreSQL);
+    const DbmsKind dbms[] = {DbmsKind::SQLite, DbmsKind::PostgreSQL, DbmsKind::SqlServer};
+    EXPECT_EQ(ADOConnection1().Dbms(), dbms[static_cast<int>(GetParam())]);
 
     SQL_GetServerTime();
     ASSERT_TRUE(QRegularExpression(QStringLiteral("^[0-9]{8}$")).match(ServerDate).hasMatch())
@@ -40,6 +44,8 @@ TEST_P(DbBackendTest, FourOperationsFindTheNextVersionAndItsFile) {
         const CommandResult r = PgCluster::instance().psql(
             QStringLiteral("postgres"), QStringLiteral("select to_char(current_date,'YYYYMMDD')"));
         EXPECT_EQ(ServerDate.toLatin1(), r.output.trimmed());
+    } else if (GetParam() == Backend::SqlServer) {
+        EXPECT_EQ(ServerDate, TdsServer::kDate);
     } else {
         const QDate date = QDate::fromString(ServerDate, QStringLiteral("yyyyMMdd"));
         EXPECT_LE(std::abs(date.daysTo(QDate::currentDate())), 1) << ServerDate.toStdString();
@@ -54,6 +60,14 @@ TEST_P(DbBackendTest, FourOperationsFindTheNextVersionAndItsFile) {
     EXPECT_TRUE(messages.empty());
     LogFile::Close();
     EXPECT_EQ(logBytes(), QByteArray("upd 13.exe\r\nDownloadFileSize=4096\r\n"));
+    if (GetParam() == Backend::SqlServer) {
+        // The statements as they reached the server, on the catalog each one needs.
+        EXPECT_EQ(tds->trace(),
+                  (TdsServer::session(QString::fromUtf8(kMemberCatalog)) +
+                   QStringList{TdsServer::kDayQuery} +
+                   TdsServer::session(QString::fromUtf8(kVersionCatalog)) +
+                   QStringList{TdsServer::lookup("tarn", 12), TdsServer::lookup("tarn", 13)}));
+    }
 }
 
 TEST_P(DbBackendTest, RowsAreChosenByProductLineAndInstalledVersion) {
@@ -179,6 +193,38 @@ TEST_F(DbSqliteTest, CatalogsAreOpenedReadOnly) {
     EXPECT_EQ(fileBytes(catalogFile(kVersionCatalog)), before);
 }
 
+// A catalog locked by a writer is waited for no longer than the query time-out; the error then
+// escapes like any other after the first connection.
+TEST_F(DbSqliteTest, LockedCatalogGivesUpAfterTheQueryTimeout) {
+    useSqlite(kRows);
+    ServerSettings s = serverSettings();
+    s.dbQueryTimeout = 1;
+    setServerSettings(s);
+    QProcess writer;
+    writer.setProcessChannelMode(QProcess::MergedChannels);
+    writer.start(QStringLiteral("python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import sqlite3, sys\n"
+                                 "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                                 "c.execute('begin exclusive')\n"
+                                 "print('held', flush=True)\n"
+                                 "sys.stdin.read()\n"),
+                  catalogFile(kVersionCatalog)});
+    ASSERT_TRUE(writer.waitForStarted(10000));
+    ASSERT_TRUE(writer.waitForReadyRead(10000));
+    ASSERT_TRUE(writer.readAll().contains("held"));
+    InstalledVersion = 12;
+    ASSERT_TRUE(SQL_Connect());
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_THROW(SQL_GetNextVersion(), EDatabaseError);
+    const qint64 elapsed = clock.elapsed();
+    writer.closeWriteChannel();
+    writer.waitForFinished(5000);
+    EXPECT_GE(elapsed, 900);
+    EXPECT_LT(elapsed, 3500);
+}
+
 // Names that would write or run a file outside the download folder, break the FTP command or
 // the 128-byte path are not used: the "no file" message, no log line, nothing set.
 TEST_F(DbSqliteTest, UpdateFileNamesThatCannotBeUsedAreRefused) {
@@ -219,6 +265,18 @@ TEST_F(DbSqliteTest, UpdateFileNamesThatCannotBeUsedAreRefused) {
         {QStringLiteral(""), false, {}},
         {QStringLiteral("   "), false, {}},
         {QStringLiteral("NULL"), false, {}}, // stored as NULL: reads as empty
+        // The program's own files, whatever the case: downloading over them would replace,
+        // run and then delete them.
+        {QStringLiteral("pc1.exe"), false, {}},
+        {QStringLiteral("PC1.EXE"), false, {}},
+        {QStringLiteral(" Velka.ini "), false, {}},
+        {QStringLiteral("SERVER.INI"), false, {}},
+        {QStringLiteral("dlrec.TXT"), false, {}},
+        {QStringLiteral("pc_velka_setup"), false, {}},
+        {QStringLiteral("PC_Velka_Setup"), false, {}},
+        {QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUpper(), false, {}},
+        {QStringLiteral("pc1.exe.new"), true, QStringLiteral("pc1.exe.new")},
+        {QStringLiteral("velka.ini2"), true, QStringLiteral("velka.ini2")},
     };
     std::vector<VersionRow> rows = {{"tarn", "1", "2", "x", "0"}};
     for (size_t i = 0; i < cases.size(); ++i)
@@ -351,5 +409,50 @@ TEST_F(DbOdbcTest, UnreachableServersFailWithinTheTimeout) {
         EXPECT_LE(elapsed, 6500);
         std::printf("%s: silent server given up after %lld ms\n", driver,
                     static_cast<long long>(elapsed));
+    }
+}
+
+// Faults of a SQL Server through FreeTDS: a refused login is a server that cannot be reached; a
+// reply cut short and a version column of the wrong type are errors that escape the lookup.
+TEST_F(DbOdbcTest, SqlServerFaultsGiveAClearOutcome) {
+    struct Case {
+        const char* mode;
+        bool connects;
+        const char* error; // what the version lookup raises
+    };
+    const Case cases[] = {
+        {"refuse-login", false, ""},
+        {"cut", true, "EDatabaseError"},
+        {"wrong-type", true, "EConvertError"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mode);
+        ReleaseUpdateDatabase();
+        QFile::remove(dir.filePath(QStringLiteral("tds-trace.txt")));
+        ASSERT_NO_FATAL_FAILURE(useSqlServer(kRows, QString::fromLatin1(c.mode)));
+        InstalledVersion = 12;
+        NextVersion = -1;
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_EQ(SQL_Connect(), c.connects);
+        EXPECT_LT(clock.elapsed(), 3000);
+        if (!c.connects) {
+            EXPECT_EQ(tds->trace(), QStringList{QStringLiteral("-- login velkadb 會員資料")});
+            continue;
+        }
+        SQL_GetServerTime();
+        EXPECT_EQ(ServerDate, TdsServer::kDate);
+        std::string raised = "nothing";
+        try {
+            SQL_GetNextVersion();
+        } catch (const EConvertError&) {
+            raised = "EConvertError";
+        } catch (const EDatabaseError&) {
+            raised = "EDatabaseError";
+        }
+        EXPECT_EQ(raised, c.error);
+        EXPECT_EQ(NextVersion, -1);
+        EXPECT_TRUE(messages.empty());
+        EXPECT_EQ(tds->trace().last(), TdsServer::lookup("tarn", 12));
     }
 }

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -85,7 +86,7 @@ TEST_F(IniTest, SaveIniAddsLanguageSectionAndKeepsEveryOtherByte) {
     writeAll(ini(), before);
     LoadIni();
     InstalledVersion = 13;
-    SaveIni();
+    EXPECT_TRUE(SaveIni());
     EXPECT_EQ(readAll(ini()), QByteArray("; velka\r\n[VERSION]\r\nSetup=1\r\nPc1=13\r\n"
                                          "Interface=7\r\n\r\n[Extra]\r\nKeep=me  \r\n"
                                          "[Language]\r\nLanguage=0\r\n"));
@@ -94,12 +95,19 @@ TEST_F(IniTest, SaveIniAddsLanguageSectionAndKeepsEveryOtherByte) {
 TEST_F(IniTest, SaveIniCreatesMissingFileAndLogsNothing) {
     InstalledVersion = 13;
     SetupValue = InterfaceValue = LanguageValue = 0;
-    SaveIni();
+    EXPECT_TRUE(SaveIni());
     EXPECT_EQ(readAll(ini()), QByteArray("[VERSION]\r\nSetup=0\r\nPc1=13\r\nInterface=0\r\n"
                                          "[Language]\r\nLanguage=0\r\n"));
     EXPECT_FALSE(QFile::exists(log()));
     LoadIni();
     EXPECT_EQ(InstalledVersion, 13);
+
+    // Something that cannot be replaced in its place (a folder here; a read-only file system
+    // alike): the failure is reported, not swallowed.
+    ASSERT_TRUE(QFile::remove(ini()));
+    ASSERT_TRUE(QDir().mkdir(ini()));
+    EXPECT_FALSE(SaveIni());
+    EXPECT_TRUE(QFileInfo(ini()).isDir());
 }
 
 TEST_F(IniTest, LogLinesOfAllThreeFormatsInBig5) {

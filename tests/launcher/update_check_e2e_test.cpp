@@ -1,11 +1,16 @@
 // The built program run with --unattended in a temporary folder, against the interface simulator
-// and SQLite catalogs made by tools/db_seed.py: each road of the update check that ends before
-// the download, seen from outside (DLrec.txt byte for byte, the messages printed, velka.ini).
+// and SQLite catalogs made by tools/db_seed.py, a PostgreSQL cluster, or SQL Server through FreeTDS
+// (the TDS test server): each road of the update check that ends before the download, seen from
+// outside (DLrec.txt byte for byte, the messages printed, velka.ini, the statements that reached
+// the server).
 #include "common/e2e_fixture.h"
 #include "db_support.h"
+#include "launcher/UpdateDb.h"
 #include "platform/Big5.h"
+#include "platform/Database.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -140,4 +145,245 @@ TEST(UpdateCheckE2e, EachRoadThatEndsBeforeTheDownload) {
         }
         EXPECT_EQ(readAll(ini), iniBefore); // velka.ini is never written on these roads
     }
+}
+
+// A statement that never finishes on a real PostgreSQL server: the table locked by another
+// session, or a server that accepted the login and then answers nothing. With the query time-out
+// shortened in server.ini, each run ends by itself through the exception display, and the log
+// stops after the last line written before the statement.
+TEST(UpdateCheckE2e, StatementsGiveUpAfterTheQueryTimeout) {
+    PgCluster& pg = PgCluster::instance();
+    ASSERT_TRUE(pg.ok()) << pg.error().toStdString();
+    pg.seed(kRows);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString devices = dir.filePath(QStringLiteral("devices"));
+    ASSERT_TRUE(QDir().mkpath(devices));
+    ASSERT_NO_FATAL_FAILURE(installProgram(dir));
+    ASSERT_NO_FATAL_FAILURE(
+        writeAll(dir.filePath(QStringLiteral("pc1.exe")), "#!/bin/sh\nexit 0\n", true));
+    ASSERT_NO_FATAL_FAILURE(writeAll(dir.filePath(QStringLiteral("velka.ini")),
+                                     "[VERSION]\r\nSetup=3\r\nPc1=12\r\nInterface=4\r\n"));
+    constexpr int kTimeout = 2;
+    const auto serverIni = [&](int port) {
+        return "[Server]\r\nHost=127.0.0.1\r\n[Database]\r\nBackend=odbc\r\n"
+               "Driver=PostgreSQL Unicode\r\nPort=" +
+               QByteArray::number(port) + "\r\nUser=" + kDbUser + "\r\nPassword=" + kDbPassword +
+               "\r\nQueryTimeout=" + QByteArray::number(kTimeout) +
+               "\r\n[Interface]\r\nDevices=" + QFile::encodeName(devices) + "\r\n";
+    };
+    const QStringList head = {QStringLiteral("Ver:2.4"), QStringLiteral("連接SQL Server")};
+    const QStringList loadIni = {QStringLiteral("+LoadIni"),   QStringLiteral("Setup=3"),
+                                 QStringLiteral("Pc1=12"),     QStringLiteral("Interface=4"),
+                                 QStringLiteral("Language=0"), QStringLiteral("-LoadIni")};
+
+    for (const bool silent : {false, true}) {
+        SCOPED_TRACE(silent ? "server silent after the login" : "table locked by another session");
+        std::unique_ptr<QProcess> lock;
+        std::unique_ptr<MutingProxy> proxy;
+        if (silent) {
+            // The server-date query is the first statement after the login.
+            proxy = std::make_unique<MutingProxy>(pg.port(), "to_char");
+            ASSERT_GT(proxy->port(), 0);
+        } else {
+            lock =
+                pg.holdInTransaction(QString::fromUtf8(kVersionCatalog),
+                                     QStringLiteral("lock table pcvelka in access exclusive mode"));
+            ASSERT_TRUE(lock);
+        }
+        ASSERT_NO_FATAL_FAILURE(writeAll(dir.filePath(QStringLiteral("server.ini")),
+                                         serverIni(silent ? proxy->port() : pg.port())));
+        QFile::remove(dir.filePath(QStringLiteral("DLrec.txt")));
+
+        Simulator sim(devices, 4, 5);
+        ASSERT_TRUE(sim.ready());
+        QElapsedTimer clock;
+        clock.start();
+        const Result run = runInstalled(dir, {}, 40000);
+        const qint64 elapsed = clock.elapsed();
+        if (lock) {
+            lock->closeWriteChannel();
+            lock->waitForFinished(5000);
+        }
+        ASSERT_TRUE(run.finished) << "still waiting for the statement after 40 s";
+        EXPECT_GE(elapsed, kTimeout * 1000);
+        EXPECT_LT(elapsed, (kTimeout + kQueryCutGraceSeconds + 8) * 1000);
+        EXPECT_TRUE(run.out.startsWith(QStringLiteral("[pc_velka_setup] ")))
+            << run.out.toStdString();
+        EXPECT_TRUE(run.out.contains(silent ? QStringLiteral("Query timeout expired")
+                                            : QStringLiteral("statement timeout")))
+            << run.out.toStdString();
+
+        QStringList expected = head;
+        QByteArray bytes = readAll(dir.filePath(QStringLiteral("DLrec.txt")));
+        if (!silent) {
+            const QRegularExpressionMatch date =
+                QRegularExpression(QStringLiteral("SQL_GetServerTime=([0-9]{8})\r\n"))
+                    .match(QString::fromLatin1(bytes));
+            ASSERT_TRUE(date.hasMatch()) << bytes.constData();
+            expected << QStringLiteral("SQL_GetServerTime=") + date.captured(1) << loadIni;
+        }
+        QByteArray want;
+        for (const QString& line : expected)
+            want += toBig5(line) + "\r\n";
+        EXPECT_EQ(bytes, want);
+    }
+}
+
+// The same roads with Backend=odbc and Driver=FreeTDS against the TDS test server, and the
+// server's faults. The server's trace shows exactly the launcher's statements, in order, each on
+// the catalog it needs, besides what the ODBC layer sends of its own on each connection.
+class UpdateCheckOverTds : public ::testing::Test {
+protected:
+    struct Case {
+        const char* name;
+        const char* mode = "normal";
+        const char* password = "velkapwd"; // in server.ini
+        const char* settings = "";         // more [Database] lines in server.ini
+        int pc1 = 12;
+        bool cancel = false;
+        bool reached = true;   // the server date came: the log goes on to "-LoadIni"
+        QStringList tail = {}; // log lines after "-LoadIni" (or "連接SQL Server" if not reached)
+        QStringList printed = {};    // messages on standard output
+        const char* error = nullptr; // instead: the error display, with a message holding this text
+        QStringList trace = {};
+    };
+
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        ASSERT_TRUE(QDir().mkpath(devices));
+        ASSERT_NO_FATAL_FAILURE(installProgram(dir));
+        ASSERT_NO_FATAL_FAILURE(
+            writeAll(dir.filePath(QStringLiteral("pc1.exe")), "#!/bin/sh\nexit 0\n", true));
+    }
+
+    // One run of the installed program against a fresh server; returns how long it took.
+    qint64 runRoad(const Case& c) {
+        SCOPED_TRACE(c.name);
+        const QString trace = dir.filePath(QStringLiteral("tds-trace.txt"));
+        const QString ini = dir.filePath(QStringLiteral("velka.ini"));
+        const QString log = dir.filePath(QStringLiteral("DLrec.txt"));
+        QFile::remove(trace);
+        QFile::remove(log);
+        TdsServer tds(trace, rowArgs(kRows), QString::fromLatin1(c.mode));
+        EXPECT_TRUE(tds.ready()) << tds.line().constData();
+        writeAll(dir.filePath(QStringLiteral("server.ini")),
+                 "[Server]\r\nHost=127.0.0.1\r\n[Database]\r\nBackend=odbc\r\nDriver=FreeTDS\r\n"
+                 "Port=" +
+                     QByteArray::number(tds.port()) + "\r\nUser=velkadb\r\nPassword=" + c.password +
+                     "\r\n" + c.settings + "[Interface]\r\nDevices=" + QFile::encodeName(devices) +
+                     "\r\n");
+        writeAll(ini, "[VERSION]\r\nSetup=3\r\nPc1=" + QByteArray::number(c.pc1) +
+                          "\r\nInterface=4\r\n");
+        const QByteArray iniBefore = readAll(ini);
+
+        Simulator sim(devices, 4, 5);
+        EXPECT_TRUE(sim.ready());
+        QStringList args;
+        if (c.cancel)
+            args << QStringLiteral("--answer=cancel");
+        const Result run = runInstalled(dir, args, 30000);
+        EXPECT_TRUE(run.finished) << "the run must end by itself";
+        EXPECT_EQ(run.exitCode, 0);
+        std::printf("%s: the run %s after %lld ms\n", c.name, run.finished ? "ended" : "was killed",
+                    static_cast<long long>(run.elapsedMs));
+
+        QStringList expected = {QStringLiteral("Ver:2.4"), QStringLiteral("連接SQL Server")};
+        if (c.reached) {
+            expected << QStringLiteral("SQL_GetServerTime=") + TdsServer::kDate
+                     << QStringLiteral("+LoadIni") << QStringLiteral("Setup=3")
+                     << QStringLiteral("Pc1=%1").arg(c.pc1) << QStringLiteral("Interface=4")
+                     << QStringLiteral("Language=0") << QStringLiteral("-LoadIni");
+        }
+        expected << c.tail;
+        QByteArray want;
+        for (const QString& line : expected)
+            want += toBig5(line) + "\r\n";
+        EXPECT_EQ(readAll(log), want);
+
+        if (c.error) {
+            // The error display: one message, the driver's or the conversion's own text.
+            EXPECT_TRUE(run.out.startsWith(kTitle)) << run.out.toStdString();
+            EXPECT_TRUE(run.out.contains(QLatin1String(c.error))) << run.out.toStdString();
+            EXPECT_EQ(run.out.count(QLatin1Char('\n')), 1) << run.out.toStdString();
+        } else {
+            QString printed;
+            for (const QString& m : c.printed)
+                printed += m + QLatin1Char('\n');
+            EXPECT_EQ(run.out, printed);
+        }
+        EXPECT_EQ(tds.trace(), c.trace);
+        EXPECT_EQ(readAll(ini), iniBefore);
+        return run.elapsedMs;
+    }
+
+    static inline const QString kEnd = QStringLiteral("等 100ms結束程式");
+    static inline const QString kTitle = QStringLiteral("[pc_velka_setup] ");
+    static inline const QString kUnreachable = QStringLiteral("無網路 或 網路連線異常");
+    static inline const QString kMember = QString::fromUtf8(kMemberCatalog);
+    static inline const QStringList kRefused = {QStringLiteral("-- login velkadb ") + kMember};
+
+    QTemporaryDir dir;
+    QString devices = dir.filePath(QStringLiteral("devices"));
+};
+
+TEST_F(UpdateCheckOverTds, EachRoadAndFault) {
+    const QString question =
+        QStringLiteral("[PC-VELKA] 發現新的診斷程式版本! \r\n 您想要現在就要下載新版本嗎?");
+    const QStringList bothLogins = TdsServer::session(kMember) + QStringList{TdsServer::kDayQuery} +
+                                   TdsServer::session(QString::fromUtf8(kVersionCatalog));
+    const std::vector<Case> cases = {
+        {.name = "no row for the installed version",
+         .pc1 = 7,
+         .tail = {kEnd},
+         .printed = {kTitle + QStringLiteral("錯誤的診斷程式版本!")},
+         .trace = bothLogins + QStringList{TdsServer::lookup("tarn", 7)}},
+        {.name = "update found, answered Cancel",
+         .cancel = true,
+         .tail = {kEnd},
+         .printed = {question},
+         .trace = bothLogins + QStringList{TdsServer::lookup("tarn", 12)}},
+        {.name = "answered OK, no row for the new version's file",
+         .pc1 = 20,
+         .tail = {kEnd},
+         .printed = {question, kTitle + QStringLiteral("版本:21\r\n更新檔名不存在!")},
+         .trace = bothLogins +
+                  QStringList{TdsServer::lookup("tarn", 20), TdsServer::lookup("tarn", 21)}},
+        {.name = "login refused",
+         .mode = "refuse-login",
+         .reached = false,
+         .tail = {kUnreachable, kEnd},
+         .trace = kRefused},
+        {.name = "wrong password",
+         .password = "wrongpwd",
+         .reached = false,
+         .tail = {kUnreachable, kEnd},
+         .trace = kRefused},
+        {.name = "reply cut in the middle",
+         .mode = "cut",
+         .error = "[FreeTDS]",
+         .trace = bothLogins + QStringList{TdsServer::lookup("tarn", 12)}},
+        {.name = "next version of the wrong type",
+         .mode = "wrong-type",
+         .error = "is not a valid integer value",
+         .trace = bothLogins + QStringList{TdsServer::lookup("tarn", 12)}},
+    };
+    for (const Case& c : cases)
+        runRoad(c);
+}
+
+// A server that takes the login and then never answers. QtSql's own first statement inside the
+// connection's opening (the type description) waits for FreeTDS's query time-out and then for
+// the cancel's answer, a second time-out; QtSql ignores its failure, so the first connection
+// counts as made, and the server-date query then fails on the dead connection: the error
+// display, the log stopped after its second line. Nothing of the launcher's reaches the server.
+TEST_F(UpdateCheckOverTds, SilentServerAfterTheLoginEndsThroughTheQueryTimeout) {
+    const qint64 elapsed = runRoad({.name = "silent after the login",
+                                    .mode = "silent",
+                                    .settings = "QueryTimeout=2\r\n",
+                                    .reached = false,
+                                    .error = "[FreeTDS]",
+                                    .trace = TdsServer::session(kMember).mid(0, 2)});
+    EXPECT_GE(elapsed, 2000);
+    EXPECT_LT(elapsed, 9000);
 }

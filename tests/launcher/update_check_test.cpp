@@ -17,10 +17,13 @@ const std::vector<VersionRow> kRows = {
 const char* const kWindowLine = "window ran";
 int g_windowResult = 0;
 int g_windowRuns = 0;
+QString g_windowReplacesIni; // non-empty: velka.ini is turned into a folder meanwhile
 
 // Stands in for the download window: what it writes to the log and the result it leaves.
 void fakeWindow() {
     ++g_windowRuns;
+    if (!g_windowReplacesIni.isEmpty() && QFile::remove(g_windowReplacesIni))
+        QDir().mkdir(g_windowReplacesIni);
     LogFile::Write(QString::fromLatin1(kWindowLine));
     DownloadResult = g_windowResult;
 }
@@ -34,6 +37,7 @@ protected:
         previousRunner = setDownloadWindowRunner(&fakeWindow);
         g_windowRuns = 0;
         g_windowResult = 0;
+        g_windowReplacesIni.clear();
     }
     void TearDown() override {
         setDownloadWindowRunner(previousRunner);
@@ -66,7 +70,8 @@ class UpdateCheckBackendTest : public UpdateCheckTest,
                                public ::testing::WithParamInterface<Backend> {};
 
 INSTANTIATE_TEST_SUITE_P(Backends, UpdateCheckBackendTest,
-                         ::testing::Values(Backend::Sqlite, Backend::Postgres), backendName);
+                         ::testing::Values(Backend::Sqlite, Backend::Postgres, Backend::SqlServer),
+                         backendName);
 
 const QString kEnd = QStringLiteral("等 100ms結束程式");
 
@@ -151,20 +156,25 @@ TEST_P(UpdateCheckBackendTest, EndsBeforeTheDownload) {
 // The download window runs; only DownloadResult 1 records the version and says so.
 TEST_P(UpdateCheckBackendTest, RecordsTheVersionOnlyAfterASuccessfulDownload) {
     use(GetParam(), kRows);
-    for (int result : {0, 2, 3, 1}) {
+    // 4: the download succeeds, but velka.ini can no longer be replaced when it is recorded.
+    for (int result : {0, 2, 3, 1, 4}) {
         SCOPED_TRACE(result);
+        QDir(iniPath()).removeRecursively();
         writeIni(12);
         const QByteArray iniBefore = fileBytes(iniPath());
         messages.clear();
-        g_windowResult = result;
+        g_windowResult = result == 4 ? 1 : result;
+        g_windowReplacesIni = result == 4 ? iniPath() : QString();
         DownloadResult = 77; // the check itself resets it before the window
 
         RunUpdateCheck();
 
         QStringList tail = {QStringLiteral("tarn_v13.exe"), QStringLiteral("DownloadFileSize=4096"),
                             QStringLiteral("執行下載更新檔案"), QString::fromLatin1(kWindowLine)};
-        if (result == 1)
+        if (result == 1 || result == 4)
             tail << QStringLiteral("修改 velka.ini 版本");
+        if (result == 4)
+            tail << QStringLiteral("velka.ini 版本寫入失敗");
         tail << kEnd;
         EXPECT_EQ(logBytes(), big5Lines(head(12, true) + tail));
         EXPECT_FALSE(LogFile::IsOpen());
@@ -176,13 +186,20 @@ TEST_P(UpdateCheckBackendTest, RecordsTheVersionOnlyAfterASuccessfulDownload) {
             ASSERT_EQ(messages.size(), 2u);
             EXPECT_EQ(messages[1].kind, MessageKind::ShowMessage);
             EXPECT_EQ(messages[1].text, QStringLiteral("軟體更新完成      "));
+        } else if (result == 4) {
+            EXPECT_TRUE(QFileInfo(iniPath()).isDir());
+            ASSERT_EQ(messages.size(), 2u);
+            EXPECT_EQ(messages[1].kind, MessageKind::ShowMessage);
+            EXPECT_EQ(messages[1].text, QStringLiteral("軟體更新完成, \r\n 但無法記錄新版本!") +
+                                            QString(14, QLatin1Char(' ')));
         } else {
             EXPECT_EQ(fileBytes(iniPath()), iniBefore);
             ASSERT_EQ(messages.size(), 1u);
         }
         EXPECT_EQ(messages[0].text, kQuestion);
     }
-    EXPECT_EQ(g_windowRuns, 4);
+    EXPECT_EQ(g_windowRuns, 5);
+    QDir(iniPath()).removeRecursively();
 }
 
 // An error after the first connection stops the check: it reaches the caller (and so the entry
@@ -239,5 +256,36 @@ TEST_F(UpdateCheckTest, UnreachablePostgresLogsExactlyFourLines) {
         EXPECT_EQ(logBytes(), fourLines);
         EXPECT_FALSE(QFile::exists(iniPath()));
         EXPECT_TRUE(messages.empty());
+    }
+}
+
+// The server date is the server's text: a line break or another control character in it ends
+// what is logged, so the server cannot add lines of its own to DLrec.txt.
+TEST_F(UpdateCheckTest, ServerDateIsLoggedUpToItsFirstControlCharacter) {
+    usePostgres(kRows);
+    if (HasFatalFailure())
+        return;
+    PgCluster& pg = PgCluster::instance();
+    const QString members = QString::fromUtf8(kMemberCatalog);
+    // The launcher's role finds this to_char before the built-in one.
+    CommandResult r = pg.psql(members, QStringLiteral("alter role %1 in database \"%2\" set "
+                                                      "search_path = public, pg_catalog")
+                                           .arg(QString::fromLatin1(kDbUser), members));
+    ASSERT_EQ(r.exitCode, 0) << r.output.constData();
+    for (const char* tail : {"chr(13) || chr(10) || '修改 velka.ini 版本'", "chr(9) || 'x'",
+                             "chr(27) || '[2J'", "chr(127)"}) {
+        SCOPED_TRACE(tail);
+        r = pg.psql(members, QStringLiteral("create or replace function public.to_char(date, "
+                                            "text) returns text language sql as "
+                                            "$$select '20261208' || %1$$")
+                                 .arg(QString::fromUtf8(tail)));
+        ASSERT_EQ(r.exitCode, 0) << r.output.constData();
+        writeIni(13); // no newer version: the check ends after the lookup
+        RunUpdateCheck();
+        EXPECT_TRUE(ServerDate.startsWith(QStringLiteral("20261208")));
+        EXPECT_GT(ServerDate.size(), 8);
+        QStringList expected = head(13, true);
+        expected[2] = QStringLiteral("SQL_GetServerTime=20261208");
+        EXPECT_EQ(logBytes(), big5Lines(expected << kEnd));
     }
 }

@@ -1,6 +1,7 @@
 // Commands on a logged-in FTP control connection: the kinds, the success and failure events,
 // multi-line replies, malformed replies, and arguments that must never reach the server.
 #include "ftp_fixture.h"
+#include "platform/Big5.h"
 
 #include <gtest/gtest.h>
 
@@ -194,6 +195,34 @@ TEST(FtpCommandReplies, LineBreaksNeverReachTheServer) {
         EXPECT_THROW(c->DownloadRestore(bad, QStringLiteral("x")), FTPException);
     }
     EXPECT_EQ(server.Commands(), before);
+    c->SendCommand(QStringLiteral("NOOP"));
+    EXPECT_EQ(c->ReplyCode(), 200);
+}
+
+TEST(FtpCommandReplies, OverlongArgumentsNeverReachTheServer) {
+    FakeFtpServer server;
+    auto c = MakeClient(server.Port());
+    c->Connect();
+    const QList<QByteArray> before = server.RawCommands();
+    const QChar zhong(0x4E2D); // two bytes in Big5
+    for (const QString& bad : {QString(1025, QLatin1Char('a')), QString(100000, QLatin1Char('a')),
+                               QString(513, zhong)}) {
+        EXPECT_THROW(c->ChangeDir(bad), FTPException);
+        EXPECT_THROW(c->SendCommand(QStringLiteral("CWD ") + bad), FTPException);
+        EXPECT_THROW(c->Download(bad, QStringLiteral("x")), FTPException);
+        try {
+            c->DownloadRestore(bad, QStringLiteral("x"));
+            ADD_FAILURE() << "sent " << bad.size() << " characters";
+        } catch (const FTPException& e) {
+            EXPECT_EQ(e.message(), QStringLiteral("FTP argument longer than 1024 bytes"));
+        }
+    }
+    EXPECT_EQ(server.RawCommands(), before);
+    // 1024 bytes as sent is still an argument: the server gets it whole, as Big5.
+    const QString longest = QStringLiteral("CWD ") + QString(510, zhong);
+    EXPECT_THROW(c->SendCommand(longest), FTPException); // 550: no such directory
+    ASSERT_FALSE(server.RawCommands().isEmpty());
+    EXPECT_EQ(server.RawCommands().last(), toBig5(longest));
     c->SendCommand(QStringLiteral("NOOP"));
     EXPECT_EQ(c->ReplyCode(), 200);
 }

@@ -1,11 +1,15 @@
 // Retrievals against the scriptable server: passive and active, byte for byte, resumption,
 // broken, cut, stalled and aborted transfers, refused commands and malformed replies.
 #include "ftp_fixture.h"
+#include "platform/Big5.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <climits>
 #include <gtest/gtest.h>
@@ -82,6 +86,9 @@ TEST_P(FtpDownloadModes, ByteForByte) {
     EXPECT_EQ(rec.Events, (QStringList{"start", "stop", "stop", kind}));
     EXPECT_TRUE(rec.Status.contains(QStringLiteral("Received %1 Bytes").arg(sent)));
     EXPECT_TRUE(rec.Status.contains(Crlf("226 Transfer complete.")));
+    // The completion reply is the last reply, for a caller that judges the transfer by it.
+    EXPECT_EQ(c->LastReply(), Crlf("226 Transfer complete."));
+    EXPECT_EQ(c->ReplyCode(), 226);
     EXPECT_TRUE(rec.Status.contains(mc.restore ? QStringLiteral("REST RETR update.bin")
                                                : QStringLiteral("RETR update.bin")));
 
@@ -175,6 +182,22 @@ TEST_F(FtpDownload, CompletionReply426StillCounts) {
     c->Download(QStringLiteral("update.bin"), Local());
     EXPECT_EQ(rec.Events.last(), QStringLiteral("success:9"));
     EXPECT_EQ(QFileInfo(Local()).size(), 1000);
+    EXPECT_EQ(c->ReplyCode(), 426);
+}
+
+TEST_F(FtpDownload, NameGoesOutInBig5) {
+    // The characters of U+0080..U+00FF too: the server must be asked for the name the log
+    // holds, not for its Latin-1 twin. This server reads names as Big5.
+    FakeFtpServer server({"--encoding", "cp950"});
+    const QString name = QStringLiteral("v13\u00D7.sh");
+    server.Put(name, Original.left(5000));
+    auto c = MakeClient(server.Port());
+    c->Connect();
+    c->Download(name, Local());
+    EXPECT_EQ(ReadAll(Local()), Original.left(5000));
+    const QByteArray retr = "RETR " + toBig5(name);
+    EXPECT_EQ(retr, QByteArray("RETR v13\xA1\xD1.sh"));
+    EXPECT_TRUE(server.RawCommands().contains(retr));
 }
 
 TEST_F(FtpDownload, BrokenConnectionRaisesAndResumeCompletesTheFile) {
@@ -244,6 +267,116 @@ TEST_F(FtpDownload, StalledTransferEndsOnTheDataTimeOut) {
     EXPECT_EQ(c->DataConnection(), nullptr);
 }
 
+// MaxFileSize: the file exactly at the limit still comes; a server that sends more is cut off
+// at the limit, whether the file is fetched anew or resumed; one that announces more is refused.
+TEST_F(FtpDownload, MaxFileSizeCutsTheReceiveAtTheLimit) {
+    struct Case {
+        const char* name;
+        QStringList serverArgs;
+        qsizetype kept; // -1: a fresh Download, else a resumption after this many bytes
+        qint64 max;
+        const char* error; // nullptr: success
+        qsizetype left;    // bytes of Original in the local file afterwards (-1: no file)
+    };
+    const qint64 size = Original.size();
+    const Case cases[] = {
+        {"exact size", {}, -1, size, nullptr, size},
+        {"endless data",
+         {"--data-endless"},
+         -1,
+         size,
+         "File larger than %1 bytes: update.bin",
+         size},
+        {"endless data on resume",
+         {"--data-endless"},
+         300001,
+         size,
+         "File larger than %1 bytes: update.bin",
+         size},
+        {"announced one byte more", {}, -1, size - 1, "File larger than %1 bytes: update.bin", -1},
+    };
+    for (const Case& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        QFile::remove(Local());
+        FakeFtpServer server(tc.serverArgs);
+        server.Put(QStringLiteral("update.bin"), Original);
+        auto c = MakeClient(server.Port());
+        c->SetMaxFileSize(tc.max);
+        c->Connect();
+        try {
+            if (tc.kept >= 0) {
+                WriteAll(Local(), Original.left(tc.kept));
+                c->DownloadRestore(QStringLiteral("update.bin"), Local());
+            } else {
+                c->Download(QStringLiteral("update.bin"), Local());
+            }
+            EXPECT_EQ(tc.error, nullptr) << "no exception";
+        } catch (const EFileTooLarge& e) {
+            ASSERT_NE(tc.error, nullptr) << Text(e);
+            EXPECT_EQ(e.message(), QString::fromLatin1(tc.error).arg(tc.max));
+        }
+        if (tc.left < 0)
+            EXPECT_FALSE(QFile::exists(Local()));
+        else
+            EXPECT_TRUE(ReadAll(Local()) == Original.left(tc.left)) << QFileInfo(Local()).size();
+        EXPECT_EQ(c->DataConnection(), nullptr);
+        c->SendCommand(QStringLiteral("NOOP")); // still in step with the server
+        EXPECT_EQ(c->ReplyCode(), 200);
+    }
+}
+
+// A server that has stopped answering: once the watchdog's pair has ended the transfer, ABOR's
+// reply is awaited only briefly; once a reply is owed (that wait ran out, or a wait for one was
+// cancelled), QUIT is sent and the connection closed without waiting for an answer.
+TEST_F(FtpDownload, NoSecondWaitOnAServerThatStoppedAnswering) {
+    FakeFtpServer server({"--data-stall", "100000", "--reply", "ABOR=@silent", "--reply",
+                          "QUIT=@silent", "--reply", "NOOP=@silent"});
+    server.Put(QStringLiteral("update.bin"), Original);
+    auto c = MakeClient(server.Port());
+    auto d = MakeClient(server.Port());
+    c->Connect();
+    d->Connect();
+    // The watchdog's pair once the data stops, and a cancel of the NOOP below; later cancels
+    // only end what would otherwise wait for ever, and must not be needed.
+    int extra = 0;
+    QTimer watchdog;
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+        if (c->ReceivedBytes() >= 100000) {
+            c->Abort();
+            c->Cancel();
+        }
+    });
+    watchdog.start(100);
+    QTimer safety;
+    QObject::connect(&safety, &QTimer::timeout, [&] {
+        ++extra;
+        c->Cancel();
+        d->Cancel();
+    });
+    safety.start(6000);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_THROW(c->Download(QStringLiteral("update.bin"), Local()), EAbortError);
+    watchdog.stop();
+    EXPECT_LT(clock.restart(), 3000);
+    c->Disconnect();
+    EXPECT_LT(clock.restart(), 1000);
+    EXPECT_FALSE(c->Connected());
+
+    QTimer::singleShot(200, [&] { d->Cancel(); });
+    EXPECT_THROW(d->SendCommand(QStringLiteral("NOOP")), EAbortError);
+    clock.restart();
+    d->Disconnect();
+    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_FALSE(d->Connected());
+    EXPECT_EQ(extra, 0);
+    // The server logs the last QUIT in its own time.
+    const QRegularExpression cleanUp(QStringLiteral("^(ABOR|NOOP|QUIT)$"));
+    for (int i = 0; i < 100 && server.Commands().filter(cleanUp).size() < 4; ++i)
+        QThread::msleep(20);
+    EXPECT_EQ(server.Commands().filter(cleanUp).join(u' '), QStringLiteral("ABOR QUIT NOOP QUIT"));
+}
+
 // --- refusals by the server
 
 struct RefusalCase {
@@ -307,7 +440,7 @@ std::vector<RefusalCase> RefusalCases() {
          {"--reply", "PASV=227 Entering Passive Mode"},
          false,
          -1,
-         "'' is not a valid integer value",
+         "227 Entering Passive Mode\r\n",
          {},
          "PASV"},
         {"PASV port 0",
@@ -430,7 +563,8 @@ TEST_F(FtpDownload, RestoreOfAMissingLocalFile) {
         c->DownloadRestore(QStringLiteral("update.bin"), path);
         ADD_FAILURE() << "no exception";
     } catch (const EFOpenError& e) {
-        EXPECT_EQ(e.message(), QStringLiteral("Cannot open file ") + path);
+        EXPECT_EQ(e.message(), QStringLiteral("Cannot open file ") + path +
+                                   QStringLiteral(": No such file or directory"));
     }
     EXPECT_TRUE(server.Commands().contains(QStringLiteral("REST 0")));
     EXPECT_FALSE(QFile::exists(path));
@@ -447,7 +581,8 @@ TEST_F(FtpDownload, LocalFileThatCannotBeCreated) {
         c->Download(QStringLiteral("update.bin"), path);
         ADD_FAILURE() << "no exception";
     } catch (const Exception& e) {
-        EXPECT_EQ(e.message(), QStringLiteral("Cannot create file ") + path);
+        EXPECT_EQ(e.message(), QStringLiteral("Cannot create file ") + path +
+                                   QStringLiteral(": No such file or directory"));
     }
     EXPECT_EQ(c->DataConnection(), nullptr);
 }

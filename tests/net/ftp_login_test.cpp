@@ -184,6 +184,37 @@ std::vector<LoginCase> LoginCases() {
          {},
          "Invalid character (CR, LF or NUL) in FTP argument",
          {}},
+        // Counted in bytes as sent: a server cuts an overlong line, and the rest of it (or the
+        // next command glued to it) would pass as a command of its own.
+        {"100 KB user name",
+         {},
+         [](TFtpClient& c) { c.SetUserID(QString(100000, QLatin1Char('u'))); },
+         {},
+         "FTP argument longer than 1024 bytes",
+         {}},
+        {"password of 1025 bytes",
+         {},
+         [](TFtpClient& c) { c.SetPassword(QString(1025, QLatin1Char('p'))); },
+         {},
+         "FTP argument longer than 1024 bytes",
+         {}},
+        {"user name of 513 Big5 characters",
+         {},
+         [](TFtpClient& c) { c.SetUserID(QString(513, QChar(0x4E2D))); },
+         {},
+         "FTP argument longer than 1024 bytes",
+         {}},
+        {"overlong name from OnAuthenticationNeeded",
+         {},
+         [](TFtpClient& c) {
+             c.SetUserID(QString());
+             c.OnAuthenticationNeeded = [&c](bool&) {
+                 c.SetUserID(QString(2000, QLatin1Char('u')));
+             };
+         },
+         {"QUIT"}, // the greeting was read: the failed login logs out
+         "FTP argument longer than 1024 bytes",
+         {}},
     };
 }
 

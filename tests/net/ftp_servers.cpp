@@ -22,8 +22,13 @@ QString ScriptPath() {
 FakeFtpServer::FakeFtpServer(const QStringList& args) {
     if (!root_.isValid() || !work_.isValid())
         throw std::runtime_error("no temporary directory");
-    QStringList all{ScriptPath(), QStringLiteral("--root"), root_.path(), QStringLiteral("--log"),
-                    work_.filePath(QStringLiteral("commands.log"))};
+    QStringList all{ScriptPath(),
+                    QStringLiteral("--root"),
+                    root_.path(),
+                    QStringLiteral("--log"),
+                    work_.filePath(QStringLiteral("commands.log")),
+                    QStringLiteral("--raw-log"),
+                    work_.filePath(QStringLiteral("raw.log"))};
     all << args;
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process_.start(Python, all);
@@ -58,6 +63,17 @@ QStringList FakeFtpServer::Commands() const {
     QStringList lines = QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'));
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
+    return lines;
+}
+
+QList<QByteArray> FakeFtpServer::RawCommands() const {
+    QFile log(work_.filePath(QStringLiteral("raw.log")));
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    QList<QByteArray> lines;
+    for (const QByteArray& hex : log.readAll().split('\n'))
+        if (!hex.isEmpty())
+            lines << QByteArray::fromHex(hex);
     return lines;
 }
 

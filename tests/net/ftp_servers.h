@@ -2,6 +2,7 @@
 // FTP servers on 127.0.0.1 for the FTP client's tests, started and stopped by the tests:
 // the scriptable pyftpdlib server of tools/ftp_fake_server.py, and vsftpd from the system.
 #include <QByteArray>
+#include <QList>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -22,6 +23,8 @@ public:
     QString Put(const QString& name, const QByteArray& bytes) const;
     // Every command line received so far, in order.
     QStringList Commands() const;
+    // The same lines as the bytes that came, before any decoding (line end removed).
+    QList<QByteArray> RawCommands() const;
 
 private:
     QTemporaryDir root_;

@@ -2,6 +2,7 @@
 // resumed downloads byte for byte, and its exit status on failures and wrong arguments.
 #include "ftp_fixture.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -82,6 +83,45 @@ TEST(Ftpget, FailuresAndWrongArguments) {
                       QStringLiteral("p"), QStringLiteral("r"), QStringLiteral("l")})
                   .status,
               2);
+}
+
+// A silent server and a transfer that went wrong on the server's side end the run with status
+// 1 and one line that says why, never with a hang or a false success.
+TEST(Ftpget, SilenceShortTransfersAndFailureReplies) {
+    TestApp();
+    QTemporaryDir dir;
+    const QByteArray original = BinaryTestData(3000, 5);
+    struct Case {
+        QStringList serverArgs;
+        QStringList toolArgs;
+        const char* reason;
+    } cases[] = {
+        {{"--greeting", "@silent"},
+         {"--timeout", "500"},
+         "timed out: the server sent nothing for 500 ms"},
+        {{"--reply", "TYPE=@silent"},
+         {"--timeout", "500"},
+         "timed out: the server sent nothing for 500 ms"},
+        {{"--data-cut", "1000"}, {}, "short transfer: 1000 of 3000 announced bytes arrived"},
+        {{"--data-cut", "3000", "--data-cut-reply", "451 Local error in processing."},
+         {},
+         "transfer failed: 451 Local error in processing."},
+    };
+    for (const Case& c : cases) {
+        FakeFtpServer server(c.serverArgs);
+        server.Put(QStringLiteral("update.bin"), original);
+        QElapsedTimer clock;
+        clock.start();
+        const ToolRun r =
+            Ftpget(c.toolArgs + QStringList{QStringLiteral("127.0.0.1"),
+                                            QString::number(server.Port()), QStringLiteral("velk"),
+                                            QStringLiteral("secret"), QStringLiteral("update.bin"),
+                                            dir.filePath(QStringLiteral("u"))});
+        EXPECT_EQ(r.status, 1) << c.reason << ": " << r.err.toStdString();
+        EXPECT_EQ(r.err.toStdString(), std::string("ftpget: ") + c.reason + "\n");
+        EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
+        EXPECT_LT(clock.elapsed(), 10000) << c.reason;
+    }
 }
 
 } // namespace

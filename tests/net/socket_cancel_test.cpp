@@ -1,9 +1,11 @@
 // Pending calls ended from inside: a timer that cancels, the time-out timer, and the component
 // destroyed by an event handler while one of its own calls is on the stack (run this binary in the
 // sanitizer build too: a use after free shows there).
+#include "common/file_helpers.h"
 #include "loopback_peer.h"
 #include "net/AsyncSocket.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QPointer>
 #include <QTemporaryDir>
@@ -115,21 +117,45 @@ TEST_F(CancelTest, TimeOutAbortsALineRead) {
 // The time-out of a receive counts from the last block: a slow but steady sender is not cut off.
 TEST_F(CancelTest, CaptureTimeOutMeasuresSilenceNotTotalTime) {
     QTemporaryDir dir;
+    for (const bool append : {false, true}) {
+        SCOPED_TRACE(append ? "AppendFile" : "CaptureFile");
+        const QString file = dir.filePath(append ? "slow-append.bin" : "slow.bin");
+        writeAll(file, QByteArray());
+        LoopbackPeer peer;
+        peer.Serve([](int& fd) {
+            for (int i = 0; i < 8; ++i) {
+                SendAll(fd, std::string(1000, 'b'));
+                SleepMs(150);
+            }
+        });
+        TAsyncSocket s;
+        s.SetHost("127.0.0.1");
+        s.SetPort(peer.Port());
+        s.Connect();
+        s.SetTimeOut(500); // shorter than the whole transfer, longer than any pause
+        EXPECT_NO_THROW(append ? s.AppendFile(file) : s.CaptureFile(file));
+        EXPECT_EQ(s.ReceivedBytes(), 8000);
+        EXPECT_FALSE(s.TimedOut());
+    }
+}
+
+// A resumed transfer from a peer that falls silent ends through the time-out as a fresh one
+// does, instead of waiting for ever.
+TEST_F(CancelTest, AppendTimesOutOnASilentPeer) {
+    QTemporaryDir dir;
+    const QString file = dir.filePath("part.bin");
+    writeAll(file, QByteArray(100, 'a'));
     LoopbackPeer peer;
-    peer.Serve([](int& fd) {
-        for (int i = 0; i < 8; ++i) {
-            SendAll(fd, std::string(1000, 'b'));
-            SleepMs(150);
-        }
-    });
     TAsyncSocket s;
-    s.SetHost("127.0.0.1");
-    s.SetPort(peer.Port());
-    s.Connect();
-    s.SetTimeOut(500); // shorter than the whole transfer, longer than any pause
-    EXPECT_NO_THROW(s.CaptureFile(dir.filePath("slow.bin")));
-    EXPECT_EQ(s.ReceivedBytes(), 8000);
-    EXPECT_FALSE(s.TimedOut());
+    ConnectToSilentPeer(s, peer);
+    s.SetTimeOut(400);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_THROW(s.AppendFile(file), EAbortError);
+    EXPECT_TRUE(s.TimedOut());
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_FALSE(s.TimeOutTimer()->Enabled());
+    s.RequestCloseSocket();
 }
 
 TEST_F(CancelTest, SendThatCannotProceedWaitsAndCanBeCanceled) {

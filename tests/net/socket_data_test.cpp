@@ -4,6 +4,7 @@
 #include "net/AsyncSocket.h"
 #include "platform/Socket.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -200,7 +202,7 @@ TEST_F(DataTest, WriteAndSendBuffer) {
     expected += "abc";
     expected += std::string("abc\0def", 7);
     expected += "\xa4\xa4\xa4\xe5\r\n";
-    expected += "\xe9t\xe9\r\n";
+    expected += "v13\xa1\xd1.sh\r\n";
     LoopbackPeer peer;
     std::string received;
     // The component closes with an immediate reset, so the peer takes what it expects first.
@@ -213,13 +215,21 @@ TEST_F(DataTest, WriteAndSendBuffer) {
             received.append(buffer, static_cast<size_t>(n));
         }
     });
-    const QString big(70000, QChar('z'));
-    s->Write(big); // capped at 65,535 characters
+    // A text that does not fit one send is refused whole, never cut (a cut line loses its end,
+    // and the next one is glued to it); also when only the line end no longer fits.
+    try {
+        s->Write(QString(70000, QChar('z')));
+        ADD_FAILURE() << "a cut text was sent";
+    } catch (const ESockError& e) {
+        EXPECT_EQ(What(e), "10040:Message too long");
+    }
+    EXPECT_THROW(s->Writeln(QString(65534, QChar('z'))), ESockError);
+    s->Write(QString(65535, QChar('z')));
     const char withNul[] = "abc\0def";
-    s->SendBuffer(withNul, 0);                    // up to the NUL
-    s->SendBuffer(withNul, 7);                    // counted, NUL included
-    s->Writeln(QStringLiteral("中文"));           // beyond Latin-1: Big5
-    s->Writeln(QString::fromLatin1("\xe9t\xe9")); // Latin-1 characters go out byte for byte
+    s->SendBuffer(withNul, 0);                  // up to the NUL
+    s->SendBuffer(withNul, 7);                  // counted, NUL included
+    s->Writeln(QStringLiteral("中文"));         // Big5
+    s->Writeln(QStringLiteral("v13\u00D7.sh")); // Big5 also below U+0100, never Latin-1
     peer.Join();
     EXPECT_EQ(received.size(), expected.size());
     EXPECT_TRUE(received == expected);
@@ -337,7 +347,8 @@ TEST_F(DataTest, FileErrors) {
         s->AppendFile(missing);
         FAIL();
     } catch (const EFOpenError& e) {
-        EXPECT_EQ(e.message(), "Cannot open file " + missing);
+        EXPECT_EQ(e.message(), "Cannot open file " + missing + ": No such file or directory");
+        EXPECT_EQ(e.ErrorCode(), ENOENT);
     }
     EXPECT_FALSE(QFile::exists(missing)); // never created
     const QString bad = dir.filePath("no/such/dir/file.bin");
@@ -345,8 +356,46 @@ TEST_F(DataTest, FileErrors) {
         s->CaptureFile(bad);
         FAIL();
     } catch (const EFCreateError& e) {
-        EXPECT_EQ(e.message(), "Cannot create file " + bad);
+        EXPECT_EQ(e.message(), "Cannot create file " + bad + ": No such file or directory");
     }
+
+    // Nothing but a regular file is written, and a link is never followed: not even the open
+    // of a fifo that nobody reads may hang.
+    const QString target = dir.filePath("target.bin");
+    {
+        QFile f(target);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_EQ(f.write("keep"), 4);
+    }
+    const QString link = dir.filePath("link.bin");
+    const QString dangling = dir.filePath("dangling.bin");
+    const QString fifo = dir.filePath("fifo.bin");
+    const QString sub = dir.filePath("sub.bin");
+    ASSERT_TRUE(QFile::link(target, link));
+    ASSERT_TRUE(QFile::link(dir.filePath("nothing.bin"), dangling));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    ASSERT_TRUE(QDir().mkdir(sub));
+    const struct {
+        QString path;
+        const char* reason;
+    } refused[] = {{link, "Is a symbolic link"},
+                   {dangling, "Is a symbolic link"},
+                   {fifo, "Not a regular file"},
+                   {sub, "Not a regular file"}};
+    for (const auto& c : refused) {
+        for (const bool append : {false, true}) {
+            SCOPED_TRACE(c.path.toStdString() + (append ? " append" : " capture"));
+            try {
+                append ? s->AppendFile(c.path) : s->CaptureFile(c.path);
+                ADD_FAILURE() << "written";
+            } catch (const EStreamError& e) {
+                EXPECT_EQ(e.message(), (append ? "Cannot open file " : "Cannot create file ") +
+                                           c.path + ": " + c.reason);
+            }
+        }
+    }
+    EXPECT_EQ(FileBytes(target), "keep");
+    EXPECT_FALSE(QFile::exists(dir.filePath("nothing.bin")));
 }
 
 // FD_CLOSE while data is still pending leaves the socket open so the data can be read; with

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <map>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -189,6 +190,42 @@ TEST_F(IniFileTest, WriteReplacesByRenameNotInPlace) {
     ASSERT_TRUE(ini.WriteInteger(QStringLiteral("VERSION"), QStringLiteral("Pc1"), 13));
     EXPECT_EQ(old.readAll(), QByteArray("[VERSION]\r\nPc1=12\r\n"));
     EXPECT_EQ(readAll(path()), QByteArray("[VERSION]\r\nPc1=13\r\n"));
+}
+
+TEST_F(IniFileTest, WriteRemovesOnlyStaleTemporariesOfItsOwnPattern) {
+    // What an interrupted write leaves ("<name>.saving-" and six letters or digits) goes at the
+    // next write; a temporary still locked by its writer, links, folders and other names stay.
+    writeAll(path(), "[VERSION]\r\nPc1=12\r\n");
+    const QString outside = dir.filePath(QStringLiteral("outside.txt"));
+    writeAll(outside, "keep");
+    const QStringList stale = {QStringLiteral("velka.ini.saving-AbC123"),
+                               QStringLiteral("velka.ini.saving-000000")};
+    for (const QString& name : stale)
+        writeAll(dir.filePath(name), "[VERSION]\r\nPc1=");
+    const QStringList kept = {
+        QStringLiteral("velka.ini.saving-Locked"), QStringLiteral("velka.ini.backup"),
+        QStringLiteral("velka.ini.saving-abc12"),  QStringLiteral("velka.ini.saving-abc1234"),
+        QStringLiteral("velka.ini.saving-ab.123"), QStringLiteral("other.ini.saving-AbC123")};
+    for (const QString& name : kept)
+        writeAll(dir.filePath(name), "x");
+    ASSERT_TRUE(QFile::link(outside, dir.filePath(QStringLiteral("velka.ini.saving-Link01"))));
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("velka.ini.saving-Dir001")));
+    QFile locked(dir.filePath(kept.first()));
+    ASSERT_TRUE(locked.open(QIODevice::ReadOnly));
+    ASSERT_EQ(::flock(locked.handle(), LOCK_EX), 0);
+
+    IniFile ini(path());
+    ASSERT_TRUE(ini.WriteInteger(QStringLiteral("VERSION"), QStringLiteral("Pc1"), 13));
+    EXPECT_EQ(readAll(path()), QByteArray("[VERSION]\r\nPc1=13\r\n"));
+    for (const QString& name : stale)
+        EXPECT_FALSE(QFileInfo::exists(dir.filePath(name))) << qPrintable(name);
+    for (const QString& name : kept)
+        EXPECT_TRUE(QFileInfo::exists(dir.filePath(name))) << qPrintable(name);
+    EXPECT_TRUE(QFileInfo(dir.filePath(QStringLiteral("velka.ini.saving-Link01"))).isSymLink());
+    EXPECT_TRUE(QFileInfo(dir.filePath(QStringLiteral("velka.ini.saving-Dir001"))).isDir());
+    EXPECT_EQ(readAll(outside), QByteArray("keep"));
+    // The write's own temporary is gone too: only what was kept above is left of the pattern.
+    EXPECT_EQ(QDir(dir.path()).entryList({QStringLiteral("velka.ini.saving-*")}).size(), 6);
 }
 
 TEST_F(IniFileTest, OversizedFileIsNeitherReadNorRewritten) {

@@ -1,12 +1,17 @@
+#include "platform/FileSystem.h"
 #include "platform/Process.h"
+#include "platform/Termination.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -99,4 +104,60 @@ TEST_F(ProcessTest, WaitSurvivesInterruptingSignals) {
     sigaction(SIGALRM, &old, nullptr);
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(QFile::exists(QStringLiteral("done")));
+}
+
+// A link at the update file's path is never followed: not to write, not to make executable,
+// not to delete (the link goes, the target stays), and it is not an existing file.
+TEST_F(ProcessTest, FileCallsNeverFollowALink) {
+    script(QStringLiteral("target"), "keep", false);
+    ASSERT_TRUE(QFile::link(QStringLiteral("target"), QStringLiteral("link")));
+    EXPECT_FALSE(FileExists(QStringLiteral("link")));
+    EXPECT_EQ(FileSize(QStringLiteral("link")), 0);
+    EXPECT_FALSE(MakeExecutableByOwner(QStringLiteral("link")));
+    EXPECT_FALSE(QFile::permissions(QStringLiteral("target")) & QFile::ExeOwner);
+    EXPECT_EQ(OpenFileForWriting(QStringLiteral("link"), WriteOpenMode::CreateOrTruncate).fd, -1);
+    EXPECT_EQ(CreateFileStream(QStringLiteral("link")), nullptr);
+    EXPECT_TRUE(DeleteFile(QStringLiteral("link")));
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("link")));
+    EXPECT_EQ(read(QStringLiteral("target")), "keep");
+    EXPECT_TRUE(FileExists(QStringLiteral("target")));
+    EXPECT_TRUE(MakeExecutableByOwner(QStringLiteral("target")));
+    EXPECT_TRUE(QFile::permissions(QStringLiteral("target")) & QFile::ExeOwner);
+}
+
+// SIGTERM, SIGINT and SIGHUP remove the registered file, then end the program as they would
+// have; an ignored signal stays ignored; nothing registered, nothing removed.
+TEST_F(ProcessTest, TerminationRemovesTheRegisteredFile) {
+    struct Case {
+        int signo;
+        bool registered;
+        bool ignored;
+    };
+    for (const Case c :
+         {Case{SIGTERM, true, false}, Case{SIGINT, true, false}, Case{SIGHUP, true, false},
+          Case{SIGTERM, false, false}, Case{SIGHUP, true, true}}) {
+        SCOPED_TRACE(c.signo);
+        script(QStringLiteral("part"), "half", false);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (c.ignored)
+                std::signal(c.signo, SIG_IGN);
+            RemoveOnTermination(dir.filePath(QStringLiteral("other")));
+            if (c.registered)
+                RemoveOnTermination(dir.filePath(QStringLiteral("part")));
+            else
+                KeepOnTermination();
+            ::raise(c.signo);
+            ::_exit(7);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        if (c.ignored) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7);
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signo) << status;
+        }
+        EXPECT_EQ(QFile::exists(QStringLiteral("part")), !c.registered || c.ignored);
+    }
 }

@@ -67,18 +67,21 @@ TEST_F(SettingsTest, BadValuesKeepDefaults) {
         int ftpPort;
         const char* dbPort;
         const char* backend;
+        int queryTimeout = kDefaultQueryTimeoutSeconds;
     } cases[] = {
-        {"[Ftp]\nPort=ftp\n[Database]\nPort=x\nBackend=mysql\n", 21, "", "odbc"},
-        {"[Ftp]\nPort=0\n[Database]\nPort=65536\n", 21, "", "odbc"},
-        {"[Ftp]\nPort=-21\n[Database]\nPort=\n", 21, "", "odbc"},
-        {"[Ftp]\nPort=21abc\n[Database]\nPort=1433\n", 21, "1433", "odbc"},
-        {"[Ftp]\nPort=65535\n", 65535, "", "odbc"},
+        {"[Ftp]\nPort=ftp\n[Database]\nPort=x\nBackend=mysql\nQueryTimeout=x\n", 21, "", "odbc"},
+        {"[Ftp]\nPort=0\n[Database]\nPort=65536\nQueryTimeout=0\n", 21, "", "odbc"},
+        {"[Ftp]\nPort=-21\n[Database]\nPort=\nQueryTimeout=-5\n", 21, "", "odbc"},
+        {"[Ftp]\nPort=21abc\n[Database]\nPort=1433\nQueryTimeout=3601\n", 21, "1433", "odbc"},
+        {"[Ftp]\nPort=65535\n[Database]\nQueryTimeout=2 ; seconds\n", 65535, "", "odbc", 2},
+        {"[Database]\nQueryTimeout=3600\n", 21, "", "odbc", 3600},
     };
     for (const Case& c : cases) {
         const ServerSettings s = load(c.text);
         EXPECT_EQ(s.ftpPort, c.ftpPort) << c.text;
         EXPECT_EQ(s.dbPort, QLatin1String(c.dbPort)) << c.text;
         EXPECT_EQ(s.dbBackend, QLatin1String(c.backend)) << c.text;
+        EXPECT_EQ(s.dbQueryTimeout, c.queryTimeout) << c.text;
     }
 }
 
@@ -98,6 +101,7 @@ TEST(ShippedServerIni, HoldsTheBuiltInDefaults) {
     EXPECT_EQ(s.dbBackend, d.dbBackend);
     EXPECT_EQ(s.dbDriver, d.dbDriver);
     EXPECT_EQ(s.dbUser, d.dbUser);
+    EXPECT_EQ(s.dbQueryTimeout, kDefaultQueryTimeoutSeconds);
     EXPECT_EQ(s.dbPassword, d.dbPassword);
     EXPECT_EQ(s.ftpPort, d.ftpPort);
     EXPECT_EQ(s.ftpUser, d.ftpUser);
