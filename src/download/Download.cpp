@@ -1,9 +1,11 @@
 #include "Download.h"
 
 #include "DownloadState.h"
+#include "UpdateSignature.h"
 #include "launcher/Globals.h"
 #include "launcher/LogFile.h"
 #include "launcher/Messages.h"
+#include "launcher/UpdateDb.h"
 #include "net/FtpClient.h"
 #include "platform/Dialogs.h"
 #include "platform/Exception.h"
@@ -25,6 +27,7 @@
 #include <QProgressBar>
 #include <QScopeGuard>
 #include <QScreen>
+#include <QTemporaryFile>
 #include <QTimer>
 #include <algorithm>
 #include <optional>
@@ -45,6 +48,11 @@ void Log(const QString& text, std::int32_t value) {
 
 void Log(const QString& label, const QString& text) {
     LogFile::Write(label, text);
+}
+
+// Signed updates are required as soon as a key is configured; without one nothing changes.
+bool SignaturesRequired() {
+    return !serverSettings().publicKeys.trimmed().isEmpty();
 }
 
 const QColor kGreen(0, 128, 0);
@@ -352,6 +360,12 @@ void TForm2::runAttempt() {
             toCleanUp = true;
         } else if (!transfer(localPath)) {
             toCleanUp = true;
+        } else if (SignaturesRequired()) {
+            // In the same session as the update, so that both come from the server the
+            // attempt reached.
+            fetchSignature();
+            if (DLAbort > 0)
+                toCleanUp = true;
         }
     }
 
@@ -378,6 +392,8 @@ void TForm2::runAttempt() {
         Log(QStringLiteral("Sleep(500)"));
         Sleep(500);
         checkFile(localPath);
+        if (DLAbort == 0 && SignaturesRequired())
+            verifySignature(localPath);
     }
 
     cleanUp(localPath);
@@ -487,6 +503,66 @@ void TForm2::checkFile(const QString& localPath) {
         DLAbort = 6;
         Log(QStringLiteral("更新檔不存在"));
     }
+}
+
+void TForm2::fetchSignature() {
+    signature_.reset();
+    if (!ftpConnected())
+        return; // the watchdog ended the session with the file complete: nothing to fetch
+    // Fetched into a file of our own making, outside the program's folder, and read back at
+    // most one byte past the limit: a signature is a line, not a download.
+    QTemporaryFile file;
+    if (!file.open()) {
+        Log(QStringLiteral("Cannot create a file for the update's signature"));
+        return;
+    }
+    Log(QStringLiteral("FTP Download signature..."));
+    fetchingSignature_ = true;
+    rate_.Stop(); // the update's transfer is over; a signature is too short to judge a rate by
+    const qint64 updateLimit = FtpClient1->MaxFileSize();
+    FtpClient1->SetMaxFileSize(UpdateSignature::MaxSignatureFileBytes);
+    try {
+        FtpClient1->Download(UpdateFileName + QStringLiteral(".sig"), file.fileName());
+    } catch (const EFileTooLarge&) {
+        // Cut at the limit: what arrived is read back and fails the check as malformed.
+    } catch (...) {
+        fetchingSignature_ = false;
+        if (FtpClient1)
+            FtpClient1->SetMaxFileSize(updateLimit);
+        return; // refused or broken: the check reports it missing
+    }
+    fetchingSignature_ = false;
+    if (FtpClient1)
+        FtpClient1->SetMaxFileSize(updateLimit);
+    QFile received(file.fileName());
+    if (received.open(QIODevice::ReadOnly))
+        signature_ = received.read(UpdateSignature::MaxSignatureFileBytes + 1);
+}
+
+void TForm2::verifySignature(const QString& localPath) {
+    bool invalidKey = false;
+    const QList<QByteArray> keys =
+        UpdateSignature::ParsePublicKeys(serverSettings().publicKeys, &invalidKey);
+    if (invalidKey)
+        Log(QStringLiteral("PublicKeys: an entry that is not an Ed25519 public key is ignored"));
+    const std::optional<QByteArray> digest = UpdateSignature::FileSha256(localPath);
+    UpdateSignature::Claim claim;
+    claim.product = ProductCode();
+    claim.version = NextVersion;
+    claim.fileName = UpdateFileName;
+    claim.size = UpdateFileSize;
+    claim.sha256 = digest.value_or(QByteArray());
+    const UpdateSignature::Verdict verdict = digest
+                                                 ? UpdateSignature::Verify(signature_, claim, keys)
+                                                 : UpdateSignature::Verdict::WrongContents;
+    signature_.reset();
+    if (verdict == UpdateSignature::Verdict::Verified) {
+        Log(QStringLiteral("Update signature verified"));
+        return;
+    }
+    // Never run, never made executable: the clean-up deletes it and counts a failed attempt.
+    Log(QStringLiteral("Update signature not verified: "), UpdateSignature::VerdictText(verdict));
+    DLAbort = 9;
 }
 
 void TForm2::cleanUp(const QString& localPath) {
@@ -654,6 +730,9 @@ void TForm2::stalled() {
 void TForm2::FtpClient1PacketRecvd(QObject*) {
     if (!FtpClient1)
         return;
+    DLstall = 0;
+    if (fetchingSignature_)
+        return; // the bar shows the update, which is complete
     const std::int32_t received = FtpClient1->ReceivedBytes();
     DLrecvd = received;
     int position = 0;
@@ -663,7 +742,6 @@ void TForm2::FtpClient1PacketRecvd(QObject*) {
         position = static_cast<int>(std::clamp<std::int64_t>(percent, 0, 100));
     }
     ProgressBar1->setValue(position);
-    DLstall = 0;
 }
 
 void TForm2::FtpClient1OnConnectionFailed(QObject*) {

@@ -7,11 +7,13 @@
 // so the watchdog, the packet events and the exit picture's click run inside a pending call.
 // Those two may destroy FtpClient1 there: every step of the attempt re-reads the pointer after
 // a call that pumps, and a destroyed component counts as a closed connection.
+#include <QByteArray>
 #include <QDialog>
 #include <QLabel>
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 class QKeyEvent;
@@ -111,6 +113,8 @@ private:
     void logLocalCause(const EStreamError& e); // the update file could not be written
     void closeConnection();                    // step 13
     void checkFile(const QString& localPath);
+    void fetchSignature();
+    void verifySignature(const QString& localPath);
     void cleanUp(const QString& localPath);
     void runFile(const QString& localPath);
     void retryDecision();
@@ -123,4 +127,7 @@ private:
     bool localCauseLogged_ = false; // this transfer's local failure is in the log already
     bool oversize_ = false;         // the server sent more than UpdateFileSize in this attempt
     TransferRateWindow rate_;
+    // The update's signature file as fetched in this attempt; nullopt when it could not be had.
+    std::optional<QByteArray> signature_;
+    bool fetchingSignature_ = false;
 };

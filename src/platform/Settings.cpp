@@ -43,6 +43,7 @@ ServerSettings defaultServerSettings() {
     s.ftpPort = 21;
     s.ftpUser = QStringLiteral(PCV_DEFAULT_FTP_USER);
     s.ftpPassword = QStringLiteral(PCV_DEFAULT_FTP_PASSWORD);
+    s.publicKeys = QStringLiteral(PCV_DEFAULT_PUBLIC_KEYS);
     return s;
 }
 
@@ -58,6 +59,7 @@ ServerSettings loadServerSettings(const QString& path) {
     read(ini, "Ftp", "User", s.ftpUser);
     read(ini, "Ftp", "Password", s.ftpPassword);
     read(ini, "Interface", "Devices", s.devices);
+    read(ini, "Update", "PublicKeys", s.publicKeys);
 
     s.dbBackend = s.dbBackend.toLower();
     if (s.dbBackend != QLatin1String("odbc") && s.dbBackend != QLatin1String("sqlite"))

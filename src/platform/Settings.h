@@ -22,6 +22,7 @@ struct ServerSettings {
     QString ftpUser;     // [Ftp] User
     QString ftpPassword; // [Ftp] Password
     QString devices;     // [Interface] Devices: folder of COMn links; empty = /dev/ttyS(n-1)
+    QString publicKeys;  // [Update] PublicKeys: signing keys; empty = updates are not checked
 };
 
 // The built-in defaults.

@@ -2,6 +2,7 @@
 // arithmetic, the watchdog's decisions, and attempts that fail before any transfer.
 #include "DownloadFixture.h"
 #include "download/DownloadState.h"
+#include "download/UpdateSignature.h"
 #include "launcher/Globals.h"
 #include "launcher/LogFile.h"
 #include "net/FtpClient.h"
@@ -212,6 +213,55 @@ TEST_F(SequenceTest, UnreachableServerGivesUpAfterThreeAttempts) {
     }
     EXPECT_EQ(logLines(), expected);
     EXPECT_FALSE(QFile::exists(downloadDir() + UpdateFileName));
+}
+
+} // namespace
+
+namespace {
+
+// What the signature binds: every value of the claim, each changed alone, breaks it; the line
+// end a publisher's editor may add does not; keys that are not keys are dropped, not trusted.
+TEST(UpdateSignatureTest, EveryBoundValueMattersAndOnlyConfiguredKeysCount) {
+    namespace us = UpdateSignature;
+    const auto pair = us::GenerateKeyPair();
+    const auto stranger = us::GenerateKeyPair();
+    ASSERT_TRUE(pair && stranger);
+    const us::Claim claim{QStringLiteral("tarn"), 13, QStringLiteral("pc1_v13.sh"), 4096,
+                          QByteArray(32, '\x5a')};
+    const auto sig = us::Sign(claim, pair->privateKeyPem);
+    ASSERT_TRUE(sig && sig->endsWith('\n'));
+    EXPECT_EQ(us::PublicKeyOf(pair->privateKeyPem), pair->publicKey);
+    const QList<QByteArray> keys{stranger->publicKey, pair->publicKey};
+    EXPECT_EQ(us::Verify(sig, claim, keys), us::Verdict::Verified);
+    EXPECT_EQ(us::Verify(sig->chopped(1) + "\r\n", claim, keys), us::Verdict::Verified);
+
+    const std::function<void(us::Claim&)> changes[] = {
+        [](us::Claim& c) { c.product = QStringLiteral("fen"); },
+        [](us::Claim& c) { c.version = 12; },
+        [](us::Claim& c) { c.fileName = QStringLiteral("pc1_v13.SH"); },
+        [](us::Claim& c) { c.size = 4097; },
+        [](us::Claim& c) { c.sha256[31] = '\x5b'; },
+    };
+    for (const auto& change : changes) {
+        us::Claim other = claim;
+        change(other);
+        EXPECT_EQ(us::Verify(sig, other, keys), us::Verdict::WrongContents);
+    }
+    EXPECT_EQ(us::Verify(sig, claim, {stranger->publicKey}), us::Verdict::UnknownKey);
+    EXPECT_EQ(us::Verify(std::nullopt, claim, keys), us::Verdict::Missing);
+    EXPECT_EQ(us::Verify(QByteArray(), claim, keys), us::Verdict::Missing);
+    for (const QByteArray& bad :
+         {QByteArray("\n"), sig->left(40) + "\n", " " + *sig, *sig + *sig, QByteArray(5000, 'A')})
+        EXPECT_EQ(us::Verify(bad, claim, keys), us::Verdict::Malformed) << bad.constData();
+
+    bool invalid = false;
+    const QString configured = QStringLiteral(" %1 ,, not-a-key , %2")
+                                   .arg(QString::fromLatin1(pair->publicKey.toBase64()),
+                                        QString::fromLatin1(QByteArray(31, 'k').toBase64()));
+    EXPECT_EQ(us::ParsePublicKeys(configured, &invalid), QList<QByteArray>{pair->publicKey});
+    EXPECT_TRUE(invalid);
+    us::ParsePublicKeys(QString::fromLatin1(pair->publicKey.toBase64()), &invalid);
+    EXPECT_FALSE(invalid);
 }
 
 } // namespace

@@ -106,7 +106,8 @@ protected:
                  "[Server]\r\nHost=127.0.0.1\r\n[Database]\r\n" + database +
                      "\r\n[Ftp]\r\nPort=" + QByteArray::number(ftpPort) +
                      "\r\nUser=velk\r\nPassword=" + password.toUtf8() +
-                     "\r\n[Interface]\r\nDevices=" + QFile::encodeName(path("devices")) + "\r\n");
+                     "\r\n[Interface]\r\nDevices=" + QFile::encodeName(path("devices")) +
+                     "\r\n" + extraIni);
     }
 
     Result run(const QStringList& extra = {}, int limitMs = 120000) {
@@ -194,6 +195,7 @@ protected:
         "Language=2\r\n";
     static inline const QString kGiveUp = QStringLiteral("FTP連線異常或忙線,\r\n 請稍後再重試");
 
+    QByteArray extraIni; // appended to server.ini
     QTemporaryDir dir;
     std::unique_ptr<Helper> simulator;
     std::unique_ptr<Helper> ftp;
