@@ -93,7 +93,24 @@ QString VersionText(quint16 version) {
 
 // The local file of a transfer, opened without following a link at its path; the error names
 // the file and the system's reason, so that the log can tell a local cause from the server's.
-void OpenLocalFile(QFile& file, const QString& name, WriteOpenMode mode) {
+void OpenLocalFile(QFile& file, const QString& name, WriteOpenMode mode, bool anyFile) {
+    if (anyFile) {
+        const QIODevice::OpenMode how =
+            QIODevice::WriteOnly | QIODevice::Unbuffered |
+            (mode == WriteOpenMode::CreateOrTruncate ? QIODevice::Truncate
+                                                     : QIODevice::Append | QIODevice::ExistingOnly);
+        file.setFileName(name);
+        if (!file.open(how)) {
+            const QString text =
+                (mode == WriteOpenMode::CreateOrTruncate ? QStringLiteral("Cannot create file ")
+                                                         : QStringLiteral("Cannot open file ")) +
+                name + QStringLiteral(": ") + file.errorString();
+            if (mode == WriteOpenMode::CreateOrTruncate)
+                throw EFCreateError(text, 0);
+            throw EFOpenError(text, 0);
+        }
+        return;
+    }
     const OpenedFile opened = OpenFileForWriting(name, mode);
     const bool create = mode == WriteOpenMode::CreateOrTruncate;
     if (opened.fd < 0 || !file.open(opened.fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
@@ -760,7 +777,7 @@ void TAsyncSocket::CaptureFile(const QString& FileName) {
             TimerOff();
     });
     QFile file;
-    OpenLocalFile(file, FileName, WriteOpenMode::CreateOrTruncate);
+    OpenLocalFile(file, FileName, WriteOpenMode::CreateOrTruncate, AnyLocalFile_);
     ReceiveIntoFile(file, FileName, false, alive);
     file.close();
     if (Canceled_) {
@@ -780,7 +797,7 @@ void TAsyncSocket::AppendFile(const QString& FileName) {
             TimerOff();
     });
     QFile file;
-    OpenLocalFile(file, FileName, WriteOpenMode::AppendExisting);
+    OpenLocalFile(file, FileName, WriteOpenMode::AppendExisting, AnyLocalFile_);
     ReceiveIntoFile(file, FileName, true, alive);
     file.close();
     if (Canceled_) {

@@ -158,6 +158,11 @@ public:
     // peer sends beyond the limit never reaches the disk.
     qint64 ReceiveLimit() const { return ReceiveLimit_; }
     void SetReceiveLimit(qint64 Value) { ReceiveLimit_ = Value; }
+    // CaptureFile and AppendFile write only regular files, never through a symbolic link (the
+    // program's own downloads). A tool whose user names the target may allow any file there,
+    // a device such as /dev/null or a pipe included.
+    bool AnyLocalFile() const { return AnyLocalFile_; }
+    void SetAnyLocalFile(bool Value) { AnyLocalFile_ = Value; }
 
     // --- public state (the FTP layer reads and writes several of these)
     bool Connected() const { return Connected_; }
@@ -251,6 +256,7 @@ private:
     qint32 TransferSize_ = 0;
     qint32 ReceivedBytes_ = 0;
     qint64 ReceiveLimit_ = -1;
+    bool AnyLocalFile_ = false;
     bool AsyncReplied_ = false;
     quint32 SockAddrAddress_ = 0; // network byte order
     quint16 SockAddrPort_ = 0;    // network byte order

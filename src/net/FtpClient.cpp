@@ -579,6 +579,7 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
 
     DataConnection_ = new TAsyncSocket(this);
     DataConnection_->SetTimeOut(TimeOut());
+    DataConnection_->SetAnyLocalFile(AnyLocalFile());
     // Counts are 32-bit: the file (offset included) stays below 2 GiB, so the count never wraps;
     // a smaller MaxFileSize bounds it further. The receive stops at the limit by itself.
     const bool capped = MaxFileSize_ >= 0 && MaxFileSize_ < INT_MAX;

@@ -55,6 +55,14 @@ TEST(Ftpget, DownloadsActiveAndResumes) {
     EXPECT_EQ(ReadAll(local), original);
     EXPECT_TRUE(server.Commands().contains(QStringLiteral("REST 123456")));
     EXPECT_TRUE(server.Commands().filter(QStringLiteral("PORT 127,0,0,1,")).size() == 1);
+
+    // The tool's user names the target: a device is one (the benchmarks write to /dev/null).
+    QStringList toNull = common;
+    toNull.last() = QStringLiteral("/dev/null");
+    r = Ftpget(QStringList{QStringLiteral("--loop-gap")} + toNull);
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains(QStringLiteral("\nlongest event-loop gap: ")))
+        << r.out.toStdString();
 }
 
 TEST(Ftpget, FailuresAndWrongArguments) {
