@@ -150,10 +150,11 @@ else
     # The event loop during a transfer: the longest interval between two ticks of a 1 ms timer.
     gaps=()
     for i in 1 2 3; do
-        gaps+=("$("$ftpget" --loop-gap 127.0.0.1 "$port" anonymous bench@ big.bin /dev/null |
+        gaps+=("$({ "$ftpget" --loop-gap 127.0.0.1 "$port" anonymous bench@ big.bin /dev/null 2>/dev/null || true; } |
             awk '/longest event-loop gap/ { print $4 }')")
     done
     gap="$(median "${gaps[@]}")"
+    gap="${gap:-?}" # an ftpget without --loop-gap measures nothing
     row "longest event-loop gap during the ${big_mib} MiB transfer (median of 3)" "${gap} ms" \
         "<= 15 ms" "$(verdict "$(awk -v g="${gap:-1e9}" 'BEGIN { print (g <= 15) }')")"
 

@@ -818,11 +818,12 @@ void TAsyncSocket::ReceiveIntoFile(QFile& file, const QString& name, bool Append
     while (!Canceled_ && (!Appending || Connected_)) {
         const int n = WsRecv(SocketHandle_, chunk.get(), ReceiveChunkSize, false);
         if (n > 0) {
-            // Written, counted and announced per block of at most IOBufferSize bytes, as a
-            // receive of IOBufferSize would have; a handler that cancels stops the rest.
+            // Written in one piece (a system call per receive, not per block), then counted and
+            // announced per block of at most IOBufferSize bytes, as a receive of IOBufferSize
+            // would have; a handler that cancels stops the announcements.
+            WriteReceived(file, name, chunk.get(), n);
             for (int offset = 0; offset < n && !Canceled_; offset += IOBufferSize)
-                DeliverBlock(file, name, chunk.get() + offset, qMin(IOBufferSize, n - offset),
-                             alive);
+                AnnounceBlock(qMin(IOBufferSize, n - offset), alive);
             TimerOn(); // the time-out counts from the last block
             // While data keeps coming the event loop runs by time, not per block: timers, the
             // watchdog, the progress bar and clicks are served within PumpIntervalMs, and the
@@ -853,8 +854,9 @@ void TAsyncSocket::ReceiveIntoFile(QFile& file, const QString& name, bool Append
     }
 }
 
-void TAsyncSocket::DeliverBlock(QFile& file, const QString& name, const char* data, int length,
-                                const std::shared_ptr<bool>& alive) {
+void TAsyncSocket::WriteReceived(QFile& file, const QString& name, const char* data, int length) {
+    // Past the limit only what fits reaches the disk: a peer that sends more than it may is cut
+    // off here, before its bytes are written.
     if (ReceiveLimit_ >= 0 && ReceivedBytes_ + static_cast<qint64>(length) > ReceiveLimit_) {
         const int room = static_cast<int>(qMax<qint64>(ReceiveLimit_ - ReceivedBytes_, 0));
         WriteAll(file, name, data, room);
@@ -863,6 +865,9 @@ void TAsyncSocket::DeliverBlock(QFile& file, const QString& name, const char* da
             QStringLiteral("Receive limit of %1 bytes exceeded").arg(ReceiveLimit_));
     }
     WriteAll(file, name, data, length);
+}
+
+void TAsyncSocket::AnnounceBlock(int length, const std::shared_ptr<bool>& alive) {
     ReceivedBytes_ = AddCount(ReceivedBytes_, length);
     if (OnPacketRecvd && !Fire(OnPacketRecvd, alive, this))
         throw EAbortError(QStringLiteral("Socket destroyed while a call was pending"));

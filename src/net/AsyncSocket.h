@@ -231,10 +231,11 @@ private:
     // name is the file's name for the error texts.
     void ReceiveIntoFile(QFile& file, const QString& name, bool Appending,
                          const std::shared_ptr<bool>& alive);
-    // Writes one received block to file, counts it and fires OnPacketRecvd. Past ReceiveLimit
-    // only what fits is written, and EReceiveLimitError is raised.
-    void DeliverBlock(QFile& file, const QString& name, const char* data, int length,
-                      const std::shared_ptr<bool>& alive);
+    // Writes what one receive brought. Past ReceiveLimit only what fits is written (and
+    // counted), and EReceiveLimitError is raised.
+    void WriteReceived(QFile& file, const QString& name, const char* data, int length);
+    // Counts one written block and fires OnPacketRecvd for it.
+    void AnnounceBlock(int length, const std::shared_ptr<bool>& alive);
     void RaiseSocketError(qint32 Code);
 
     char IOBuffer_[IOBufferSize + 1] = {};
