@@ -5,7 +5,6 @@
 #include "launcher/Globals.h"
 #include "launcher/LogFile.h"
 #include "launcher/Messages.h"
-#include "launcher/UpdateDb.h"
 #include "net/FtpClient.h"
 #include "platform/Dialogs.h"
 #include "platform/Exception.h"

@@ -15,6 +15,10 @@ extern QString UpdateFileName;      // trimmed file name of the update
 extern std::int32_t UpdateFileSize; // bytes
 extern QString DownloadDir;         // executable's directory, ending with its separator
 
+// "fen" for device type 1, "tarn" for 5, empty for any other type: the product line whose rows
+// the update database holds and whose updates are signed.
+QString ProductCode();
+
 // 0 when the download window is created; 1 = fetched, run and ended; 2 = gave up after three
 // failed attempts; 3 = the user left through the exit picture. Only 1 records the version.
 extern std::int32_t DownloadResult;

@@ -5,14 +5,13 @@
 #include "LogFile.h"
 #include "Messages.h"
 #include "UpdateDb.h"
-#include "download/DownloadWindow.h"
 #include "platform/Dialogs.h"
 
 #include <algorithm>
 
 namespace {
 
-DownloadWindowRunner g_runDownloadWindow = &RunDownloadWindow;
+DownloadWindowRunner g_runDownloadWindow = nullptr;
 
 // An error that escapes the check still leaves a complete file behind: every line written so far
 // is already on disk, and nothing more is added.
@@ -38,7 +37,7 @@ void endStep() {
 
 DownloadWindowRunner setDownloadWindowRunner(DownloadWindowRunner runner) {
     DownloadWindowRunner previous = g_runDownloadWindow;
-    g_runDownloadWindow = runner ? runner : &RunDownloadWindow;
+    g_runDownloadWindow = runner;
     return previous;
 }
 
@@ -83,7 +82,8 @@ void RunUpdateCheck() {
 
     DownloadResult = 0;
     LogFile::Write(QStringLiteral("執行下載更新檔案"));
-    g_runDownloadWindow();
+    if (g_runDownloadWindow)
+        g_runDownloadWindow();
 
     if (DownloadResult != 1) {
         endStep();

@@ -5,7 +5,8 @@
 // the log closed. Errors of the later database queries escape to the entry point.
 void RunUpdateCheck();
 
-// The step that shows the download window (RunDownloadWindow). Tests put a stand-in here to
-// play each outcome; nullptr restores the window. Returns the previous one.
+// The step that shows the download window. The entry point puts the window here
+// (RunDownloadWindow); tests put a stand-in to play each outcome. With none, nothing is
+// downloaded and no version is recorded. Returns the previous one.
 using DownloadWindowRunner = void (*)();
 DownloadWindowRunner setDownloadWindowRunner(DownloadWindowRunner runner);

@@ -2,7 +2,6 @@
 
 #include "Globals.h"
 #include "LogFile.h"
-#include "interface/SerialLink.h"
 #include "platform/Big5.h"
 #include "platform/Dialogs.h"
 #include "platform/Paths.h"
@@ -81,17 +80,6 @@ void ReleaseUpdateDatabase() {
     if (g_components)
         qRemovePostRoutine(releaseComponents);
     releaseComponents();
-}
-
-QString ProductCode() {
-    switch (DeviceType) {
-    case 1:
-        return QStringLiteral("fen");
-    case 5:
-        return QStringLiteral("tarn");
-    default:
-        return QString();
-    }
 }
 
 QString ConnectionString(const QString& catalog) {

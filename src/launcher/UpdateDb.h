@@ -10,9 +10,6 @@ inline constexpr const char* kMemberCatalog = "會員資料";  // reachability t
 inline constexpr const char* kVersionCatalog = "軟體版本"; // table pcvelka
 inline constexpr const char* kVersionTable = "pcvelka";
 
-// "fen" for device type 1, "tarn" for 5, empty for any other type.
-QString ProductCode();
-
 // The connection string for a catalog, from the login and host of the update-server settings.
 QString ConnectionString(const QString& catalog);
 

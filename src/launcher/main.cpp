@@ -2,6 +2,8 @@
 // the whole launcher) and the message loop, in one protected block.
 #include "EntryPoint.h"
 #include "Setup1.h"
+#include "UpdateCheck.h"
+#include "download/DownloadWindow.h"
 #include "platform/CommandLine.h"
 #include "platform/Dialogs.h"
 #include "platform/Paths.h"
@@ -39,6 +41,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     setUnattended({cl.unattended, cl.answerCancel});
+    // The entry point is the one place that knows both floors: the update check reaches the
+    // download window through it.
+    setDownloadWindowRunner(&RunDownloadWindow);
 
     return RunEntryPoint(argc, argv, [&cl] {
         setServerSettings(loadServerSettings(cl.configPath.isEmpty()

@@ -1,6 +1,7 @@
 // The connection string as the launcher builds it, how the database layer reads it back, and
 // what it hands to the ODBC driver manager and to SQLite.
 #include "interface/SerialLink.h"
+#include "launcher/Globals.h"
 #include "launcher/UpdateDb.h"
 #include "platform/Database.h"
 #include "platform/Paths.h"
