@@ -2,6 +2,7 @@
 
 #include "platform/Big5.h"
 #include "platform/Events.h"
+#include "platform/Numbers.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -137,26 +138,7 @@ qint32 TFtpClient::ExtractByteCount(const QString& Line) {
 }
 
 qint32 TFtpClient::StrToInt(const QString& Text) {
-    int i = 0;
-    while (i < Text.size() && Text[i] == QLatin1Char(' '))
-        ++i;
-    bool negative = false;
-    if (i < Text.size() && (Text[i] == QLatin1Char('-') || Text[i] == QLatin1Char('+'))) {
-        negative = Text[i] == QLatin1Char('-');
-        ++i;
-    }
-    const int first = i;
-    qint64 value = 0;
-    for (; i < Text.size() && IsDecimalDigit(Text[i]); ++i) {
-        value = value * 10 + (Text[i].unicode() - '0');
-        if (value > static_cast<qint64>(INT_MAX) + 1)
-            break;
-    }
-    if (negative)
-        value = -value;
-    if (i == first || i != Text.size() || value > INT_MAX || value < INT_MIN)
-        throw EConvertError(QStringLiteral("'%1' is not a valid integer value").arg(Text));
-    return static_cast<qint32>(value);
+    return StrToInt32(Text);
 }
 
 quint16 TFtpClient::PasvPort(const QString& ReplyLine) {

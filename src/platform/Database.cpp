@@ -1,5 +1,6 @@
 #include "Database.h"
 
+#include "Numbers.h"
 #include "Paths.h"
 
 #include <QDir>
@@ -147,10 +148,6 @@ void setOdbcQueryTimeout(const QSqlDatabase& db, int seconds) {
         set(hdbc, SQL_ATTR_QUERY_TIMEOUT,
             reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)), SQL_IS_UINTEGER);
     ::dlclose(manager);
-}
-
-[[noreturn]] void throwNotInteger(const QString& text) {
-    throw EConvertError(QStringLiteral("'%1' is not a valid integer value").arg(text));
 }
 
 } // namespace
@@ -549,53 +546,24 @@ std::int32_t TADOQuery::FieldAsInteger(const QString& name) const {
     case QMetaType::LongLong: {
         const qlonglong v = value.toLongLong();
         if (v < lo || v > hi)
-            throwNotInteger(value.toString());
+            throwNotAnInteger(value.toString());
         return static_cast<std::int32_t>(v);
     }
     case QMetaType::ULong:
     case QMetaType::ULongLong: {
         const qulonglong v = value.toULongLong();
         if (v > static_cast<qulonglong>(hi))
-            throwNotInteger(value.toString());
+            throwNotAnInteger(value.toString());
         return static_cast<std::int32_t>(v);
     }
     case QMetaType::Float:
     case QMetaType::Double: {
         const double v = value.toDouble();
         if (!std::isfinite(v) || v != std::trunc(v) || v < lo || v > hi)
-            throwNotInteger(value.toString());
+            throwNotAnInteger(value.toString());
         return static_cast<std::int32_t>(v);
     }
     default:
-        return textToInt32(value.toString());
+        return StrToInt32(value.toString(), Blanks::Around);
     }
-}
-
-std::int32_t textToInt32(const QString& text) {
-    const QString t = text.trimmed();
-    qsizetype i = 0;
-    bool negative = false;
-    if (i < t.size() && (t[i] == QLatin1Char('+') || t[i] == QLatin1Char('-'))) {
-        negative = t[i] == QLatin1Char('-');
-        ++i;
-    }
-    if (i >= t.size())
-        throwNotInteger(text);
-    // Accumulated as a negative number, which has room for the smallest 32-bit value.
-    constexpr std::int64_t lo = std::numeric_limits<std::int32_t>::min();
-    std::int64_t v = 0;
-    for (; i < t.size(); ++i) {
-        const char16_t c = t[i].unicode();
-        if (c < u'0' || c > u'9')
-            throwNotInteger(text);
-        v = v * 10 - (c - u'0');
-        if (v < lo)
-            throwNotInteger(text);
-    }
-    if (!negative) {
-        v = -v;
-        if (v > std::numeric_limits<std::int32_t>::max())
-            throwNotInteger(text);
-    }
-    return static_cast<std::int32_t>(v);
 }

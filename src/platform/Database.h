@@ -144,7 +144,3 @@ private:
     int recordCount_ = 0;
     QSqlRecord record_; // columns, with the first row's values when there is one
 };
-
-// Text to 32-bit integer as the framework's field conversion does it: optional blanks around,
-// an optional sign and decimal digits. Anything else, or out of range: EConvertError.
-std::int32_t textToInt32(const QString& text);

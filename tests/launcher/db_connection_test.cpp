@@ -4,6 +4,7 @@
 #include "launcher/Globals.h"
 #include "launcher/UpdateDb.h"
 #include "platform/Database.h"
+#include "platform/Numbers.h"
 #include "platform/Paths.h"
 #include "platform/Settings.h"
 
@@ -191,37 +192,55 @@ TEST(DbSqlitePath, OneFilePerCatalogInsideTheDirectory) {
     SetExecutableDirForTesting(QString());
 }
 
-TEST(DbFieldConversion, TextToInt32Table) {
+// Fields take blanks on both sides (fixed-width columns come padded); the FTP layer's StrToInt
+// only spaces before. Either way a refusal names the text exactly as it came.
+TEST(DbFieldConversion, StrictIntegerTable) {
     struct Case {
         const char* text;
-        bool valid;
+        bool around;  // valid with Blanks::Around
+        bool leading; // valid with Blanks::Leading
         std::int32_t value;
     };
     const Case cases[] = {
-        {"0", true, 0},
-        {"13", true, 13},
-        {" 42 ", true, 42},
-        {"-7", true, -7},
-        {"+8", true, 8},
-        {"2147483647", true, 2147483647},
-        {"-2147483648", true, -2147483647 - 1},
-        {"2147483648", false, 0},
-        {"-2147483649", false, 0},
-        {"99999999999999999999999", false, 0},
-        {"", false, 0},
-        {"-", false, 0},
-        {"abc", false, 0},
-        {"12a", false, 0},
-        {"1 2", false, 0},
-        {"1.5", false, 0},
-        {"0x10", false, 0},
+        {"0", true, true, 0},
+        {"13", true, true, 13},
+        {" 42 ", true, false, 42},
+        {"  42", true, true, 42},
+        {"\t42\r\n", true, false, 42},
+        {"-7", true, true, -7},
+        {"+8", true, true, 8},
+        {"2147483647", true, true, 2147483647},
+        {"-2147483648", true, true, -2147483647 - 1},
+        {"2147483648", false, false, 0},
+        {"-2147483649", false, false, 0},
+        {"99999999999999999999999", false, false, 0},
+        {"", false, false, 0},
+        {"   ", false, false, 0},
+        {"-", false, false, 0},
+        {"- 1", false, false, 0},
+        {"abc", false, false, 0},
+        {"12a", false, false, 0},
+        {"1 2", false, false, 0},
+        {"1.5", false, false, 0},
+        {"0x10", false, false, 0},
+        {"ï¼", false, false, 0}, // a full-width digit is no decimal digit here
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        if (c.valid)
-            EXPECT_EQ(textToInt32(QString::fromUtf8(c.text)), c.value);
-        else
-            EXPECT_THROW(textToInt32(QString::fromUtf8(c.text)), EConvertError);
+        const QString text = QString::fromUtf8(c.text);
+        for (const Blanks blanks : {Blanks::Around, Blanks::Leading}) {
+            SCOPED_TRACE(std::string(c.text) + (blanks == Blanks::Around ? " around" : " leading"));
+            if (blanks == Blanks::Around ? c.around : c.leading) {
+                EXPECT_EQ(StrToInt32(text, blanks), c.value);
+                continue;
+            }
+            try {
+                StrToInt32(text, blanks);
+                ADD_FAILURE() << "accepted";
+            } catch (const EConvertError& e) {
+                EXPECT_EQ(e.message(),
+                          QStringLiteral("'%1' is not a valid integer value").arg(text));
+            }
+        }
     }
 }
 
