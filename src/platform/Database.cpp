@@ -1,9 +1,7 @@
 #include "Database.h"
 
 #include "Numbers.h"
-#include "Paths.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -316,12 +314,7 @@ QString sqliteCatalogPath(const QString& catalog, const ServerSettings& settings
         catalog.contains(QLatin1Char('/')) || catalog.contains(QLatin1Char('\\')) ||
         std::any_of(catalog.begin(), catalog.end(), isControl))
         throw EDatabaseError(QStringLiteral("Invalid catalog name \"%1\"").arg(catalog));
-    QString dir = settings.dbDirectory;
-    if (dir.isEmpty())
-        dir = QStringLiteral(".");
-    if (QDir::isRelativePath(dir))
-        dir = ExecutableDir() + dir;
-    return QDir::cleanPath(dir) + QLatin1Char('/') + catalog + QStringLiteral(".sqlite3");
+    return databaseDirectory(settings) + QLatin1Char('/') + catalog + QStringLiteral(".sqlite3");
 }
 
 // ---------------------------------------------------------------------------------------------

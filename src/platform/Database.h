@@ -47,9 +47,8 @@ QString odbcConnectOptions(int timeoutSeconds);
 // even the cancel) would otherwise hold the call for ever.
 inline constexpr int kQueryCutGraceSeconds = 2;
 
-// The SQLite file of a catalog: "<catalog>.sqlite3" in the settings' directory (a relative
-// directory is taken from the executable's folder). Raises EDatabaseError for a catalog name
-// that would leave the directory.
+// The SQLite file of a catalog: "<catalog>.sqlite3" in databaseDirectory(settings). Raises
+// EDatabaseError for a catalog name that would leave the directory.
 QString sqliteCatalogPath(const QString& catalog, const ServerSettings& settings);
 
 enum class DbmsKind { Unknown, SqlServer, PostgreSQL, SQLite };

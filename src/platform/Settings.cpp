@@ -80,13 +80,16 @@ ServerSettings loadServerSettings(const QString& path) {
     const auto seconds = IniFile::ParseInteger(queryTimeout);
     if (seconds && *seconds >= 1 && *seconds <= kMaxQueryTimeoutSeconds)
         s.dbQueryTimeout = *seconds;
-
-    if (s.dbDirectory.isEmpty())
-        s.dbDirectory = defaultServerSettings().dbDirectory;
-    if (QDir::isRelativePath(s.dbDirectory))
-        s.dbDirectory = ExecutableDir() + s.dbDirectory;
-    s.dbDirectory = QDir::cleanPath(s.dbDirectory);
     return s;
+}
+
+QString databaseDirectory(const ServerSettings& settings) {
+    QString dir = settings.dbDirectory;
+    if (dir.isEmpty())
+        dir = defaultServerSettings().dbDirectory;
+    if (QDir::isRelativePath(dir))
+        dir = ExecutableDir() + dir;
+    return QDir::cleanPath(dir);
 }
 
 const ServerSettings& serverSettings() {

@@ -15,7 +15,7 @@ struct ServerSettings {
     QString dbPort;      // [Database] Port: empty = the driver's default
     QString dbUser;      // [Database] User
     QString dbPassword;  // [Database] Password
-    QString dbDirectory; // [Database] Directory: SQLite catalogs, relative to the executable
+    QString dbDirectory; // [Database] Directory as written: see databaseDirectory
     // [Database] QueryTimeout, seconds
     int dbQueryTimeout = kDefaultQueryTimeoutSeconds;
     int ftpPort = 21;    // [Ftp] Port
@@ -29,6 +29,10 @@ struct ServerSettings {
 ServerSettings defaultServerSettings();
 // Reads path over the defaults. A missing or unreadable file leaves the defaults.
 ServerSettings loadServerSettings(const QString& path);
+
+// The folder of the SQLite catalogs: [Database] Directory, the built-in one when empty, taken
+// from the executable's folder when relative (the folder can move with the program).
+QString databaseDirectory(const ServerSettings& settings);
 
 // The settings in force for this run (the defaults until set).
 const ServerSettings& serverSettings();

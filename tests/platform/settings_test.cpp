@@ -38,7 +38,7 @@ TEST_F(SettingsTest, MissingFileGivesBuiltInDefaults) {
     EXPECT_TRUE(s.dbPort.isEmpty());
     EXPECT_TRUE(s.devices.isEmpty());
     // The default catalog folder is taken from the executable's folder too.
-    EXPECT_EQ(s.dbDirectory, dir.path() + QStringLiteral("/bin/db"));
+    EXPECT_EQ(databaseDirectory(s), dir.path() + QStringLiteral("/bin/db"));
 }
 
 TEST_F(SettingsTest, KeysOverrideAndCommentsAreDropped) {
@@ -54,7 +54,7 @@ TEST_F(SettingsTest, KeysOverrideAndCommentsAreDropped) {
     EXPECT_EQ(s.dbDriver, QStringLiteral("PostgreSQL Unicode"));
     EXPECT_EQ(s.dbPort, QStringLiteral("5433"));
     EXPECT_EQ(s.dbPassword, QStringLiteral("pa;ss"));
-    EXPECT_EQ(s.dbDirectory, QStringLiteral("/srv/catalogs"));
+    EXPECT_EQ(databaseDirectory(s), QStringLiteral("/srv/catalogs"));
     EXPECT_EQ(s.ftpPort, 2121);
     EXPECT_EQ(s.ftpUser, QStringLiteral("u"));
     EXPECT_EQ(s.ftpPassword, QString()); // present but empty: empty, not the default
@@ -86,11 +86,12 @@ TEST_F(SettingsTest, BadValuesKeepDefaults) {
 }
 
 TEST_F(SettingsTest, RelativeDirectoryIsTakenFromExecutableFolder) {
-    EXPECT_EQ(load("[Database]\nDirectory=catalogs/../db2\n").dbDirectory,
+    EXPECT_EQ(databaseDirectory(load("[Database]\nDirectory=catalogs/../db2\n")),
               dir.path() + QStringLiteral("/bin/db2"));
-    EXPECT_EQ(load("[Database]\nDirectory=/srv//db/./x/\n").dbDirectory,
+    EXPECT_EQ(databaseDirectory(load("[Database]\nDirectory=/srv//db/./x/\n")),
               QStringLiteral("/srv/db/x"));
-    EXPECT_EQ(load("[Database]\nDirectory=\n").dbDirectory, dir.path() + QStringLiteral("/bin/db"));
+    EXPECT_EQ(databaseDirectory(load("[Database]\nDirectory=\n")),
+              dir.path() + QStringLiteral("/bin/db"));
 }
 
 TEST(ShippedServerIni, HoldsTheBuiltInDefaults) {
