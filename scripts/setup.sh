@@ -13,6 +13,8 @@ packages=(
   libssl-dev
   # database backends and drivers
   unixodbc unixodbc-dev odbc-postgresql tdsodbc postgresql sqlite3
+  # the database tests' server certificate
+  openssl
   # FTP peers, serial simulator, benchmarks
   python3 python3-pyftpdlib vsftpd curl wget socat procps
   # GUI checks, CJK glyphs for screenshots, pictures

@@ -73,6 +73,21 @@ DbmsKind dbmsFromDriverName(const QString& driver) {
     return DbmsKind::SqlServer;
 }
 
+// Each driver's own key for an encrypted link that it must not give up on: without TLS on the
+// server, the login fails instead of going on in clear text. A driver without a known key is
+// refused for the same reason.
+QString encryptionPiece(const QString& driver) {
+    if (isFreeTds(driver))
+        return QStringLiteral("Encryption=require;");
+    if (isMicrosoftDriver(driver))
+        return QStringLiteral("Encrypt=yes;");
+    if (dbmsFromDriverName(driver) == DbmsKind::PostgreSQL)
+        return QStringLiteral("SSLMode=require;");
+    throw EDatabaseError(
+        QStringLiteral("Encrypt=yes: no known way to ask the ODBC driver \"%1\" for encryption")
+            .arg(driver));
+}
+
 QString nextConnectionName() {
     static std::atomic<int> counter{0};
     return QStringLiteral("pcv-ado-%1").arg(++counter);
@@ -302,6 +317,8 @@ QString odbcConnectionString(const ConnectionKeys& keys, const ServerSettings& s
         s += QStringLiteral("TDS_Version=7.4;ClientCharset=UTF-8;Timeout=%1;")
                  .arg(std::clamp(settings.dbQueryTimeout, 1, kMaxQueryTimeoutSeconds));
     }
+    if (settings.dbEncrypt)
+        s += encryptionPiece(driver);
     return s;
 }
 
@@ -400,8 +417,13 @@ void TADOConnection::Open() {
         db_.setConnectOptions(odbcConnectOptions(kConnectionTimeoutSeconds));
         // The sockets that the driver opens for this connection are the ones the watchdog may cut.
         const std::vector<SocketIdentity> before = openSockets();
-        if (!db_.open())
+        if (!db_.open()) {
+            // Some drivers (FreeTDS) report a refused encryption as a failure to connect at all.
+            if (settings.dbEncrypt)
+                fail(QStringLiteral("No encrypted connection (Encrypt=yes): ") +
+                     backendMessage(db_.lastError()));
             fail(backendMessage(db_.lastError()));
+        }
         for (const SocketIdentity& socket : openSockets()) {
             const bool old =
                 std::any_of(before.begin(), before.end(), [&](const SocketIdentity& b) {

@@ -23,6 +23,12 @@ void read(const IniFile& ini, const char* section, const char* key, QString& tar
         target = withoutComment(*value);
 }
 
+// Encrypt is a safety switch: a value that is neither yes nor no (a misspelt "yes") counts as
+// yes, so that a typo makes the connection fail instead of leaving it in clear text.
+bool encryptionAsked(const QString& value) {
+    return !value.isEmpty() && value.compare(QLatin1String("no"), Qt::CaseInsensitive) != 0;
+}
+
 bool validPort(const QString& text, int& port) {
     const auto value = IniFile::ParseInteger(text);
     if (!value || *value < 1 || *value > 65535)
@@ -80,6 +86,9 @@ ServerSettings loadServerSettings(const QString& path) {
     const auto seconds = IniFile::ParseInteger(queryTimeout);
     if (seconds && *seconds >= 1 && *seconds <= kMaxQueryTimeoutSeconds)
         s.dbQueryTimeout = *seconds;
+    QString encrypt;
+    read(ini, "Database", "Encrypt", encrypt);
+    s.dbEncrypt = encryptionAsked(encrypt);
     return s;
 }
 

@@ -18,6 +18,8 @@ struct ServerSettings {
     QString dbDirectory; // [Database] Directory as written: see databaseDirectory
     // [Database] QueryTimeout, seconds
     int dbQueryTimeout = kDefaultQueryTimeoutSeconds;
+    // [Database] Encrypt: the ODBC driver's own encryption, required (no fallback to clear text)
+    bool dbEncrypt = false;
     int ftpPort = 21;    // [Ftp] Port
     QString ftpUser;     // [Ftp] User
     QString ftpPassword; // [Ftp] Password

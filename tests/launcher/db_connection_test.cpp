@@ -140,6 +140,36 @@ TEST(DbOdbcString, CarriesCatalogHostPortLoginAndTimeout) {
               QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=5"));
 }
 
+// Encrypt=yes appends each driver's own key and changes nothing else; a driver without a known
+// key is refused rather than connected in clear text. The SQLite path takes no key at all.
+TEST(DbOdbcString, EncryptAddsTheDriversOwnKey) {
+    const ConnectionKeys keys = {QStringLiteral("hijklmno"), QStringLiteral("abcdefg"),
+                                 QStringLiteral("會員資料"), QStringLiteral("update.example.com")};
+    const std::pair<const char*, const char*> drivers[] = {
+        {"FreeTDS", "Encryption=require;"},
+        {"/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so", "Encryption=require;"},
+        {"ODBC Driver 18 for SQL Server", "Encrypt=yes;"},
+        {"SQL Server", "Encrypt=yes;"},
+        {"PostgreSQL Unicode", "SSLMode=require;"},
+        {"psqlodbcw.so", "SSLMode=require;"},
+        {"SQLite3", nullptr},
+        {"Some Other Driver", nullptr},
+    };
+    for (const auto& [driver, piece] : drivers) {
+        SCOPED_TRACE(driver);
+        ServerSettings s = productionLike();
+        s.dbDriver = QString::fromUtf8(driver);
+        const QString plain = odbcConnectionString(keys, s);
+        EXPECT_FALSE(plain.contains(QStringLiteral("ncrypt"), Qt::CaseInsensitive));
+        EXPECT_FALSE(plain.contains(QStringLiteral("SSL"), Qt::CaseInsensitive));
+        s.dbEncrypt = true;
+        if (piece)
+            EXPECT_EQ(odbcConnectionString(keys, s), plain + QString::fromLatin1(piece));
+        else
+            EXPECT_THROW(odbcConnectionString(keys, s), EDatabaseError);
+    }
+}
+
 // The password travels in braces (a closing brace doubled); everything else must not need them.
 TEST(DbOdbcString, RefusesWhatOdbcSyntaxCannotCarry) {
     ServerSettings s = productionLike();

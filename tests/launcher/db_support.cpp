@@ -3,8 +3,10 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -160,6 +162,48 @@ CommandResult PgCluster::psql(const QString& database, const QString& sql) {
          QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-h"), dir_,
          QStringLiteral("-p"), QString::number(port_), QStringLiteral("-U"),
          QStringLiteral("postgres"), QStringLiteral("-d"), database, QStringLiteral("-c"), sql});
+}
+
+QString PgCluster::setSsl(bool on) {
+    const QString key = dir_ + QStringLiteral("/server.key");
+    const QString cert = dir_ + QStringLiteral("/server.crt");
+    if (on && !QFile::exists(cert)) {
+        // Made as the server user: the server refuses a key that others can read or that belongs
+        // to someone else.
+        QStringList req =
+            asServerUser(QStringLiteral("openssl"),
+                         {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                          QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                          QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                          QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+                          QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-keyout"), key,
+                          QStringLiteral("-out"), cert});
+        const CommandResult r = runCommand(req.takeFirst(), req);
+        if (r.exitCode != 0)
+            return QStringLiteral("openssl req failed: ") + QString::fromLocal8Bit(r.output);
+        if (!QFile::setPermissions(key, QFile::ReadOwner | QFile::WriteOwner))
+            return QStringLiteral("cannot make %1 private").arg(key);
+    }
+    // ALTER SYSTEM runs outside a transaction: one statement per session.
+    const QString value = on ? QStringLiteral("on") : QStringLiteral("off");
+    for (const QString& sql : {QStringLiteral("alter system set ssl_cert_file = '%1'").arg(cert),
+                               QStringLiteral("alter system set ssl_key_file = '%1'").arg(key),
+                               QStringLiteral("alter system set ssl = ") + value,
+                               QStringLiteral("select pg_reload_conf()")}) {
+        const CommandResult r = psql(QStringLiteral("postgres"), sql);
+        if (r.exitCode != 0)
+            return sql + QStringLiteral(": ") + QString::fromLocal8Bit(r.output);
+    }
+    // The server rereads its configuration after the call has returned.
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 10000) {
+        const CommandResult r = psql(QStringLiteral("postgres"), QStringLiteral("show ssl"));
+        if (r.exitCode == 0 && r.output.trimmed() == value.toLatin1())
+            return QString();
+        QThread::msleep(50);
+    }
+    return QStringLiteral("ssl is not %1 after 10 s; see %2/log").arg(value, dir_);
 }
 
 std::unique_ptr<QProcess> PgCluster::holdInTransaction(const QString& database,

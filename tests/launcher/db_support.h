@@ -50,6 +50,9 @@ public:
     void seed(const std::vector<VersionRow>& rows, const QString& ownerPassword = kDbPassword);
     // Runs SQL as the superuser in a database.
     CommandResult psql(const QString& database, const QString& sql);
+    // Turns TLS on the server on or off for new connections (a self-signed certificate made on
+    // first use). Empty when in force, else what went wrong.
+    QString setSsl(bool on);
     // A superuser session that has run sql in an open transaction (a lock stays held) until the
     // returned process ends; null when the statement did not complete.
     std::unique_ptr<QProcess> holdInTransaction(const QString& database, const QString& sql);

@@ -456,3 +456,87 @@ TEST_F(DbOdbcTest, SqlServerFaultsGiveAClearOutcome) {
         EXPECT_EQ(tds->trace().last(), TdsServer::lookup("tarn", 12));
     }
 }
+
+// Encrypt=yes through psqlODBC: the program's own connection is encrypted when the server has
+// TLS and fails, naming SSL, when it has not; Encrypt=no keeps the link as it always was (clear
+// text, psqlODBC's default) whatever the server offers.
+TEST_F(DbOdbcTest, PostgresLinkIsEncryptedOnlyWhenAsked) {
+    struct Case {
+        bool encrypt;
+        bool serverSsl;
+        const char* link; // pg_stat_ssl.ssl of the session; null: no connection
+    };
+    const Case cases[] = {
+        {false, false, "false"},
+        {false, true, "false"},
+        {true, true, "true"},
+        {true, false, nullptr},
+    };
+    usePostgres(kRows);
+    PgCluster& pg = PgCluster::instance();
+    struct SslOff {
+        PgCluster& pg;
+        ~SslOff() { EXPECT_EQ(pg.setSsl(false), QString()); }
+    } restore{pg};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("encrypt ") + (c.encrypt ? "yes" : "no") + ", server ssl " +
+                     (c.serverSsl ? "on" : "off"));
+        ASSERT_EQ(pg.setSsl(c.serverSsl), QString());
+        ReleaseUpdateDatabase();
+        ServerSettings s = serverSettings();
+        s.dbEncrypt = c.encrypt;
+        setServerSettings(s);
+        if (!c.link) {
+            TADOConnection connection;
+            connection.SetConnectionString(ConnectionString(QString::fromUtf8(kMemberCatalog)));
+            try {
+                connection.Open();
+                ADD_FAILURE() << "connected without TLS";
+            } catch (const EDatabaseError& e) {
+                // psqlODBC says why: "server does not support SSL, but SSL was required".
+                EXPECT_TRUE(e.message().startsWith(QLatin1String("No encrypted connection")) &&
+                            e.message().contains(QLatin1String("SSL")))
+                    << e.message().toStdString();
+            }
+            EXPECT_FALSE(connection.Connected());
+            EXPECT_FALSE(SQL_Connect());
+            continue;
+        }
+        ASSERT_TRUE(SQL_Connect());
+        TADOQuery& query = ADOQuery1();
+        query.SetConnection(&ADOConnection1());
+        query.SetSql(QStringLiteral(
+            "select ssl::text as link from pg_stat_ssl where pid = pg_backend_pid()"));
+        query.Open();
+        EXPECT_EQ(query.FieldAsString(QStringLiteral("link")), QLatin1String(c.link));
+    }
+}
+
+// The TDS test server has no TLS: with Encrypt=yes FreeTDS gives up after the pre-login, before
+// a login (with its password) is sent in clear text.
+TEST_F(DbOdbcTest, SqlServerWithoutTlsIsRefusedWhenEncryptIsOn) {
+    ASSERT_NO_FATAL_FAILURE(useSqlServer(kRows));
+    ServerSettings s = serverSettings();
+    s.dbEncrypt = true;
+    setServerSettings(s);
+    TADOConnection connection;
+    connection.SetConnectionString(ConnectionString(QString::fromUtf8(kMemberCatalog)));
+    QElapsedTimer clock;
+    clock.start();
+    try {
+        connection.Open();
+        ADD_FAILURE() << "connected without TLS";
+    } catch (const EDatabaseError& e) {
+        EXPECT_TRUE(
+            e.message().startsWith(QLatin1String("No encrypted connection (Encrypt=yes): ")))
+            << e.message().toStdString();
+    }
+    EXPECT_FALSE(SQL_Connect());
+    EXPECT_LT(clock.elapsed(), 6000);
+    EXPECT_EQ(tds->trace(), QStringList());
+
+    s.dbEncrypt = false;
+    setServerSettings(s);
+    EXPECT_TRUE(SQL_Connect());
+    EXPECT_EQ(tds->trace().value(0), QStringLiteral("-- login velkadb 會員資料"));
+}

@@ -94,6 +94,25 @@ TEST_F(SettingsTest, RelativeDirectoryIsTakenFromExecutableFolder) {
               dir.path() + QStringLiteral("/bin/db"));
 }
 
+// Only "no" (or nothing) leaves the link as it was; anything else asks for encryption, so that a
+// misspelt "yes" fails loudly instead of connecting in clear text.
+TEST_F(SettingsTest, EncryptIsOffOnlyWhenSaidSo) {
+    const std::pair<const char*, bool> cases[] = {
+        {"[Database]\nUser=u\n", false},
+        {"[Database]\nEncrypt=\n", false},
+        {"[Database]\nEncrypt=no\n", false},
+        {"[database]\nencrypt = NO   ; plain\r\n", false},
+        {"[Database]\nEncrypt=yes\n", true},
+        {"[Database]\nEncrypt=Yes ; TLS\n", true},
+        {"[Database]\nEncrypt=yess\n", true},
+        {"[Database]\nEncrypt=no;\n", true},
+        {"[Database]\nEncrypt=n\xc3\xb6\n", true},
+        {"[Ftp]\nEncrypt=yes\n", false},
+    };
+    for (const auto& [text, encrypt] : cases)
+        EXPECT_EQ(load(text).dbEncrypt, encrypt) << text;
+}
+
 TEST(ShippedServerIni, HoldsTheBuiltInDefaults) {
     // The commented file that is installed beside the program must not change anything.
     const ServerSettings d = defaultServerSettings();
@@ -103,6 +122,7 @@ TEST(ShippedServerIni, HoldsTheBuiltInDefaults) {
     EXPECT_EQ(s.dbDriver, d.dbDriver);
     EXPECT_EQ(s.dbUser, d.dbUser);
     EXPECT_EQ(s.dbQueryTimeout, kDefaultQueryTimeoutSeconds);
+    EXPECT_FALSE(s.dbEncrypt);
     EXPECT_EQ(s.dbPassword, d.dbPassword);
     EXPECT_EQ(s.ftpPort, d.ftpPort);
     EXPECT_EQ(s.ftpUser, d.ftpUser);
