@@ -88,6 +88,92 @@ QString encryptionPiece(const QString& driver) {
             .arg(driver));
 }
 
+// Connection-string pieces ("key=value", separated by ';'). i is the reading position in text.
+
+// Passes blanks and empty pieces; false at the end of the text.
+bool skipToNextPiece(const QString& text, qsizetype& i) {
+    while (i < text.size() && (text[i].isSpace() || text[i] == QLatin1Char(';')))
+        ++i;
+    return i < text.size();
+}
+
+// The key up to its '=', which is passed too. A piece without '=' cannot be told from a value
+// that lost its key, so it is refused.
+QString readPieceKey(const QString& text, qsizetype& i) {
+    QString key;
+    while (i < text.size() && text[i] != QLatin1Char('=')) {
+        if (text[i] == QLatin1Char(';'))
+            throw EDatabaseError(
+                QStringLiteral("Invalid connection string: \"%1\" has no value").arg(key));
+        key += text[i++];
+    }
+    if (i >= text.size())
+        throw EDatabaseError(
+            QStringLiteral("Invalid connection string: \"%1\" has no value").arg(key));
+    ++i;
+    return key;
+}
+
+// A value in quotes, the opening quote at i: a doubled quote stands for one, and only blanks
+// may follow the closing one, so that nothing after it can pass for part of the value.
+QString readQuotedValue(const QString& text, qsizetype& i, const QString& key) {
+    const qsizetype n = text.size();
+    const QChar quote = text[i++];
+    QString value;
+    bool closed = false;
+    while (i < n) {
+        if (text[i] == quote) {
+            if (i + 1 < n && text[i + 1] == quote) {
+                value += quote;
+                i += 2;
+                continue;
+            }
+            ++i;
+            closed = true;
+            break;
+        }
+        value += text[i++];
+    }
+    if (!closed)
+        throw EDatabaseError(
+            QStringLiteral("Invalid connection string: unterminated quote in \"%1\"")
+                .arg(key.trimmed()));
+    while (i < n && text[i].isSpace())
+        ++i;
+    if (i < n && text[i] != QLatin1Char(';'))
+        throw EDatabaseError(
+            QStringLiteral("Invalid connection string: text after the value of \"%1\"")
+                .arg(key.trimmed()));
+    return value;
+}
+
+// The value after '=': quoted, or up to the next ';' without the blanks around it.
+QString readPieceValue(const QString& text, qsizetype& i, const QString& key) {
+    while (i < text.size() && text[i].isSpace())
+        ++i;
+    if (i < text.size() && (text[i] == QLatin1Char('\'') || text[i] == QLatin1Char('"')))
+        return readQuotedValue(text, i, key);
+    QString value;
+    while (i < text.size() && text[i] != QLatin1Char(';'))
+        value += text[i++];
+    return value.trimmed();
+}
+
+// The ConnectionKeys field that a key fills (0 password, 1 user, 2 catalog, 3 host), with the
+// ODBC spellings that people also write; -1 for keys the backends ignore.
+int keySlot(const QString& key) {
+    const QString name = key.simplified().toLower();
+    if (name == QLatin1String("password") || name == QLatin1String("pwd"))
+        return 0;
+    if (name == QLatin1String("user id") || name == QLatin1String("uid"))
+        return 1;
+    if (name == QLatin1String("initial catalog") || name == QLatin1String("database"))
+        return 2;
+    if (name == QLatin1String("data source") || name == QLatin1String("server"))
+        return 3;
+    return -1;
+}
+
 QString nextConnectionName() {
     static std::atomic<int> counter{0};
     return QStringLiteral("pcv-ado-%1").arg(++counter);
@@ -163,6 +249,35 @@ void setOdbcQueryTimeout(const QSqlDatabase& db, int seconds) {
     ::dlclose(manager);
 }
 
+// Qt 6.4's ODBC driver does not name every DBMS (PostgreSQL among them): then the configured
+// driver's name decides.
+DbmsKind connectedDbms(const QSqlDatabase& db, const QString& driverName) {
+    switch (db.driver()->dbmsType()) {
+    case QSqlDriver::MSSqlServer:
+    case QSqlDriver::Sybase:
+        return DbmsKind::SqlServer;
+    case QSqlDriver::PostgreSQL:
+        return DbmsKind::PostgreSQL;
+    case QSqlDriver::SQLite:
+        return DbmsKind::SQLite;
+    default:
+        return dbmsFromDriverName(driverName);
+    }
+}
+
+// A descriptor number is reused once closed: only the inode tells a new socket from an old one.
+std::vector<SocketIdentity> socketsOpenedSince(const std::vector<SocketIdentity>& before) {
+    std::vector<SocketIdentity> opened;
+    for (const SocketIdentity& socket : openSockets()) {
+        const bool old = std::any_of(before.begin(), before.end(), [&](const SocketIdentity& b) {
+            return b.fd == socket.fd && b.inode == socket.inode;
+        });
+        if (!old)
+            opened.push_back(socket);
+    }
+    return opened;
+}
+
 } // namespace
 
 std::vector<SocketIdentity> openSockets() {
@@ -189,80 +304,20 @@ std::vector<SocketIdentity> openSockets() {
 
 ConnectionKeys parseConnectionString(const QString& text) {
     ConnectionKeys keys;
+    QString* const targets[4] = {&keys.password, &keys.userId, &keys.initialCatalog,
+                                 &keys.dataSource};
     bool seen[4] = {false, false, false, false};
-    const qsizetype n = text.size();
     qsizetype i = 0;
-    while (i < n) {
-        while (i < n && (text[i].isSpace() || text[i] == QLatin1Char(';')))
-            ++i;
-        if (i >= n)
-            break;
-
-        QString key;
-        while (i < n && text[i] != QLatin1Char('=')) {
-            if (text[i] == QLatin1Char(';'))
-                throw EDatabaseError(
-                    QStringLiteral("Invalid connection string: \"%1\" has no value").arg(key));
-            key += text[i++];
-        }
-        if (i >= n)
-            throw EDatabaseError(
-                QStringLiteral("Invalid connection string: \"%1\" has no value").arg(key));
-        ++i; // '='
-        while (i < n && text[i].isSpace() && text[i] != QLatin1Char(';'))
-            ++i;
-
-        QString value;
-        if (i < n && (text[i] == QLatin1Char('\'') || text[i] == QLatin1Char('"'))) {
-            const QChar quote = text[i++];
-            bool closed = false;
-            while (i < n) {
-                if (text[i] == quote) {
-                    if (i + 1 < n && text[i + 1] == quote) {
-                        value += quote;
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    closed = true;
-                    break;
-                }
-                value += text[i++];
-            }
-            if (!closed)
-                throw EDatabaseError(
-                    QStringLiteral("Invalid connection string: unterminated quote in \"%1\"")
-                        .arg(key.trimmed()));
-            while (i < n && text[i].isSpace())
-                ++i;
-            if (i < n && text[i] != QLatin1Char(';'))
-                throw EDatabaseError(
-                    QStringLiteral("Invalid connection string: text after the value of \"%1\"")
-                        .arg(key.trimmed()));
-        } else {
-            while (i < n && text[i] != QLatin1Char(';'))
-                value += text[i++];
-            value = value.trimmed();
-        }
-
-        const QString name = key.simplified().toLower();
-        int slot = -1;
-        if (name == QLatin1String("password") || name == QLatin1String("pwd"))
-            slot = 0;
-        else if (name == QLatin1String("user id") || name == QLatin1String("uid"))
-            slot = 1;
-        else if (name == QLatin1String("initial catalog") || name == QLatin1String("database"))
-            slot = 2;
-        else if (name == QLatin1String("data source") || name == QLatin1String("server"))
-            slot = 3;
+    while (skipToNextPiece(text, i)) {
+        const QString key = readPieceKey(text, i);
+        const QString value = readPieceValue(text, i, key);
+        const int slot = keySlot(key);
         if (slot < 0)
             continue; // Provider and the other keys mean nothing to these backends
         if (seen[slot])
             throw EDatabaseError(
                 QStringLiteral("Invalid connection string: \"%1\" given twice").arg(key.trimmed()));
         seen[slot] = true;
-        QString* targets[4] = {&keys.password, &keys.userId, &keys.initialCatalog,
-                               &keys.dataSource};
         *targets[slot] = value;
     }
     return keys;
@@ -374,84 +429,66 @@ void TADOConnection::Open() {
     const ServerSettings& settings = serverSettings();
     queryTimeout_ = std::clamp(settings.dbQueryTimeout, 1, kMaxQueryTimeoutSeconds);
     const QString backend = settings.dbBackend.trimmed().toLower();
+    if (backend == QLatin1String("sqlite"))
+        openSqliteCatalog(keys, settings);
+    else if (backend == QLatin1String("odbc"))
+        openOdbcServer(keys, settings);
+    else
+        throw EDatabaseError(
+            QStringLiteral("Unknown database backend \"%1\"").arg(settings.dbBackend));
+}
 
-    auto fail = [this](const QString& message) {
-        Close();
-        throw EDatabaseError(message);
-    };
+void TADOConnection::fail(const QString& message) {
+    Close();
+    throw EDatabaseError(message);
+}
 
-    if (backend == QLatin1String("sqlite")) {
-        const QString path = sqliteCatalogPath(keys.initialCatalog, settings);
-        // A missing catalog is a server that cannot be reached; opening it must never create it.
-        if (!QFileInfo(path).isFile())
-            throw EDatabaseError(QStringLiteral("unable to open database file %1").arg(path));
-        db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name_);
-        if (!db_.isValid())
-            fail(QStringLiteral("The SQLite driver is not available"));
-        db_.setDatabaseName(path);
-        // A catalog locked by a writer is waited for as long as a statement may take.
-        db_.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1")
-                                  .arg(queryTimeout_ * 1000));
-        if (!db_.open())
-            fail(backendMessage(db_.lastError()));
-        // SQLite reads the file only on the first statement: read the schema now, so that a file
-        // that is not a database counts as unreachable like a server that does not answer.
-        QString probeError;
-        {
-            QSqlQuery probe(db_);
-            if (!probe.exec(QStringLiteral("select count(*) from sqlite_master")))
-                probeError = backendMessage(probe.lastError());
-        }
-        if (!probeError.isEmpty())
-            fail(probeError);
-        dbms_ = DbmsKind::SQLite;
-        return;
+void TADOConnection::openSqliteCatalog(const ConnectionKeys& keys, const ServerSettings& settings) {
+    const QString path = sqliteCatalogPath(keys.initialCatalog, settings);
+    // A missing catalog is a server that cannot be reached; opening it must never create it.
+    if (!QFileInfo(path).isFile())
+        throw EDatabaseError(QStringLiteral("unable to open database file %1").arg(path));
+    db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name_);
+    if (!db_.isValid())
+        fail(QStringLiteral("The SQLite driver is not available"));
+    db_.setDatabaseName(path);
+    // A catalog locked by a writer is waited for as long as a statement may take.
+    db_.setConnectOptions(
+        QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1").arg(queryTimeout_ * 1000));
+    if (!db_.open())
+        fail(backendMessage(db_.lastError()));
+    // SQLite reads the file only on the first statement: read the schema now, so that a file
+    // that is not a database counts as unreachable like a server that does not answer.
+    QString probeError;
+    {
+        QSqlQuery probe(db_);
+        if (!probe.exec(QStringLiteral("select count(*) from sqlite_master")))
+            probeError = backendMessage(probe.lastError());
     }
+    if (!probeError.isEmpty())
+        fail(probeError);
+    dbms_ = DbmsKind::SQLite;
+}
 
-    if (backend == QLatin1String("odbc")) {
-        const QString odbc = odbcConnectionString(keys, settings);
-        db_ = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), name_);
-        if (!db_.isValid())
-            fail(QStringLiteral("The ODBC driver is not available"));
-        db_.setDatabaseName(odbc);
-        db_.setConnectOptions(odbcConnectOptions(kConnectionTimeoutSeconds));
-        // The sockets that the driver opens for this connection are the ones the watchdog may cut.
-        const std::vector<SocketIdentity> before = openSockets();
-        if (!db_.open()) {
-            // Some drivers (FreeTDS) report a refused encryption as a failure to connect at all.
-            if (settings.dbEncrypt)
-                fail(QStringLiteral("No encrypted connection (Encrypt=yes): ") +
-                     backendMessage(db_.lastError()));
-            fail(backendMessage(db_.lastError()));
-        }
-        for (const SocketIdentity& socket : openSockets()) {
-            const bool old =
-                std::any_of(before.begin(), before.end(), [&](const SocketIdentity& b) {
-                    return b.fd == socket.fd && b.inode == socket.inode;
-                });
-            if (!old)
-                sockets_.push_back(socket);
-        }
-        setOdbcQueryTimeout(db_, queryTimeout_);
-        switch (db_.driver()->dbmsType()) {
-        case QSqlDriver::MSSqlServer:
-        case QSqlDriver::Sybase:
-            dbms_ = DbmsKind::SqlServer;
-            break;
-        case QSqlDriver::PostgreSQL:
-            dbms_ = DbmsKind::PostgreSQL;
-            break;
-        case QSqlDriver::SQLite:
-            dbms_ = DbmsKind::SQLite;
-            break;
-        default:
-            dbms_ = dbmsFromDriverName(settings.dbDriver);
-            break;
-        }
-        return;
+void TADOConnection::openOdbcServer(const ConnectionKeys& keys, const ServerSettings& settings) {
+    const QString odbc = odbcConnectionString(keys, settings);
+    db_ = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), name_);
+    if (!db_.isValid())
+        fail(QStringLiteral("The ODBC driver is not available"));
+    db_.setDatabaseName(odbc);
+    db_.setConnectOptions(odbcConnectOptions(kConnectionTimeoutSeconds));
+    // The sockets that the driver opens for this connection are the ones the watchdog may cut.
+    const std::vector<SocketIdentity> before = openSockets();
+    if (!db_.open()) {
+        // Some drivers (FreeTDS) report a refused encryption as a failure to connect at all.
+        if (settings.dbEncrypt)
+            fail(QStringLiteral("No encrypted connection (Encrypt=yes): ") +
+                 backendMessage(db_.lastError()));
+        fail(backendMessage(db_.lastError()));
     }
-
-    throw EDatabaseError(QStringLiteral("Unknown database backend \"%1\"").arg(settings.dbBackend));
+    sockets_ = socketsOpenedSince(before);
+    setOdbcQueryTimeout(db_, queryTimeout_);
+    dbms_ = connectedDbms(db_, settings.dbDriver);
 }
 
 // ---------------------------------------------------------------------------------------------

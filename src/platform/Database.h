@@ -89,6 +89,10 @@ private:
     friend class TADOQuery;
     void attach(TADOQuery* query);
     void detach(TADOQuery* query);
+    void openSqliteCatalog(const ConnectionKeys& keys, const ServerSettings& settings);
+    void openOdbcServer(const ConnectionKeys& keys, const ServerSettings& settings);
+    // Closes what was opened so far, then raises EDatabaseError.
+    [[noreturn]] void fail(const QString& message);
 
     QString connectionString_;
     QString name_; // QtSql connection name, unique per object
