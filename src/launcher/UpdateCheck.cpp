@@ -33,63 +33,46 @@ void endStep() {
     LogFile::Close();
 }
 
-} // namespace
-
-DownloadWindowRunner setDownloadWindowRunner(DownloadWindowRunner runner) {
-    DownloadWindowRunner previous = g_runDownloadWindow;
-    g_runDownloadWindow = runner;
-    return previous;
-}
-
-void RunUpdateCheck() {
-    LogCloser closer;
-    LogFile::Open();
+bool reachUpdateServer() {
     LogFile::Write(QStringLiteral("Ver:2.4"));
     LogFile::Write(QStringLiteral("連接SQL Server"));
-    if (!SQL_Connect()) {
-        LogFile::Write(QStringLiteral("無網路 或 網路連線異常"));
-        endStep();
-        return;
-    }
+    if (SQL_Connect())
+        return true;
+    LogFile::Write(QStringLiteral("無網路 或 網路連線異常"));
+    return false;
+}
 
+void logServerDateAndLoadIni() {
     SQL_GetServerTime();
     LogFile::Write(QStringLiteral("SQL_GetServerTime="), upToControl(ServerDate));
-
     LogFile::Write(QStringLiteral("+LoadIni"));
     LoadIni();
+}
 
-    if (!SQL_GetNextVersion()) {
-        endStep();
-        return;
-    }
-    if (NextVersion <= InstalledVersion) {
-        endStep();
-        return;
-    }
-
+// The installed version's row names the next one; the user is asked only when it is newer.
+bool newerVersionAccepted() {
+    if (!SQL_GetNextVersion())
+        return false;
+    if (NextVersion <= InstalledVersion)
+        return false;
     const int answer =
         MessageBoxA(QStringLiteral("發現新的診斷程式版本! \r\n 您想要現在就要下載新版本嗎?"),
                     QStringLiteral("PC-VELKA"), MB_OKCANCEL | MB_ICONQUESTION);
-    if (answer == IDCANCEL) {
-        endStep();
-        return;
-    }
+    return answer != IDCANCEL;
+}
 
-    if (!SQL_GetUpdateFile()) {
-        endStep();
-        return;
-    }
-
+// The download window fetches and runs the update; only DownloadResult 1 (it ran) is recorded.
+bool updateDownloaded() {
+    if (!SQL_GetUpdateFile())
+        return false;
     DownloadResult = 0;
     LogFile::Write(QStringLiteral("執行下載更新檔案"));
     if (g_runDownloadWindow)
         g_runDownloadWindow();
+    return DownloadResult == 1;
+}
 
-    if (DownloadResult != 1) {
-        endStep();
-        return;
-    }
-
+void recordInstalledUpdate() {
     LogFile::Write(QStringLiteral("修改 velka.ini 版本"));
     InstalledVersion = NextVersion;
     const bool recorded = SaveIni();
@@ -102,4 +85,27 @@ void RunUpdateCheck() {
     // start, so the user is told that it was not recorded.
     ShowMessage(PadDbcsMessage(recorded ? QStringLiteral("軟體更新完成")
                                         : QStringLiteral("軟體更新完成, \r\n 但無法記錄新版本!")));
+}
+
+} // namespace
+
+DownloadWindowRunner setDownloadWindowRunner(DownloadWindowRunner runner) {
+    DownloadWindowRunner previous = g_runDownloadWindow;
+    g_runDownloadWindow = runner;
+    return previous;
+}
+
+void RunUpdateCheck() {
+    LogCloser closer;
+    LogFile::Open();
+    if (!reachUpdateServer()) {
+        endStep();
+        return;
+    }
+    logServerDateAndLoadIni();
+    if (!newerVersionAccepted() || !updateDownloaded()) {
+        endStep();
+        return;
+    }
+    recordInstalledUpdate();
 }
