@@ -9,6 +9,7 @@
 // a connection string as text.
 #include "FuzzCheck.h"
 #include "platform/Database.h"
+#include "platform/Numbers.h"
 #include "platform/Paths.h"
 
 #include <QDir>
@@ -147,11 +148,12 @@ void CheckSqlitePath(const QString& catalog, const ServerSettings& settings) {
     FUZZ_CHECK(QDir::cleanPath(path) == path);
 }
 
-// textToInt32 against strtoll on ASCII texts; other texts only must not crash.
+// StrToInt32 (blanks around, as fields take them) against strtoll on ASCII texts; other texts only
+// must not crash.
 void CheckInteger(const QString& text) {
     std::optional<std::int32_t> got;
     try {
-        got = textToInt32(text);
+        got = StrToInt32(text, Blanks::Around);
     } catch (const EConvertError&) {
     }
     for (QChar c : text) {

@@ -34,8 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const int port = s.dbPort.toInt(&ok);
         FUZZ_CHECK(ok && port >= 1 && port <= 65535 && s.dbPort == QString::number(port));
     }
-    FUZZ_CHECK(!s.dbDirectory.isEmpty() && QDir::isAbsolutePath(s.dbDirectory));
-    FUZZ_CHECK(s.dbDirectory == QDir::cleanPath(s.dbDirectory));
+    const QString catalogs = databaseDirectory(s);
+    FUZZ_CHECK(!catalogs.isEmpty() && QDir::isAbsolutePath(catalogs));
+    FUZZ_CHECK(catalogs == QDir::cleanPath(catalogs));
     for (const QString* value :
          {&s.host, &s.dbDriver, &s.dbUser, &s.dbPassword, &s.ftpUser, &s.ftpPassword, &s.devices}) {
         FUZZ_CHECK(Clean(*value));
