@@ -141,7 +141,7 @@ TEST(DbOdbcString, CarriesCatalogHostPortLoginAndTimeout) {
 }
 
 // Encrypt=yes appends each driver's own key and changes nothing else; a driver without a known
-// key is refused rather than connected in clear text. The SQLite path takes no key at all.
+// key is refused rather than connected in clear text.
 TEST(DbOdbcString, EncryptAddsTheDriversOwnKey) {
     const ConnectionKeys keys = {QStringLiteral("hijklmno"), QStringLiteral("abcdefg"),
                                  QStringLiteral("會員資料"), QStringLiteral("update.example.com")};

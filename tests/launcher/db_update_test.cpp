@@ -180,6 +180,18 @@ TEST_F(DbSqliteTest, MissingOrBrokenCatalogIsUnreachableAndNeverCreated) {
     EXPECT_FALSE(QFile::exists(catalogFile(kVersionCatalog)));
 }
 
+// A catalog file has no network link to encrypt: Encrypt=yes must not cut the launcher off it.
+TEST_F(DbSqliteTest, EncryptLeavesLocalCatalogsAsTheyAre) {
+    useSqlite(kRows);
+    ServerSettings s = serverSettings();
+    s.dbEncrypt = true;
+    setServerSettings(s);
+    InstalledVersion = 12;
+    ASSERT_TRUE(SQL_Connect());
+    ASSERT_TRUE(SQL_GetNextVersion());
+    EXPECT_EQ(NextVersion, 13);
+}
+
 TEST_F(DbSqliteTest, CatalogsAreOpenedReadOnly) {
     useSqlite(kRows);
     const QByteArray before = fileBytes(catalogFile(kVersionCatalog));
