@@ -50,8 +50,8 @@ CommandResult runCommand(const QString& program, const QStringList& args, int ti
 }
 
 void runSeedTool(const QStringList& args, const std::vector<VersionRow>& rows) {
-    const CommandResult r =
-        runCommand(QStringLiteral("python3"), QStringList{seedTool()} + args + rowArgs(rows));
+    const CommandResult r = runCommand(QStringLiteral("/usr/bin/python3"),
+                                       QStringList{seedTool()} + args + rowArgs(rows));
     ASSERT_EQ(r.exitCode, 0) << r.output.constData();
 }
 
@@ -249,7 +249,8 @@ while True:
     if s in r:
         held.append(s.accept()[0])
 )";
-    process_.start(QStringLiteral("python3"), {QStringLiteral("-c"), QString::fromLatin1(script)});
+    process_.start(QStringLiteral("/usr/bin/python3"),
+                   {QStringLiteral("-c"), QString::fromLatin1(script)});
     if (process_.waitForStarted(10000) && process_.waitForReadyRead(10000))
         port_ = process_.readLine().trimmed().toInt();
 }
@@ -304,7 +305,7 @@ while True:
             continue
         other.sendall(data)
 )";
-    process_.start(QStringLiteral("python3"),
+    process_.start(QStringLiteral("/usr/bin/python3"),
                    {QStringLiteral("-c"), QString::fromLatin1(script), QString::number(targetPort),
                     QString::fromUtf8(marker)});
     if (process_.waitForStarted(10000) && process_.waitForReadyRead(10000))

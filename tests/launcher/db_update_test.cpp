@@ -214,7 +214,7 @@ TEST_F(DbSqliteTest, LockedCatalogGivesUpAfterTheQueryTimeout) {
     setServerSettings(s);
     QProcess writer;
     writer.setProcessChannelMode(QProcess::MergedChannels);
-    writer.start(QStringLiteral("python3"),
+    writer.start(QStringLiteral("/usr/bin/python3"),
                  {QStringLiteral("-c"),
                   QStringLiteral("import sqlite3, sys\n"
                                  "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
