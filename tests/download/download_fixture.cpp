@@ -31,7 +31,7 @@ void DownloadFixture::SetUp() {
     DownloadDir = downloadDir();
     UpdateFileName = QStringLiteral("update.sh");
     UpdateFileSize = 0;
-    SetWatchdogTiming(WatchdogTiming{});
+    setWatchdogTimingForTesting(WatchdogTiming{});
 
     ServerSettings s = defaultServerSettings();
     s.host = QStringLiteral("127.0.0.1");
@@ -40,7 +40,7 @@ void DownloadFixture::SetUp() {
     s.ftpPassword = QStringLiteral("velkaftp");
     setServerSettings(s);
 
-    setMessageHandler([this](const MessageRequest& request) {
+    setMessageHandlerForTesting([this](const MessageRequest& request) {
         messages << request.text;
         return IDOK;
     });
@@ -49,9 +49,9 @@ void DownloadFixture::SetUp() {
 
 void DownloadFixture::TearDown() {
     LogFile::Close();
-    setMessageHandler(nullptr);
+    setMessageHandlerForTesting(nullptr);
     stopServer();
-    SetWatchdogTiming(WatchdogTiming{});
+    setWatchdogTimingForTesting(WatchdogTiming{});
     QDir::setCurrent(oldCwd_);
 }
 

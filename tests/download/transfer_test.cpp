@@ -112,7 +112,7 @@ TEST_F(TransferTest, BrokenTransferIsResumedOnce) {
 // Data stops after some bytes: the watchdog aborts, the partial file goes, the next attempt
 // fetches the whole file.
 TEST_F(TransferTest, StalledTransferIsAbortedAndRetried) {
-    SetWatchdogTiming({50, 8});
+    setWatchdogTimingForTesting({50, 8});
     const QByteArray served = putInstaller(2'000'000);
     startServer(QStringLiteral("stall"), 300'000);
     grabDuringTransfer = QStringLiteral(PCV_BINARY_DIR "/download_window_transfer.png");
@@ -126,7 +126,7 @@ TEST_F(TransferTest, StalledTransferIsAbortedAndRetried) {
 // Every byte arrived but the server never ends the transfer: the watchdog finds the file
 // complete, ends the component, and the attempt goes on to run the file.
 TEST_F(TransferTest, CompleteFileWhoseTransferNeverEndsIsRun) {
-    SetWatchdogTiming({50, 8});
+    setWatchdogTimingForTesting({50, 8});
     const QByteArray served = putInstaller(400'000);
     startServer(QStringLiteral("stall"), served.size());
     auto form = runWindow();
@@ -188,7 +188,7 @@ TEST_F(TransferTest, SilentServerEndsThroughTheWatchdog) {
     };
     // One round is 9 ticks of 150 ms; three attempts of one round each, with their sleeps,
     // take about 5 s, of two rounds each about 9 s.
-    SetWatchdogTiming({150, 8});
+    setWatchdogTimingForTesting({150, 8});
     putInstaller(1000);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mode);
@@ -245,7 +245,7 @@ TEST_F(TransferTest, TransferRateWindow) {
         {"trickle", 10, true},
         {"slow but steady", 4096, false},
     };
-    SetWatchdogTiming({20, 8, 25, 256});
+    setWatchdogTimingForTesting({20, 8, 25, 256});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         DownloadResult = 0;
@@ -277,7 +277,7 @@ TEST_F(TransferTest, FileThatCannotStart) {
 
     // Attended: the user gives up after the second message.
     TForm2* running = nullptr;
-    setMessageHandler([&](const MessageRequest& r) {
+    setMessageHandlerForTesting([&](const MessageRequest& r) {
         messages << r.text;
         if (messages.size() == 2 && running)
             QTimer::singleShot(0, running, [&] { running->Img3Click(); });
@@ -297,7 +297,7 @@ TEST_F(TransferTest, FileThatCannotStart) {
     DownloadResult = 0;
     messages.clear();
     ASSERT_TRUE(LogFile::Open());
-    setMessageHandler([&](const MessageRequest& r) {
+    setMessageHandlerForTesting([&](const MessageRequest& r) {
         messages << r.text;
         return IDOK;
     });
@@ -316,7 +316,7 @@ TEST_F(TransferTest, FileThatCannotStart) {
 // The exit picture while Download is pending: the component is destroyed inside its own call
 // (run this under AddressSanitizer), the window closes, nothing is run, retried or reported.
 TEST_F(TransferTest, ExitPictureDuringTransfer) {
-    SetWatchdogTiming({1000, 8});
+    setWatchdogTimingForTesting({1000, 8});
     putInstaller(2'000'000);
     startServer(QStringLiteral("stall"), 300'000);
     auto form = std::make_unique<TForm2>(nullptr);
