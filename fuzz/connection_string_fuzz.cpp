@@ -178,7 +178,7 @@ void CheckInteger(const QString& text) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    SetExecutableDirForTesting(QStringLiteral("/opt/pc-velka/"));
+    setExecutableDirForTesting(QStringLiteral("/opt/pc-velka/"));
     FuzzInput in(data, size);
     const std::uint8_t flags = in.byte();
     ConnectionKeys given;

@@ -21,7 +21,7 @@ bool Clean(const QString& value) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // Relative catalog folders are taken from the executable's folder; this one stands for it.
-    SetExecutableDirForTesting(QStringLiteral("/opt/pc-velka/"));
+    setExecutableDirForTesting(QStringLiteral("/opt/pc-velka/"));
     const QString path =
         fuzztemp::Write("server.ini", QByteArray(reinterpret_cast<const char*>(data),
                                                  static_cast<qsizetype>(size)));

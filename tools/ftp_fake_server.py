@@ -18,12 +18,13 @@ import argparse
 import codecs
 import logging
 import os
-import socket
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler, FileProducer
 from pyftpdlib.servers import FTPServer
+
+import peerlib
 
 
 def unescape(text):
@@ -129,20 +130,6 @@ class LimitedProducer(FileProducer):
         return data
 
 
-class EndlessProducer:
-    """The file's blocks, then filler for ever: a server that does not know when to stop."""
-
-    def __init__(self, inner):
-        self.inner = inner
-
-    def more(self):
-        data = self.inner.more() if self.inner is not None else b""
-        if data:
-            return data
-        self.inner = None
-        return b"\x5a" * 65536
-
-
 class FaultyDTP(DTPHandler):
     _stalled = False
     _faulty = False
@@ -156,7 +143,7 @@ class FaultyDTP(DTPHandler):
             boundary = FAULTS.reset if FAULTS.reset is not None else FAULTS.stall
             producer = LimitedProducer(producer.file, producer.type, limit, boundary)
             if FAULTS.endless:
-                producer = EndlessProducer(producer)
+                producer = peerlib.EndlessProducer(producer, b"\x5a")
         super().push_with_producer(producer)
 
     def initiate_send(self):
@@ -184,13 +171,7 @@ class FaultyDTP(DTPHandler):
     def close(self):
         if not self._closed and self._faulty and self.cmd == "RETR" and not self.receive:
             if FAULTS.reset is not None and self.tot_bytes_sent >= FAULTS.reset:
-                # Linger 0: close() sends RST instead of FIN, as a broken line or a crashed
-                # server process would.
-                try:
-                    self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
-                                           b"\x01\x00\x00\x00\x00\x00\x00\x00")
-                except OSError:
-                    pass
+                peerlib.reset_on_close(self.socket)
                 self._resp = ("426 Connection reset; transfer aborted.", logging.debug)
             elif FAULTS.cut is not None and self.tot_bytes_sent >= FAULTS.cut:
                 self._resp = (FAULTS.cut_reply, logging.debug)
@@ -272,19 +253,9 @@ class FaultyHandler(FTPHandler):
 FAULTS_USER = None
 
 
-def die_with_parent():
-    # A test that crashes or is killed must not leave its server behind.
-    try:
-        import ctypes
-        import signal
-        ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-    except (OSError, AttributeError):
-        pass
-
-
 def main(argv):
     global FAULTS, FAULTS_USER
-    die_with_parent()
+    peerlib.die_with_parent()
     args = parse_args(argv)
     FAULTS = Faults(args)
     FAULTS_USER = args.user
@@ -299,9 +270,7 @@ def main(argv):
 
     server = FTPServer(("127.0.0.1", 0), FaultyHandler)
     server.max_cons = 16
-    port = server.socket.getsockname()[1]
-    sys.stdout.write("PORT %d\n" % port)
-    sys.stdout.flush()
+    peerlib.announce_port(server.socket.getsockname()[1])
     try:
         server.serve_forever(handle_exit=True)
     finally:

@@ -16,25 +16,14 @@ normally, except where said):
 --trace appends every command the server receives ("CMD arg", PASS hidden) to FILE.
 """
 import argparse
-import os
 import select
 import socket
-import struct
-import sys
-import threading
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.servers import FTPServer
 
-
-def watch_stdin_then_exit():
-    # The test holds our stdin; when it goes away (even killed), so do we.
-    try:
-        while sys.stdin.buffer.read(1):
-            pass
-    finally:
-        os._exit(0)
+import peerlib
 
 
 def run_silent():
@@ -42,7 +31,7 @@ def run_silent():
     srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     srv.bind(("127.0.0.1", 0))
     srv.listen(16)
-    print("PORT %d" % srv.getsockname()[1], flush=True)
+    peerlib.announce_port(srv.getsockname()[1])
     held = [srv]
     while True:
         readable, _, _ = select.select(held, [], [])
@@ -74,7 +63,7 @@ def main():
     args = ap.parse_args()
 
     if not args.keep_running:
-        threading.Thread(target=watch_stdin_then_exit, daemon=True).start()
+        peerlib.exit_when_stdin_closes()
     if args.mode == "silent":
         run_silent()
         return
@@ -86,19 +75,6 @@ def main():
         if args.trace:
             with open(args.trace, "a") as f:
                 f.write(text + "\n")
-
-    class FloodProducer:
-        """The file's own blocks first, then filler for ever."""
-
-        def __init__(self, inner):
-            self.inner = inner
-
-        def more(self):
-            data = self.inner.more() if self.inner else b""
-            if data:
-                return data
-            self.inner = None
-            return b"\xA5" * 65536
 
     class FaultDTP(DTPHandler):
         sent_total = 0
@@ -144,11 +120,7 @@ def main():
         def reset(self):
             if self._closed:
                 return
-            try:
-                self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
-                                       struct.pack("ii", 1, 0))
-            except OSError:
-                pass
+            peerlib.reset_on_close(self.socket)
             # As a server whose transfer broke: "426" on the control connection, then the reset.
             self.handle_close()
 
@@ -171,7 +143,7 @@ def main():
 
         def push_dtp_data(self, data, isproducer=False, file=None, cmd=None):
             if args.mode == "flood" and cmd == "RETR" and isproducer:
-                data = FloodProducer(data)
+                data = peerlib.EndlessProducer(data, b"\xA5")
             return super().push_dtp_data(data, isproducer, file, cmd)
 
     auth = DummyAuthorizer()
@@ -181,7 +153,7 @@ def main():
     Handler.passive_ports = None
     Handler.auth_failed_timeout = 0  # answer a wrong password at once
     server = FTPServer(("127.0.0.1", 0), Handler)
-    print("PORT %d" % server.socket.getsockname()[1], flush=True)
+    peerlib.announce_port(server.socket.getsockname()[1])
     server.serve_forever(handle_exit=False)
 
 

@@ -41,12 +41,12 @@ procedures; no storage, no SQL parser. Any other packet type ends the connection
 """
 import argparse
 import datetime
-import os
 import re
 import socket
 import struct
-import sys
 import threading
+
+import peerlib
 
 CATALOGS = ("會員資料", "軟體版本")
 VERSION_CATALOG = "軟體版本"
@@ -404,15 +404,6 @@ class Server:
         return data + done(DONE_COUNT, SELECT_COMMAND, count)
 
 
-def watch_stdin_then_exit():
-    # The test holds our stdin; when it goes away (even killed), so do we.
-    try:
-        while sys.stdin.buffer.read(1):
-            pass
-    finally:
-        os._exit(0)
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--user", required=True)
@@ -437,8 +428,8 @@ def main():
     listener.bind(("127.0.0.1", args.port))
     listener.listen(16)
     if not args.keep_running:
-        threading.Thread(target=watch_stdin_then_exit, daemon=True).start()
-    print("PORT %d" % listener.getsockname()[1], flush=True)
+        peerlib.exit_when_stdin_closes()
+    peerlib.announce_port(listener.getsockname()[1])
     while True:
         conn, _ = listener.accept()
         threading.Thread(target=server.serve, args=(conn,), daemon=True).start()

@@ -59,12 +59,10 @@ const QColor kPaleGreen(192, 220, 192);
 
 } // namespace
 
-void SetWatchdogTiming(const WatchdogTiming& timing) {
+WatchdogTiming setWatchdogTimingForTesting(const WatchdogTiming& timing) {
+    const WatchdogTiming previous = g_watchdog;
     g_watchdog = timing;
-}
-
-WatchdogTiming CurrentWatchdogTiming() {
-    return g_watchdog;
+    return previous;
 }
 
 void TransferRateWindow::Start(std::int64_t count, int ticks) {

@@ -39,16 +39,16 @@ protected:
 // Timing of the watchdog. Production: a tick every 1000 ms, and a stall is declared on the
 // ninth tick without a packet, or when a transfer has brought fewer than 4 KiB in the last 60
 // ticks (a server that trickles a byte now and then is never silent long enough for the first
-// rule). Tests shorten the interval through SetWatchdogTiming so that a stalled transfer is
-// caught in well under a second, and may shorten the rate window with it.
+// rule). Tests shorten the interval so that a stalled transfer is caught in well under a second,
+// and may shorten the rate window with it.
 struct WatchdogTiming {
     int intervalMs = 1000;
     int quietTicks = 8;         // ticks tolerated without a packet before a sample is taken
     int rateWindowTicks = 60;   // ticks over which a transfer's bytes are counted; 0: no check
     int rateWindowBytes = 4096; // fewer bytes than this over a whole window is a stall
 };
-void SetWatchdogTiming(const WatchdogTiming& timing);
-WatchdogTiming CurrentWatchdogTiming();
+// Returns the previous timing.
+WatchdogTiming setWatchdogTimingForTesting(const WatchdogTiming& timing);
 
 // The bytes a transfer brought in each of the watchdog's last ticks, to tell a transfer that
 // still moves from one that only trickles.

@@ -8,8 +8,13 @@
 #include <QLabel>
 #include <QPalette>
 #include <QTimer>
+#include <utility>
 
 TForm1* Form1 = nullptr;
+
+namespace {
+std::optional<LaunchSteps> g_stepsForTesting;
+}
 
 LaunchSteps defaultLaunchSteps() {
     LaunchSteps s;
@@ -22,11 +27,15 @@ LaunchSteps defaultLaunchSteps() {
     return s;
 }
 
-TForm1::TForm1(QWidget* owner) : TForm1(owner, defaultLaunchSteps()) {}
+std::optional<LaunchSteps> setLaunchStepsForTesting(std::optional<LaunchSteps> steps) {
+    std::optional<LaunchSteps> previous = std::move(g_stepsForTesting);
+    g_stepsForTesting = std::move(steps);
+    return previous;
+}
 
-TForm1::TForm1(QWidget* owner, const LaunchSteps& steps) : QWidget(owner) {
+TForm1::TForm1(QWidget* owner) : QWidget(owner) {
     buildFromResource();
-    launch(steps);
+    launch(g_stepsForTesting ? *g_stepsForTesting : defaultLaunchSteps());
 }
 
 void TForm1::buildFromResource() {

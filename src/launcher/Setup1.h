@@ -23,13 +23,15 @@ struct LaunchSteps {
 };
 // The real steps: the serial link, the start of a program, the update check.
 LaunchSteps defaultLaunchSteps();
+// The steps the next forms run instead of the real ones (nullopt: the real ones again).
+// Returns the previous ones.
+std::optional<LaunchSteps> setLaunchStepsForTesting(std::optional<LaunchSteps> steps);
 
 class TForm1 : public QWidget {
     Q_OBJECT
 public:
     // Builds the form and runs the launch sequence before returning.
     explicit TForm1(QWidget* owner = nullptr);
-    TForm1(QWidget* owner, const LaunchSteps& steps);
 
     QLabel* Label4 = nullptr;
     QTimer* Timer1 = nullptr;

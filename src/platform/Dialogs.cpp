@@ -31,7 +31,7 @@ int answer(const MessageRequest& request) {
 }
 } // namespace
 
-MessageHandler setMessageHandler(MessageHandler handler) {
+MessageHandler setMessageHandlerForTesting(MessageHandler handler) {
     MessageHandler previous = std::move(g_handler);
     g_handler = std::move(handler);
     return previous;

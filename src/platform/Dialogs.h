@@ -32,7 +32,7 @@ using MessageHandler = std::function<int(const MessageRequest&)>;
 
 // Installs a handler that answers every message instead of a window (nullptr: back to windows
 // or the unattended answer). Returns the previous one.
-MessageHandler setMessageHandler(MessageHandler handler);
+MessageHandler setMessageHandlerForTesting(MessageHandler handler);
 
 // How messages are shown when neither a handler nor the unattended mode answers them. A program
 // with windows installs the message boxes (InstallMessageWindows, MessageWindows.h); without

@@ -13,6 +13,8 @@ QString ExecutableDir() {
     return dir;
 }
 
-void SetExecutableDirForTesting(const QString& dir) {
+QString setExecutableDirForTesting(const QString& dir) {
+    QString previous = g_override;
     g_override = dir;
+    return previous;
 }

@@ -5,5 +5,5 @@
 QString ExecutableDir();
 
 // Tests that run library code outside the installed program point ExecutableDir() at a folder
-// of their own (empty: back to the real one).
-void SetExecutableDirForTesting(const QString& dir);
+// of their own (empty: back to the real one). Returns the previous one.
+QString setExecutableDirForTesting(const QString& dir);

@@ -4,6 +4,8 @@
 #pragma once
 
 #include "common/file_helpers.h"
+#include "common/helper_process.h"
+#include "common/qt_print.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -12,70 +14,20 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
-#include <ostream>
-
-inline void PrintTo(const QString& text, std::ostream* os) {
-    *os << '"' << text.toStdString() << '"';
-}
-inline void PrintTo(const QStringList& list, std::ostream* os) {
-    *os << "{";
-    for (const QString& s : list)
-        *os << "\n  \"" << s.toStdString() << '"';
-    *os << " }";
-}
 
 namespace {
 
 const QString kProgram = QStringLiteral(PCV_BINARY_DIR "/src/pc_velka_setup");
 const QString kSimulator = QStringLiteral(PCV_SOURCE_DIR "/tools/interface_sim.py");
-const QString kFtpServer = QStringLiteral(PCV_SOURCE_DIR "/tools/ftp_update_server.py");
 const QString kSeed = QStringLiteral(PCV_SOURCE_DIR "/tools/db_seed.py");
 const QString kAssets = QStringLiteral(PCV_SOURCE_DIR "/assets/");
 const QString kTdsServer = QStringLiteral(PCV_SOURCE_DIR "/tools/tds_server.py");
-
-// A helper process that prints one line ("ready ..." / "PORT n") once it is up.
-class Helper {
-public:
-    Helper(const QString& program, const QStringList& args, const QByteArray& readyPrefix,
-           const QString& errorLog = QString()) {
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        if (!errorLog.isEmpty())
-            process_.setStandardErrorFile(errorLog);
-        process_.start(program, args);
-        QByteArray out;
-        while (!out.contains('\n') && process_.waitForReadyRead(5000))
-            out += process_.readAllStandardOutput();
-        line_ = out.trimmed();
-        ready_ = out.startsWith(readyPrefix);
-    }
-    ~Helper() {
-        process_.closeWriteChannel();
-        process_.terminate();
-        if (!process_.waitForFinished(3000))
-            process_.kill();
-        process_.waitForFinished(1000);
-    }
-    Helper(const Helper&) = delete;
-    Helper& operator=(const Helper&) = delete;
-    bool ready() const { return ready_; }
-    // SIGKILL: the process ends without closing anything itself, as a crashed server would.
-    void kill() {
-        process_.kill();
-        process_.waitForFinished(3000);
-    }
-    QByteArray line() const { return line_; }
-
-private:
-    QProcess process_;
-    QByteArray line_;
-    bool ready_ = false;
-};
 
 // The interface simulator on a pty, linked as COM<port> in a devices folder.
 class Simulator : public Helper {
 public:
     Simulator(const QString& devices, int port, int deviceType)
-        : Helper(QStringLiteral("python3"),
+        : Helper(QStringLiteral("/usr/bin/python3"),
                  {kSimulator, QStringLiteral("--devices"), devices, QStringLiteral("--port"),
                   QString::number(port), QStringLiteral("--device-type"),
                   QString::number(deviceType)},
@@ -143,20 +95,30 @@ struct Result {
     qint64 elapsedMs = 0;
 };
 
-// Runs the installed program in its folder with --unattended and no display in the
-// environment (--unattended must choose offscreen itself); killed after limitMs.
-inline Result runInstalled(const QTemporaryDir& dir, const QStringList& extra, int limitMs) {
-    QProcess p;
+// Starts the installed program in its folder with --unattended and no display in the
+// environment (--unattended must choose offscreen itself), behind a command prefix if given
+// (prlimit and its limits).
+inline void startInstalled(QProcess& p, const QTemporaryDir& dir, const QStringList& extra,
+                           const QStringList& prefix = {}) {
     p.setWorkingDirectory(dir.path());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     p.setProcessEnvironment(env);
+    QStringList args = prefix;
+    args << dir.filePath(QStringLiteral("pc_velka_setup")) << QStringLiteral("--unattended")
+         << extra;
+    const QString program = args.takeFirst();
+    p.start(program, args);
+}
+
+// Runs the installed program as startInstalled does; killed after limitMs.
+inline Result runInstalled(const QTemporaryDir& dir, const QStringList& extra, int limitMs) {
+    QProcess p;
     QElapsedTimer clock;
     clock.start();
-    p.start(dir.filePath(QStringLiteral("pc_velka_setup")),
-            QStringList{QStringLiteral("--unattended")} + extra);
+    startInstalled(p, dir, extra);
     Result r;
     r.finished = p.waitForFinished(limitMs);
     r.elapsedMs = clock.elapsed();

@@ -1,12 +1,11 @@
 // The sequence's own rules, driven without a working FTP server: the local path, the progress
 // arithmetic, the watchdog's decisions, and attempts that fail before any transfer.
-#include "DownloadFixture.h"
 #include "download/DownloadState.h"
 #include "download/UpdateSignature.h"
+#include "download_fixture.h"
 #include "launcher/Globals.h"
 #include "launcher/LogFile.h"
 #include "net/FtpClient.h"
-#include "platform/Settings.h"
 
 #include <QFile>
 #include <QProgressBar>
@@ -164,9 +163,7 @@ TEST_F(SequenceTest, WatchdogSampleDifferentFromLastOneRearms) {
 TEST_F(SequenceTest, RefusedNameFailsWithoutContactingTheServer) {
     QTcpServer listener;
     ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
-    ServerSettings s = serverSettings();
-    s.ftpPort = listener.serverPort();
-    setServerSettings(s);
+    useFtpPort(listener.serverPort());
     UpdateFileName = QStringLiteral("../outside.sh");
     UpdateFileSize = 10;
 
@@ -191,27 +188,18 @@ TEST_F(SequenceTest, RefusedNameFailsWithoutContactingTheServer) {
 TEST_F(SequenceTest, UnreachableServerGivesUpAfterThreeAttempts) {
     QTcpServer probe; // take a free port and release it: nothing listens there afterwards
     ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-    ServerSettings s = serverSettings();
-    s.ftpPort = probe.serverPort();
+    useFtpPort(probe.serverPort());
     probe.close();
-    setServerSettings(s);
     UpdateFileSize = 10;
 
     auto form = runWindow();
     EXPECT_EQ(DownloadResult, 2);
     EXPECT_EQ(DLretry, 3);
-    EXPECT_EQ(messages, QStringList{QStringLiteral("FTP連線異常或忙線,\r\n 請稍後再重試")});
+    EXPECT_EQ(messages, QStringList{ExpectedLog::giveUp()});
     EXPECT_EQ(label1Captions, (QStringList{padded(QStringLiteral("正在連線中.... ")),
                                            padded(QStringLiteral("正在連線中.... 重試 1")),
                                            padded(QStringLiteral("正在連線中.... 重試 2"))}));
-    QStringList expected;
-    for (int attempt = 1; attempt <= 3; ++attempt) {
-        expected << QStringLiteral("FTP Connect...") << QStringLiteral("刪除更新檔下載不完全")
-                 << QStringLiteral("DLretry=%1").arg(attempt);
-        if (attempt < 3)
-            expected << QStringLiteral("Timer1->Enabled=True");
-    }
-    EXPECT_EQ(logLines(), expected);
+    EXPECT_EQ(logLines(), ExpectedLog::failedAttempts(3));
     EXPECT_FALSE(QFile::exists(downloadDir() + UpdateFileName));
 }
 

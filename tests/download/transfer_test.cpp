@@ -1,9 +1,9 @@
 // Whole attempts against a real FTP server (pyftpdlib, scripted faults) on loopback: the
 // success road, login refused, a cut transfer with its resumption, a stall, wrong sizes, a
 // silent server, a file that cannot be started, and the exit picture inside a pending call.
-#include "DownloadFixture.h"
 #include "download/DownloadState.h"
 #include "download/DownloadWindow.h"
+#include "download_fixture.h"
 #include "launcher/Globals.h"
 #include "launcher/LogFile.h"
 #include "net/FtpClient.h"
@@ -19,17 +19,8 @@ namespace {
 
 class TransferTest : public DownloadFixture {
 protected:
-    // The update installs itself: it copies its own bytes to "installed.bin" beside it and
-    // notes that it ran. That proves the file that ran was complete and correct.
     QByteArray putInstaller(qsizetype size) {
-        QByteArray script = "#!/bin/sh\n"
-                            "here=$(dirname \"$0\")\n"
-                            "cp \"$0\" \"$here/installed.bin\"\n"
-                            "echo ran >> \"$here/marker\"\n"
-                            "exit 7\n";
-        for (int n = 0; script.size() < size; ++n)
-            script += "# " + QByteArray::number(n).rightJustified(10, '0') + " padding\n";
-        script.truncate(size);
+        const QByteArray script = updateScript(size);
         putRemoteFile(QStringLiteral("update.sh"), script);
         UpdateFileSize = static_cast<std::int32_t>(script.size());
         return script;
@@ -44,15 +35,7 @@ protected:
     }
     QString localPath() const { return downloadDir() + UpdateFileName; }
 
-    QStringList successLines() const {
-        return {QStringLiteral("FTP Connect..."),     QStringLiteral("FTP ChangeDir..."),
-                QStringLiteral("FTP Download..."),    QStringLiteral("Timer2->Enabled=False"),
-                QStringLiteral("Sleep(500)"),         QStringLiteral("FTP RequestCloseSocket..."),
-                QStringLiteral("FTP Disconnect..."),  QStringLiteral("下載完成，等一秒解壓"),
-                QStringLiteral("Sleep(500)"),         localPath(),
-                QStringLiteral("檢查更新檔是否存在"), QStringLiteral("等待解壓..."),
-                QStringLiteral("執行-解壓..."),       QStringLiteral("執行-解壓...完成")};
-    }
+    QStringList successLines() const { return ExpectedLog::successfulAttempt(localPath()); }
     void expectInstalled(const QByteArray& served) {
         EXPECT_EQ(DownloadResult, 1);
         EXPECT_EQ(marker(), QStringLiteral("ran\n"));
@@ -65,6 +48,14 @@ protected:
         EXPECT_NE(DownloadResult, 1);
         EXPECT_TRUE(marker().isEmpty());
         EXPECT_FALSE(QFile::exists(localPath()));
+    }
+    // The exit picture ended the window inside a pending call: the component is gone, and no
+    // attempt was counted or reported.
+    void expectLeftByTheUser(const TForm2& form) {
+        EXPECT_EQ(DownloadResult, 3);
+        EXPECT_EQ(form.FtpClient1, nullptr);
+        EXPECT_EQ(DLretry, 0);
+        EXPECT_TRUE(messages.isEmpty()) << messages.join(u'|').toStdString();
     }
 };
 
@@ -93,15 +84,8 @@ TEST_F(TransferTest, LoginRefusedGivesUpAfterThreeAttempts) {
     RunDownloadWindow();
     EXPECT_EQ(DownloadResult, 2);
     EXPECT_EQ(DLretry, 3);
-    EXPECT_EQ(messages, QStringList{QStringLiteral("FTP連線異常或忙線,\r\n 請稍後再重試")});
-    QStringList expected;
-    for (int attempt = 1; attempt <= 3; ++attempt) {
-        expected << QStringLiteral("FTP Connect...") << QStringLiteral("刪除更新檔下載不完全")
-                 << QStringLiteral("DLretry=%1").arg(attempt);
-        if (attempt < 3)
-            expected << QStringLiteral("Timer1->Enabled=True");
-    }
-    EXPECT_EQ(logLines(), expected);
+    EXPECT_EQ(messages, QStringList{ExpectedLog::giveUp()});
+    EXPECT_EQ(logLines(), ExpectedLog::failedAttempts(3));
     EXPECT_EQ(traceLines().filter(QStringLiteral("USER velk")).size(), 3);
     EXPECT_EQ(traceLines().filter(QStringLiteral("RETR")).size(), 0);
     expectNothingInstalled();
@@ -128,22 +112,13 @@ TEST_F(TransferTest, BrokenTransferIsResumedOnce) {
 // Data stops after some bytes: the watchdog aborts, the partial file goes, the next attempt
 // fetches the whole file.
 TEST_F(TransferTest, StalledTransferIsAbortedAndRetried) {
-    SetWatchdogTiming({50, 8});
+    setWatchdogTimingForTesting({50, 8});
     const QByteArray served = putInstaller(2'000'000);
     startServer(QStringLiteral("stall"), 300'000);
     grabDuringTransfer = QStringLiteral(PCV_BINARY_DIR "/download_window_transfer.png");
     auto form = runWindow();
     expectInstalled(served);
-    const QStringList expected = QStringList{QStringLiteral("FTP Connect..."),
-                                             QStringLiteral("FTP ChangeDir..."),
-                                             QStringLiteral("FTP Download..."),
-                                             QStringLiteral("更新檔下載中..8"),
-                                             QStringLiteral("FTP Disconnect(DLagen)"),
-                                             QStringLiteral("刪除更新檔下載不完全"),
-                                             QStringLiteral("DLretry=1"),
-                                             QStringLiteral("Timer1->Enabled=True")} +
-                                 successLines();
-    EXPECT_EQ(logLines(), expected);
+    EXPECT_EQ(logLines(), ExpectedLog::stalledAttempt() + successLines());
     EXPECT_TRUE(traceLines().contains(QStringLiteral("ABOR")));
     EXPECT_EQ(DLretry, 1);
 }
@@ -151,7 +126,7 @@ TEST_F(TransferTest, StalledTransferIsAbortedAndRetried) {
 // Every byte arrived but the server never ends the transfer: the watchdog finds the file
 // complete, ends the component, and the attempt goes on to run the file.
 TEST_F(TransferTest, CompleteFileWhoseTransferNeverEndsIsRun) {
-    SetWatchdogTiming({50, 8});
+    setWatchdogTimingForTesting({50, 8});
     const QByteArray served = putInstaller(400'000);
     startServer(QStringLiteral("stall"), served.size());
     auto form = runWindow();
@@ -193,7 +168,7 @@ TEST_F(TransferTest, WrongSizeIsNeverRun) {
         EXPECT_EQ(lines.count(QStringLiteral("更新檔下載不完全")), 3);
         EXPECT_EQ(lines.count(QStringLiteral("等待解壓...")), 0);
         EXPECT_EQ(lines.last(), QStringLiteral("DLretry=3"));
-        EXPECT_EQ(messages, QStringList{QStringLiteral("FTP連線異常或忙線,\r\n 請稍後再重試")});
+        EXPECT_EQ(messages, QStringList{ExpectedLog::giveUp()});
     }
 }
 
@@ -213,7 +188,7 @@ TEST_F(TransferTest, SilentServerEndsThroughTheWatchdog) {
     };
     // One round is 9 ticks of 150 ms; three attempts of one round each, with their sleeps,
     // take about 5 s, of two rounds each about 9 s.
-    SetWatchdogTiming({150, 8});
+    setWatchdogTimingForTesting({150, 8});
     putInstaller(1000);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mode);
@@ -228,14 +203,7 @@ TEST_F(TransferTest, SilentServerEndsThroughTheWatchdog) {
         EXPECT_LT(clock.elapsed(), 7500);
         EXPECT_EQ(DownloadResult, 2);
         EXPECT_EQ(DLretry, 3);
-        QStringList expected;
-        for (int attempt = 1; attempt <= 3; ++attempt) {
-            expected << c.attempt << QStringLiteral("刪除更新檔下載不完全")
-                     << QStringLiteral("DLretry=%1").arg(attempt);
-            if (attempt < 3)
-                expected << QStringLiteral("Timer1->Enabled=True");
-        }
-        EXPECT_EQ(logLines(), expected);
+        EXPECT_EQ(logLines(), ExpectedLog::failedAttempts(3, c.attempt));
         expectNothingInstalled();
         stopServer();
     }
@@ -255,16 +223,10 @@ TEST_F(TransferTest, EndlessDataIsCutAtTheSize) {
     EXPECT_LE(largest, UpdateFileSize);
     expectNothingInstalled();
     EXPECT_EQ(DownloadResult, 2);
-    EXPECT_EQ(messages, QStringList{QStringLiteral("FTP連線異常或忙線,\r\n 請稍後再重試")});
-    QStringList expected;
-    for (int attempt = 1; attempt <= 3; ++attempt) {
-        expected << successLines().mid(0, 11) << QStringLiteral("更新檔下載不完全")
-                 << QStringLiteral("刪除更新檔下載不完全")
-                 << QStringLiteral("DLretry=%1").arg(attempt);
-        if (attempt < 3)
-            expected << QStringLiteral("Timer1->Enabled=True");
-    }
-    EXPECT_EQ(logLines(), expected);
+    EXPECT_EQ(messages, QStringList{ExpectedLog::giveUp()});
+    EXPECT_EQ(logLines(),
+              ExpectedLog::failedAttempts(3, successLines().mid(0, 11) +
+                                                 QStringList{QStringLiteral("更新檔下載不完全")}));
     EXPECT_EQ(traceLines().filter(QStringLiteral("RETR ")).size(), 3);
     EXPECT_EQ(traceLines().filter(QStringLiteral("REST ")).size(), 0);
 }
@@ -283,7 +245,7 @@ TEST_F(TransferTest, TransferRateWindow) {
         {"trickle", 10, true},
         {"slow but steady", 4096, false},
     };
-    SetWatchdogTiming({20, 8, 25, 256});
+    setWatchdogTimingForTesting({20, 8, 25, 256});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         DownloadResult = 0;
@@ -295,17 +257,8 @@ TEST_F(TransferTest, TransferRateWindow) {
         startServer(QStringLiteral("slow"), c.bytesPerSecond);
         auto form = runWindow(20000);
         expectInstalled(served);
-        QStringList expected;
-        if (c.stalls)
-            expected = {QStringLiteral("FTP Connect..."),
-                        QStringLiteral("FTP ChangeDir..."),
-                        QStringLiteral("FTP Download..."),
-                        QStringLiteral("更新檔下載中..8"),
-                        QStringLiteral("FTP Disconnect(DLagen)"),
-                        QStringLiteral("刪除更新檔下載不完全"),
-                        QStringLiteral("DLretry=1"),
-                        QStringLiteral("Timer1->Enabled=True")};
-        EXPECT_EQ(logLines(), expected + successLines());
+        const QStringList stalled = c.stalls ? ExpectedLog::stalledAttempt() : QStringList();
+        EXPECT_EQ(logLines(), stalled + successLines());
         EXPECT_EQ(DLretry, c.stalls ? 1 : 0);
         stopServer();
     }
@@ -324,7 +277,7 @@ TEST_F(TransferTest, FileThatCannotStart) {
 
     // Attended: the user gives up after the second message.
     TForm2* running = nullptr;
-    setMessageHandler([&](const MessageRequest& r) {
+    setMessageHandlerForTesting([&](const MessageRequest& r) {
         messages << r.text;
         if (messages.size() == 2 && running)
             QTimer::singleShot(0, running, [&] { running->Img3Click(); });
@@ -344,7 +297,7 @@ TEST_F(TransferTest, FileThatCannotStart) {
     DownloadResult = 0;
     messages.clear();
     ASSERT_TRUE(LogFile::Open());
-    setMessageHandler([&](const MessageRequest& r) {
+    setMessageHandlerForTesting([&](const MessageRequest& r) {
         messages << r.text;
         return IDOK;
     });
@@ -353,17 +306,17 @@ TEST_F(TransferTest, FileThatCannotStart) {
     setUnattended({false, false});
     EXPECT_EQ(DownloadResult, 2);
     EXPECT_EQ(DLretry, 3);
-    EXPECT_EQ(messages, (QStringList{QStringLiteral("Could not create Process."),
-                                     QStringLiteral("Could not create Process."),
-                                     QStringLiteral("Could not create Process."),
-                                     QStringLiteral("FTP連線異常或忙線,\r\n 請稍後再重試")}));
+    EXPECT_EQ(messages,
+              (QStringList{QStringLiteral("Could not create Process."),
+                           QStringLiteral("Could not create Process."),
+                           QStringLiteral("Could not create Process."), ExpectedLog::giveUp()}));
     EXPECT_FALSE(QFile::exists(localPath()) && DownloadResult == 1);
 }
 
 // The exit picture while Download is pending: the component is destroyed inside its own call
 // (run this under AddressSanitizer), the window closes, nothing is run, retried or reported.
 TEST_F(TransferTest, ExitPictureDuringTransfer) {
-    SetWatchdogTiming({1000, 8});
+    setWatchdogTimingForTesting({1000, 8});
     putInstaller(2'000'000);
     startServer(QStringLiteral("stall"), 300'000);
     auto form = std::make_unique<TForm2>(nullptr);
@@ -385,10 +338,7 @@ TEST_F(TransferTest, ExitPictureDuringTransfer) {
     clock.start();
     form->exec();
     EXPECT_LT(clock.elapsed(), 10000);
-    EXPECT_EQ(DownloadResult, 3);
-    EXPECT_EQ(f->FtpClient1, nullptr);
-    EXPECT_EQ(DLretry, 0);
-    EXPECT_TRUE(messages.isEmpty()) << messages.join(u'|').toStdString();
+    expectLeftByTheUser(*f);
     expectNothingInstalled();
     const QStringList lines = logLines();
     EXPECT_EQ(lines.count(QStringLiteral("FTP DownloadRestore...")), 0);
@@ -407,10 +357,7 @@ TEST_F(TransferTest, ExitPictureDuringConnect) {
     clock.start();
     form->exec();
     EXPECT_LT(clock.elapsed(), 5000);
-    EXPECT_EQ(DownloadResult, 3);
-    EXPECT_EQ(f->FtpClient1, nullptr);
-    EXPECT_EQ(DLretry, 0);
-    EXPECT_TRUE(messages.isEmpty()) << messages.join(u'|').toStdString();
+    expectLeftByTheUser(*f);
     EXPECT_EQ(logLines(), QStringList{QStringLiteral("FTP Connect...")});
 }
 

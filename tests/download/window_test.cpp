@@ -1,7 +1,7 @@
 // The download window as built: geometry, colours, captions, the exit picture, the pictures'
 // failures. No FTP server: the settings point at a loopback listener that must stay unused.
-#include "DownloadFixture.h"
 #include "download/DownloadState.h"
+#include "download_fixture.h"
 #include "launcher/Globals.h"
 #include "net/FtpClient.h"
 #include "platform/Exception.h"
@@ -95,9 +95,7 @@ TEST_F(WindowTest, BuiltAsTheTableSays) {
 TEST_F(WindowTest, ExitPictureBeforeFirstTick) {
     QTcpServer listener;
     ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
-    ServerSettings s = serverSettings();
-    s.ftpPort = listener.serverPort();
-    setServerSettings(s);
+    useFtpPort(listener.serverPort());
 
     TForm2 form(nullptr);
     QTimer::singleShot(

@@ -4,8 +4,8 @@
 // and the scripted FTP server on loopback.
 #pragma once
 
+#include "common/download_fixture_base.h"
 #include "common/e2e_fixture.h"
-#include "platform/Big5.h"
 
 #include <QDate>
 #include <QDir>
@@ -19,7 +19,7 @@
 
 namespace {
 
-class DownloadE2E : public ::testing::Test {
+class DownloadE2E : public DownloadFixtureBase {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
@@ -36,14 +36,12 @@ protected:
         ASSERT_TRUE(simulator->ready());
     }
 
-    QString path(const char* name) const { return dir.filePath(QString::fromLatin1(name)); }
-
     // The catalogs, through the project's seeding tool: "tarn" 12 -> 13, and the row of 13
     // names the update file.
     void seedCatalogs(const QString& fileName, qint64 fileSize) {
         QProcess seed;
         seed.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        seed.start(QStringLiteral("python3"),
+        seed.start(QStringLiteral("/usr/bin/python3"),
                    {kSeed, QStringLiteral("sqlite"), path("catalogs"), QStringLiteral("--row"),
                     QStringLiteral("tarn"), QStringLiteral("12"), QStringLiteral("13"),
                     QStringLiteral("old.exe"), QStringLiteral("10"), QStringLiteral("--row"),
@@ -53,18 +51,10 @@ protected:
         ASSERT_EQ(seed.exitCode(), 0);
     }
 
-    // The update installs itself: a new pc1.exe that reports version 13, a copy of its own
-    // bytes (to prove the file that ran was whole), and a marker.
+    // The update installs a new pc1.exe that reports version 13.
     QByteArray putUpdate(qsizetype size) {
-        QByteArray script = "#!/bin/sh\n"
-                            "here=$(dirname \"$0\")\n"
-                            "cp \"$0\" \"$here/installed.bin\"\n"
-                            "printf '#!/bin/sh\\necho pc1 version 13\\n' > \"$here/pc1.exe\"\n"
-                            "echo ran >> \"$here/marker\"\n"
-                            "exit 3\n";
-        for (int n = 0; script.size() < size; ++n)
-            script += "# " + QByteArray::number(n).rightJustified(10, '0') + " payload\n";
-        script.truncate(size);
+        const QByteArray script =
+            updateScript(size, "printf '#!/bin/sh\\necho pc1 version 13\\n' > \"$here/pc1.exe\"\n");
         writeAll(path("ftproot/tarn/update.sh"), script);
         seedCatalogs(QStringLiteral("update.sh"), script.size());
         return script;
@@ -85,16 +75,8 @@ protected:
 
     void startFtp(const QString& mode = QStringLiteral("normal"), qint64 bytes = 0,
                   const QString& password = QStringLiteral("velkaftp")) {
-        ftp = std::make_unique<Helper>(
-            QStringLiteral("/usr/bin/python3"),
-            QStringList{kFtpServer, QStringLiteral("--root"), path("ftproot"),
-                        QStringLiteral("--user"), QStringLiteral("velk"),
-                        QStringLiteral("--password"), QStringLiteral("velkaftp"),
-                        QStringLiteral("--mode"), mode, QStringLiteral("--bytes"),
-                        QString::number(bytes), QStringLiteral("--trace"), path("ftp-trace.txt")},
-            "PORT ", path("ftp-server.log"));
-        ASSERT_TRUE(ftp->ready());
-        writeServerIni(ftp->line().mid(5).toInt(), password);
+        ASSERT_NO_FATAL_FAILURE(startFtpServer(mode, bytes));
+        writeServerIni(ftpPort(), password);
     }
 
     void writeServerIni(int ftpPort, const QString& password = QStringLiteral("velkaftp")) {
@@ -102,12 +84,11 @@ protected:
             tds ? "Backend=odbc\r\nDriver=FreeTDS\r\nPort=" + QByteArray::number(tds->port()) +
                       "\r\nUser=velkadb\r\nPassword=velkapwd"
                 : "Backend=sqlite\r\nDirectory=" + QFile::encodeName(path("catalogs"));
-        writeAll(path("server.ini"),
-                 "[Server]\r\nHost=127.0.0.1\r\n[Database]\r\n" + database +
-                     "\r\n[Ftp]\r\nPort=" + QByteArray::number(ftpPort) +
-                     "\r\nUser=velk\r\nPassword=" + password.toUtf8() +
-                     "\r\n[Interface]\r\nDevices=" + QFile::encodeName(path("devices")) +
-                     "\r\n" + extraIni);
+        writeAll(path("server.ini"), "[Server]\r\nHost=127.0.0.1\r\n[Database]\r\n" + database +
+                                         "\r\n[Ftp]\r\nPort=" + QByteArray::number(ftpPort) +
+                                         "\r\nUser=velk\r\nPassword=" + password.toUtf8() +
+                                         "\r\n[Interface]\r\nDevices=" +
+                                         QFile::encodeName(path("devices")) + "\r\n" + extraIni);
     }
 
     Result run(const QStringList& extra = {}, int limitMs = 120000) {
@@ -116,27 +97,13 @@ protected:
 
     // The log's lines, each of which must end in CR LF; the server date is replaced by DATE.
     QStringList logLines() {
-        const QByteArray bytes = readAll(path("DLrec.txt"));
-        EXPECT_TRUE(bytes.endsWith("\r\n"));
-        QList<QByteArray> raws = bytes.split('\n');
-        raws.removeLast();
-        QStringList lines;
-        for (const QByteArray& raw : raws) {
-            EXPECT_TRUE(raw.endsWith('\r')) << raw.constData();
-            QString line = fromBig5(raw.chopped(1));
-            static const QRegularExpression date(QStringLiteral("^SQL_GetServerTime=\\d{8}$"));
+        QStringList lines = decodeLogLines(readAll(path("DLrec.txt")));
+        static const QRegularExpression date(QStringLiteral("^SQL_GetServerTime=\\d{8}$"));
+        for (QString& line : lines) {
             if (date.match(line).hasMatch())
                 line = QStringLiteral("SQL_GetServerTime=DATE");
-            lines << line;
         }
         return lines;
-    }
-
-    QStringList traceLines() const {
-        if (!QFile::exists(path("ftp-trace.txt")))
-            return {};
-        return QString::fromUtf8(readAll(path("ftp-trace.txt")))
-            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
 
     QStringList headLines(qint64 size) const {
@@ -154,34 +121,13 @@ protected:
                 QStringLiteral("執行下載更新檔案")};
     }
     QStringList attemptLines() const {
-        return {QStringLiteral("FTP Connect..."),
-                QStringLiteral("FTP ChangeDir..."),
-                QStringLiteral("FTP Download..."),
-                QStringLiteral("Timer2->Enabled=False"),
-                QStringLiteral("Sleep(500)"),
-                QStringLiteral("FTP RequestCloseSocket..."),
-                QStringLiteral("FTP Disconnect..."),
-                QStringLiteral("下載完成，等一秒解壓"),
-                QStringLiteral("Sleep(500)"),
-                QDir(dir.path()).canonicalPath() + QStringLiteral("/update.sh"),
-                QStringLiteral("檢查更新檔是否存在"),
-                QStringLiteral("等待解壓..."),
-                QStringLiteral("執行-解壓..."),
-                QStringLiteral("執行-解壓...完成")};
+        return ExpectedLog::successfulAttempt(QDir(dir.path()).canonicalPath() +
+                                              QStringLiteral("/update.sh"));
     }
     static QStringList successTail() {
         return {QStringLiteral("修改 velka.ini 版本"), QStringLiteral("等 100ms結束程式")};
     }
-    static QStringList failedAttempts(int count) {
-        QStringList lines;
-        for (int attempt = 1; attempt <= count; ++attempt) {
-            lines << QStringLiteral("FTP Connect...") << QStringLiteral("刪除更新檔下載不完全")
-                  << QStringLiteral("DLretry=%1").arg(attempt);
-            if (attempt < 3)
-                lines << QStringLiteral("Timer1->Enabled=True");
-        }
-        return lines;
-    }
+    static QStringList failedAttempts(int count) { return ExpectedLog::failedAttempts(count); }
 
     void expectUntouched() {
         EXPECT_EQ(readAll(path("velka.ini")), kIni);
@@ -193,12 +139,10 @@ protected:
     static inline const QByteArray kIni =
         "; kept as it is\r\n[VERSION]\r\nSetup=1\r\nPc1=12\r\nInterface=1\r\n\r\n[Language]\r\n"
         "Language=2\r\n";
-    static inline const QString kGiveUp = QStringLiteral("FTP連線異常或忙線,\r\n 請稍後再重試");
+    static inline const QString kGiveUp = ExpectedLog::giveUp();
 
     QByteArray extraIni; // appended to server.ini
-    QTemporaryDir dir;
     std::unique_ptr<Helper> simulator;
-    std::unique_ptr<Helper> ftp;
     std::unique_ptr<TdsServer> tds;
     Result r;
 };

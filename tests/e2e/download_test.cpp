@@ -80,15 +80,8 @@ TEST_F(DownloadE2E, StalledTransferIsAbortedThenTheNextAttemptInstalls) {
     r = run({}, 180000);
     ASSERT_TRUE(r.finished);
     const QStringList lines = logLines();
-    const QStringList firstAttempt = {QStringLiteral("FTP Connect..."),
-                                      QStringLiteral("FTP ChangeDir..."),
-                                      QStringLiteral("FTP Download..."),
-                                      QStringLiteral("更新檔下載中..8"),
-                                      QStringLiteral("FTP Disconnect(DLagen)"),
-                                      QStringLiteral("刪除更新檔下載不完全"),
-                                      QStringLiteral("DLretry=1"),
-                                      QStringLiteral("Timer1->Enabled=True")};
-    EXPECT_EQ(lines, headLines(served.size()) + firstAttempt + attemptLines() + successTail());
+    EXPECT_EQ(lines, headLines(served.size()) + ExpectedLog::stalledAttempt() + attemptLines() +
+                         successTail());
     EXPECT_TRUE(readAll(path("installed.bin")) == served);
     EXPECT_GT(r.elapsedMs, 15000);
 }

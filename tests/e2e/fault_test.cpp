@@ -43,16 +43,7 @@ protected:
 
     std::unique_ptr<QProcess> start(const QStringList& prefix = {}) {
         auto p = std::make_unique<QProcess>();
-        p->setWorkingDirectory(dir.path());
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-        p->setProcessEnvironment(env);
-        QStringList args = prefix;
-        args << path("pc_velka_setup") << QStringLiteral("--unattended");
-        const QString program = args.takeFirst();
-        p->start(program, args);
+        startInstalled(*p, dir, {}, prefix);
         EXPECT_TRUE(p->waitForStarted(5000));
         return p;
     }
@@ -205,15 +196,11 @@ TEST_F(FaultE2E, ServerThatNeverStopsSending) {
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, 0);
     const QStringList lines = logLines();
-    QStringList expected = headLines(200'000);
-    for (int attempt = 1; attempt <= 3; ++attempt) {
-        expected << attemptLines().mid(0, 11) << QStringLiteral("更新檔下載不完全")
-                 << QStringLiteral("刪除更新檔下載不完全")
-                 << QStringLiteral("DLretry=%1").arg(attempt);
-        if (attempt < 3)
-            expected << QStringLiteral("Timer1->Enabled=True");
-    }
-    expected << QStringLiteral("等 100ms結束程式");
+    const QStringList expected =
+        headLines(200'000) +
+        ExpectedLog::failedAttempts(3, attemptLines().mid(0, 11) +
+                                           QStringList{QStringLiteral("更新檔下載不完全")}) +
+        QStringList{QStringLiteral("等 100ms結束程式")};
     EXPECT_EQ(lines, expected) << lines.join(u'|').toStdString();
     EXPECT_EQ(traceLines().filter(QStringLiteral("REST ")).size(), 0);
     expectGaveUpCleanly(lines);

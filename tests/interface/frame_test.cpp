@@ -1,6 +1,6 @@
 // Frames as they leave the launcher: checksums, the exact bytes on the wire, and frames that
 // must never be sent.
-#include "Simulator.h"
+#include "simulator.h"
 #include "interface/SerialLink.h"
 #include "platform/Timing.h"
 

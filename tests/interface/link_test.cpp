@@ -1,5 +1,5 @@
 // The link against the simulated interface on real pseudo-terminals.
-#include "Simulator.h"
+#include "simulator.h"
 #include "interface/SerialLink.h"
 #include "platform/Timing.h"
 

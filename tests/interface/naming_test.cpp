@@ -1,5 +1,5 @@
 // Which names the search computes, and which devices those names (and only those) reach.
-#include "Simulator.h"
+#include "simulator.h"
 #include "interface/SerialLink.h"
 #include "platform/SerialPort.h"
 #include "platform/Settings.h"

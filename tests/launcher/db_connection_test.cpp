@@ -210,7 +210,7 @@ TEST(DbOdbcString, RefusesWhatOdbcSyntaxCannotCarry) {
 
 TEST(DbSqlitePath, OneFilePerCatalogInsideTheDirectory) {
     ServerSettings s = defaultServerSettings();
-    SetExecutableDirForTesting(QStringLiteral("/opt/velka"));
+    setExecutableDirForTesting(QStringLiteral("/opt/velka"));
     s.dbDirectory = QStringLiteral("db");
     EXPECT_EQ(sqliteCatalogPath(QStringLiteral("軟體版本"), s),
               QStringLiteral("/opt/velka/db/軟體版本.sqlite3"));
@@ -219,7 +219,7 @@ TEST(DbSqlitePath, OneFilePerCatalogInsideTheDirectory) {
               QStringLiteral("/var/lib/velka/會員資料.sqlite3"));
     for (const char* catalog : {"", ".", "..", "../x", "a/b", "a\\b", "a\tb"})
         EXPECT_THROW(sqliteCatalogPath(QString::fromUtf8(catalog), s), EDatabaseError) << catalog;
-    SetExecutableDirForTesting(QString());
+    setExecutableDirForTesting(QString());
 }
 
 // Fields take blanks on both sides (fixed-width columns come padded); the FTP layer's StrToInt

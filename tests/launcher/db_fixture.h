@@ -43,9 +43,9 @@ protected:
         ASSERT_TRUE(dir.isValid());
         oldCwd = QDir::currentPath();
         ASSERT_TRUE(QDir::setCurrent(dir.path()));
-        SetExecutableDirForTesting(dir.path());
+        setExecutableDirForTesting(dir.path());
         savedSettings = serverSettings();
-        previousHandler = setMessageHandler([this](const MessageRequest& r) {
+        previousHandler = setMessageHandlerForTesting([this](const MessageRequest& r) {
             messages.push_back(r);
             if (r.kind == MessageKind::Box && !boxAnswers.empty()) {
                 const int a = boxAnswers.front();
@@ -67,9 +67,9 @@ protected:
     void TearDown() override {
         ReleaseUpdateDatabase();
         LogFile::Close();
-        setMessageHandler(previousHandler);
+        setMessageHandlerForTesting(previousHandler);
         setServerSettings(savedSettings);
-        SetExecutableDirForTesting(QString());
+        setExecutableDirForTesting(QString());
         QDir::setCurrent(oldCwd);
     }
 

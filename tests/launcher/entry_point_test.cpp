@@ -1,3 +1,4 @@
+#include "common/scoped_hook.h"
 #include "launcher/EntryPoint.h"
 #include "launcher/Setup1.h"
 #include "platform/Dialogs.h"
@@ -23,7 +24,7 @@ Outcome runEntry(const std::function<void()>& createMainForm) {
     static int argc = 1;
     static char name[] = "entry_point_test";
     static char* argv[] = {name, nullptr};
-    const MessageHandler previous = setMessageHandler([&o](const MessageRequest& r) {
+    const ScopedHook messagesHook(&setMessageHandlerForTesting, [&o](const MessageRequest& r) {
         o.shown.push_back(r);
         return IDOK;
     });
@@ -32,7 +33,6 @@ Outcome runEntry(const std::function<void()>& createMainForm) {
         // Runs only once the loop is up: proves the loop ran.
         QTimer::singleShot(0, [&o] { o.loopRan = true; });
     });
-    setMessageHandler(previous);
     return o;
 }
 
@@ -67,13 +67,12 @@ TEST(EntryPoint, EscapedErrorsAreShownAndTheProgramEnds) {
 TEST(EntryPoint, MainFormIsShownAndClosesItself) {
     QElapsedTimer clock;
     clock.start();
-    const Outcome o = runEntry([] {
-        LaunchSteps steps = defaultLaunchSteps();
-        steps.findInterface = [] { return 1; };
-        steps.closePort = [] {};
-        steps.deviceType = [] { return std::uint8_t{2}; };
-        Form1 = new TForm1(nullptr, steps);
-    });
+    LaunchSteps steps = defaultLaunchSteps();
+    steps.findInterface = [] { return 1; };
+    steps.closePort = [] {};
+    steps.deviceType = [] { return std::uint8_t{2}; };
+    const ScopedHook stepsHook(&setLaunchStepsForTesting, std::optional(steps));
+    const Outcome o = runEntry([] { Form1 = new TForm1(nullptr); });
     EXPECT_EQ(o.result, 0);
     EXPECT_TRUE(o.loopRan);
     EXPECT_TRUE(o.shown.empty());
@@ -90,6 +89,10 @@ TEST(EntryPoint, RealBoxDuringConstructionDoesNotEndTheLoopEarly) {
     static char* argv[] = {name, nullptr};
     bool boxSeen = false;
     bool loopRan = false;
+    LaunchSteps steps = defaultLaunchSteps();
+    steps.findInterface = [] { return 0; };
+    steps.closePort = [] {};
+    const ScopedHook stepsHook(&setLaunchStepsForTesting, std::optional(steps));
     const int result = RunEntryPoint(argc, argv, [&] {
         auto* closer = new QTimer(qApp);
         QObject::connect(closer, &QTimer::timeout, [&boxSeen] {
@@ -99,10 +102,7 @@ TEST(EntryPoint, RealBoxDuringConstructionDoesNotEndTheLoopEarly) {
             }
         });
         closer->start(20);
-        LaunchSteps steps = defaultLaunchSteps();
-        steps.findInterface = [] { return 0; };
-        steps.closePort = [] {};
-        Form1 = new TForm1(nullptr, steps);
+        Form1 = new TForm1(nullptr);
         QTimer::singleShot(0, [&loopRan] { loopRan = true; });
     });
     EXPECT_EQ(result, 0);

@@ -20,12 +20,12 @@ protected:
         ASSERT_TRUE(dir.isValid());
         oldCwd = QDir::currentPath();
         ASSERT_TRUE(QDir::setCurrent(dir.path()));
-        SetExecutableDirForTesting(dir.path());
+        setExecutableDirForTesting(dir.path());
         SetupValue = InstalledVersion = InterfaceValue = LanguageValue = -77;
     }
     void TearDown() override {
         LogFile::Close();
-        SetExecutableDirForTesting(QString());
+        setExecutableDirForTesting(QString());
         QDir::setCurrent(oldCwd);
     }
     QString ini() const { return dir.filePath(QStringLiteral("velka.ini")); }

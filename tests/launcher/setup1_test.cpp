@@ -1,3 +1,4 @@
+#include "common/scoped_hook.h"
 #include "launcher/Setup1.h"
 #include "platform/Dialogs.h"
 
@@ -63,17 +64,29 @@ SequenceRun runSequence(int found, std::uint8_t type, bool startOk) {
         return 0;
     };
     steps.runUpdateCheck = [&] { note("update check"); };
-    const MessageHandler previous = setMessageHandler([&](const MessageRequest& r) {
-        note("[" + r.caption.toStdString() + "] " + r.text.toStdString() +
-             (r.type == MB_OK ? "" : " type!=MB_OK"));
-        return IDOK;
-    });
-    auto* form = new TForm1(nullptr, steps);
-    setMessageHandler(previous);
+    TForm1* form = nullptr;
+    {
+        const ScopedHook stepsHook(&setLaunchStepsForTesting, std::optional(steps));
+        const ScopedHook messagesHook(&setMessageHandlerForTesting, [&](const MessageRequest& r) {
+            note("[" + r.caption.toStdString() + "] " + r.text.toStdString() +
+                 (r.type == MB_OK ? "" : " type!=MB_OK"));
+            return IDOK;
+        });
+        form = new TForm1(nullptr);
+    }
     EXPECT_TRUE(form->Timer1->isActive()) << "Timer1 must be enabled when construction ends";
     EXPECT_EQ(form->Timer1->interval(), 100);
     delete form;
     return run;
+}
+
+// The real steps but for the serial link: an interface found or not, of the given type.
+LaunchSteps stepsWithInterface(int found, std::uint8_t type) {
+    LaunchSteps steps = defaultLaunchSteps();
+    steps.findInterface = [found] { return found; };
+    steps.closePort = [] {};
+    steps.deviceType = [type] { return type; };
+    return steps;
 }
 
 } // namespace
@@ -105,12 +118,10 @@ TEST(LaunchSequence, StepsInOrder) {
 }
 
 TEST(MainForm, BuiltAsItsResourceSays) {
-    LaunchSteps steps = defaultLaunchSteps();
-    steps.findInterface = [] { return 0; };
-    steps.closePort = [] {};
-    const MessageHandler previous = setMessageHandler([](const MessageRequest&) { return IDOK; });
-    TForm1 form(nullptr, steps);
-    setMessageHandler(previous);
+    const ScopedHook stepsHook(&setLaunchStepsForTesting, std::optional(stepsWithInterface(0, 2)));
+    const ScopedHook messagesHook(&setMessageHandlerForTesting,
+                                  [](const MessageRequest&) { return IDOK; });
+    TForm1 form(nullptr);
 
     EXPECT_EQ(form.windowTitle(), QStringLiteral("PC_Velka_Setup"));
     EXPECT_EQ(form.pos(), QPoint(192, 107));
@@ -127,11 +138,8 @@ TEST(MainForm, BuiltAsItsResourceSays) {
 }
 
 TEST(MainForm, TimerClosesFormAbout100msAfterShow) {
-    LaunchSteps steps = defaultLaunchSteps();
-    steps.findInterface = [] { return 1; };
-    steps.closePort = [] {};
-    steps.deviceType = [] { return std::uint8_t{2}; };
-    TForm1 form(nullptr, steps);
+    const ScopedHook stepsHook(&setLaunchStepsForTesting, std::optional(stepsWithInterface(1, 2)));
+    TForm1 form(nullptr);
     form.show();
     ASSERT_TRUE(form.isVisible());
     QElapsedTimer clock;
@@ -143,11 +151,8 @@ TEST(MainForm, TimerClosesFormAbout100msAfterShow) {
 }
 
 TEST(MainForm, ScreenshotForAPerson) {
-    LaunchSteps steps = defaultLaunchSteps();
-    steps.findInterface = [] { return 1; };
-    steps.closePort = [] {};
-    steps.deviceType = [] { return std::uint8_t{2}; };
-    TForm1 form(nullptr, steps);
+    const ScopedHook stepsHook(&setLaunchStepsForTesting, std::optional(stepsWithInterface(1, 2)));
+    TForm1 form(nullptr);
     form.Timer1->stop();
     form.show();
     QApplication::processEvents();

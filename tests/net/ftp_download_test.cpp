@@ -32,6 +32,15 @@ protected:
     QString Local(const char* name = "update.bin") const {
         return local_.filePath(QString::fromLatin1(name));
     }
+    // A client logged in to the server, which serves bytes under name.
+    static std::unique_ptr<TFtpClient>
+    ConnectedClient(FakeFtpServer& server, const QString& name = QStringLiteral("update.bin"),
+                    const QByteArray& bytes = Original, bool passive = true) {
+        server.Put(name, bytes);
+        auto c = MakeClient(server.Port(), passive);
+        c->Connect();
+        return c;
+    }
     QTemporaryDir local_;
 };
 
@@ -47,9 +56,7 @@ class FtpDownloadModes : public FtpDownload, public ::testing::WithParamInterfac
 TEST_P(FtpDownloadModes, ByteForByte) {
     const ModeCase mc = GetParam();
     FakeFtpServer server;
-    server.Put(QStringLiteral("update.bin"), Original);
-    auto c = MakeClient(server.Port(), mc.passive);
-    c->Connect();
+    auto c = ConnectedClient(server, QStringLiteral("update.bin"), Original, mc.passive);
     Recorder rec;
     rec.Attach(*c);
     int packets = 0;
@@ -126,9 +133,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, FtpDownloadModes,
 
 TEST_F(FtpDownload, EmptyLocalNameWritesTheRemoteNameHere) {
     FakeFtpServer server;
-    server.Put(QStringLiteral("a.zip"), Original.left(5000));
-    auto c = MakeClient(server.Port());
-    c->Connect();
+    auto c = ConnectedClient(server, QStringLiteral("a.zip"), Original.left(5000));
     const QString before = QDir::currentPath();
     QDir::setCurrent(local_.path());
     c->Download(QStringLiteral("a.zip"), QString());
@@ -138,9 +143,7 @@ TEST_F(FtpDownload, EmptyLocalNameWritesTheRemoteNameHere) {
 
 TEST_F(FtpDownload, EmptyFile) {
     FakeFtpServer server;
-    server.Put(QStringLiteral("empty.bin"), QByteArray());
-    auto c = MakeClient(server.Port());
-    c->Connect();
+    auto c = ConnectedClient(server, QStringLiteral("empty.bin"), QByteArray());
     WriteAll(Local(), "old contents");
     c->Download(QStringLiteral("empty.bin"), Local());
     EXPECT_TRUE(QFile::exists(Local()));
@@ -151,9 +154,7 @@ TEST_F(FtpDownload, EmptyFile) {
 TEST_F(FtpDownload, PassiveHostIsIgnored) {
     // The reply names 127.0.0.2, where nobody listens; the data must come from the control host.
     FakeFtpServer server({"--masquerade", "127.0.0.2"});
-    server.Put(QStringLiteral("update.bin"), Original);
-    auto c = MakeClient(server.Port());
-    c->Connect();
+    auto c = ConnectedClient(server);
     c->Download(QStringLiteral("update.bin"), Local());
     EXPECT_EQ(ReadAll(Local()), Original);
 }
@@ -161,9 +162,7 @@ TEST_F(FtpDownload, PassiveHostIsIgnored) {
 TEST_F(FtpDownload, ServerCutsTheTransferShort) {
     // A clean close before the end is no error here: the caller compares the size itself.
     FakeFtpServer server({"--data-cut", "200000"});
-    server.Put(QStringLiteral("update.bin"), Original);
-    auto c = MakeClient(server.Port());
-    c->Connect();
+    auto c = ConnectedClient(server);
     Recorder rec;
     rec.Attach(*c);
     c->Download(QStringLiteral("update.bin"), Local());
@@ -174,9 +173,7 @@ TEST_F(FtpDownload, ServerCutsTheTransferShort) {
 
 TEST_F(FtpDownload, CompletionReply426StillCounts) {
     FakeFtpServer server({"--data-cut", "1000", "--data-cut-reply", "426 Transfer aborted."});
-    server.Put(QStringLiteral("update.bin"), Original);
-    auto c = MakeClient(server.Port());
-    c->Connect();
+    auto c = ConnectedClient(server);
     Recorder rec;
     rec.Attach(*c);
     c->Download(QStringLiteral("update.bin"), Local());
@@ -190,9 +187,7 @@ TEST_F(FtpDownload, NameGoesOutInBig5) {
     // holds, not for its Latin-1 twin. This server reads names as Big5.
     FakeFtpServer server({"--encoding", "cp950"});
     const QString name = QStringLiteral("v13\u00D7.sh");
-    server.Put(name, Original.left(5000));
-    auto c = MakeClient(server.Port());
-    c->Connect();
+    auto c = ConnectedClient(server, name, Original.left(5000));
     c->Download(name, Local());
     EXPECT_EQ(ReadAll(Local()), Original.left(5000));
     const QByteArray retr = "RETR " + toBig5(name);
@@ -202,9 +197,7 @@ TEST_F(FtpDownload, NameGoesOutInBig5) {
 
 TEST_F(FtpDownload, BrokenConnectionRaisesAndResumeCompletesTheFile) {
     FakeFtpServer server({"--data-reset", "400000", "--data-fault-count", "1"});
-    server.Put(QStringLiteral("update.bin"), Original);
-    auto c = MakeClient(server.Port());
-    c->Connect();
+    auto c = ConnectedClient(server);
     Recorder rec;
     rec.Attach(*c);
     EXPECT_THROW(c->Download(QStringLiteral("update.bin"), Local()), ESockError);
@@ -221,9 +214,7 @@ TEST_F(FtpDownload, BrokenConnectionRaisesAndResumeCompletesTheFile) {
 
 TEST_F(FtpDownload, AbortAndCancelFromATimerDuringTheReceive) {
     FakeFtpServer server({"--data-stall", "100000", "--data-fault-count", "1"});
-    server.Put(QStringLiteral("update.bin"), Original);
-    auto c = MakeClient(server.Port());
-    c->Connect();
+    auto c = ConnectedClient(server);
     Recorder rec;
     rec.Attach(*c);
     // The watchdog's pair: stop the receive, and make the clean-up tell the server.
@@ -258,9 +249,7 @@ TEST_F(FtpDownload, AbortAndCancelFromATimerDuringTheReceive) {
 
 TEST_F(FtpDownload, StalledTransferEndsOnTheDataTimeOut) {
     FakeFtpServer server({"--data-stall", "70000"});
-    server.Put(QStringLiteral("update.bin"), Original);
-    auto c = MakeClient(server.Port());
-    c->Connect();
+    auto c = ConnectedClient(server);
     c->SetTimeOut(300);
     EXPECT_THROW(c->Download(QStringLiteral("update.bin"), Local()), EAbortError);
     EXPECT_EQ(QFileInfo(Local()).size(), 70000);
@@ -502,9 +491,7 @@ class FtpDownloadRefusals : public FtpDownload,
 TEST_P(FtpDownloadRefusals, Outcome) {
     const RefusalCase& rc = GetParam();
     FakeFtpServer server(rc.serverArgs);
-    server.Put(QStringLiteral("present.bin"), Original.left(3000));
-    auto c = MakeClient(server.Port());
-    c->Connect();
+    auto c = ConnectedClient(server, QStringLiteral("present.bin"), Original.left(3000));
     Recorder rec;
     rec.Attach(*c);
     if (rc.onFailure >= 0)
@@ -555,9 +542,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, FtpDownloadRefusals, ::testing::ValuesIn(Refusal
 
 TEST_F(FtpDownload, RestoreOfAMissingLocalFile) {
     FakeFtpServer server;
-    server.Put(QStringLiteral("update.bin"), Original);
-    auto c = MakeClient(server.Port());
-    c->Connect();
+    auto c = ConnectedClient(server);
     const QString path = Local("missing.bin");
     try {
         c->DownloadRestore(QStringLiteral("update.bin"), path);
@@ -573,9 +558,7 @@ TEST_F(FtpDownload, RestoreOfAMissingLocalFile) {
 
 TEST_F(FtpDownload, LocalFileThatCannotBeCreated) {
     FakeFtpServer server;
-    server.Put(QStringLiteral("update.bin"), Original);
-    auto c = MakeClient(server.Port());
-    c->Connect();
+    auto c = ConnectedClient(server);
     const QString path = Local("no/such/dir/update.bin");
     try {
         c->Download(QStringLiteral("update.bin"), path);
@@ -589,9 +572,7 @@ TEST_F(FtpDownload, LocalFileThatCannotBeCreated) {
 
 TEST_F(FtpDownload, RestoreOfA2GiBLocalFileIsRefusedBeforeRest) {
     FakeFtpServer server;
-    server.Put(QStringLiteral("update.bin"), Original);
-    auto c = MakeClient(server.Port());
-    c->Connect();
+    auto c = ConnectedClient(server);
     {
         QFile big(Local());
         ASSERT_TRUE(big.open(QIODevice::WriteOnly));
@@ -655,9 +636,7 @@ TEST_F(FtpDownload, NotConnected) {
 
 TEST_F(FtpDownload, DeletedFromATimerInsidePendingDownload) {
     FakeFtpServer server({"--data-stall", "100000"});
-    server.Put(QStringLiteral("update.bin"), Original);
-    TFtpClient* c = MakeClient(server.Port()).release();
-    c->Connect();
+    TFtpClient* c = ConnectedClient(server).release();
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
         if (c && c->ReceivedBytes() >= 100000) {
@@ -673,9 +652,7 @@ TEST_F(FtpDownload, DeletedFromATimerInsidePendingDownload) {
 
 TEST_F(FtpDownload, DeletedFromThePacketEvent) {
     FakeFtpServer server;
-    server.Put(QStringLiteral("update.bin"), Original);
-    TFtpClient* c = MakeClient(server.Port()).release();
-    c->Connect();
+    TFtpClient* c = ConnectedClient(server).release();
     c->OnPacketRecvd = [&](QObject*) {
         delete c;
         c = nullptr;

@@ -1,3 +1,4 @@
+#include "common/scoped_hook.h"
 #include "platform/CommandLine.h"
 #include "platform/Dialogs.h"
 
@@ -115,13 +116,14 @@ TEST(Dialogs, UnattendedWritesToStandardOutput) {
 
 TEST(Dialogs, HandlerAnswersFromCode) {
     std::vector<MessageRequest> seen;
-    const MessageHandler previous = setMessageHandler([&](const MessageRequest& r) {
-        seen.push_back(r);
-        return IDCANCEL;
-    });
-    EXPECT_EQ(MessageBoxA(QStringLiteral("t"), QStringLiteral("c"), MB_OKCANCEL), IDCANCEL);
-    ShowException(QStringLiteral("boom"));
-    setMessageHandler(previous);
+    {
+        const ScopedHook messagesHook(&setMessageHandlerForTesting, [&](const MessageRequest& r) {
+            seen.push_back(r);
+            return IDCANCEL;
+        });
+        EXPECT_EQ(MessageBoxA(QStringLiteral("t"), QStringLiteral("c"), MB_OKCANCEL), IDCANCEL);
+        ShowException(QStringLiteral("boom"));
+    }
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].kind, MessageKind::Box);
     EXPECT_EQ(seen[0].type, unsigned{MB_OKCANCEL});

@@ -11,9 +11,9 @@ class SettingsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
-        SetExecutableDirForTesting(dir.path() + QStringLiteral("/bin/"));
+        setExecutableDirForTesting(dir.path() + QStringLiteral("/bin/"));
     }
-    void TearDown() override { SetExecutableDirForTesting(QString()); }
+    void TearDown() override { setExecutableDirForTesting(QString()); }
     ServerSettings load(const QByteArray& text) {
         const QString path = dir.filePath(QStringLiteral("server.ini"));
         QFile f(path);

@@ -1,4 +1,4 @@
-#include "Simulator.h"
+#include "simulator.h"
 
 #include "platform/Settings.h"
 
@@ -29,38 +29,31 @@ const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new QtEnvi
 
 } // namespace
 
-Simulator::Simulator(const QString& devicesDir, int port, const QStringList& options) {
-    logPath_ = QStringLiteral("%1/sim-COM%2.log").arg(devicesDir).arg(port);
-    QStringList args{QStringLiteral(PCV_SOURCE_DIR "/tools/interface_sim.py"),
-                     QStringLiteral("--devices"),
-                     devicesDir,
-                     QStringLiteral("--port"),
-                     QString::number(port),
-                     QStringLiteral("--log"),
-                     logPath_};
-    args += options;
-    QFile::remove(logPath_);
-    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process_.start(QStringLiteral("python3"), args);
-    if (!process_.waitForStarted(5000)) {
-        return;
-    }
-    QByteArray line;
-    while (!line.contains('\n') && process_.waitForReadyRead(5000)) {
-        line += process_.readAll();
-    }
-    ready_ = line.startsWith("ready /dev/");
+namespace {
+
+QString simulatorLog(const QString& devicesDir, int port) {
+    return QStringLiteral("%1/sim-COM%2.log").arg(devicesDir).arg(port);
 }
 
-Simulator::~Simulator() {
-    if (process_.state() != QProcess::NotRunning) {
-        process_.terminate();
-        if (!process_.waitForFinished(3000)) {
-            process_.kill();
-            process_.waitForFinished(1000);
-        }
-    }
+QStringList simulatorArgs(const QString& devicesDir, int port, const QStringList& options) {
+    const QString log = simulatorLog(devicesDir, port);
+    QFile::remove(log);
+    return QStringList{QStringLiteral(PCV_SOURCE_DIR "/tools/interface_sim.py"),
+                       QStringLiteral("--devices"),
+                       devicesDir,
+                       QStringLiteral("--port"),
+                       QString::number(port),
+                       QStringLiteral("--log"),
+                       log} +
+           options;
 }
+
+} // namespace
+
+Simulator::Simulator(const QString& devicesDir, int port, const QStringList& options)
+    : Helper(QStringLiteral("/usr/bin/python3"), simulatorArgs(devicesDir, port, options),
+             "ready /dev/"),
+      logPath_(simulatorLog(devicesDir, port)) {}
 
 std::vector<Simulator::Chunk> Simulator::received() const {
     std::vector<Chunk> chunks;

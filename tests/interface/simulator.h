@@ -1,22 +1,19 @@
 #pragma once
 // The interface simulator (tools/interface_sim.py) on a real pseudo-terminal, started and stopped
 // by the test, and what it saw on the wire.
-#include <QProcess>
+#include "common/helper_process.h"
+
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <memory>
 #include <vector>
 
-class Simulator {
+class Simulator : public Helper {
 public:
     // Starts the simulator with COM<port> in devicesDir; waits for its "ready" line.
     Simulator(const QString& devicesDir, int port, const QStringList& options = {});
-    ~Simulator();
-    Simulator(const Simulator&) = delete;
-    Simulator& operator=(const Simulator&) = delete;
 
-    bool ready() const { return ready_; }
     // Every byte received so far, in order, with the baud rate in force when it was read.
     struct Chunk {
         int baud;
@@ -29,8 +26,6 @@ public:
 
 private:
     QString logPath_;
-    QProcess process_;
-    bool ready_ = false;
 };
 
 // A temporary devices folder made the one the link maps COM names into, for one test.

@@ -1,10 +1,9 @@
-#include "DownloadFixture.h"
+#include "download_fixture.h"
 
 #include "download/DownloadState.h"
 #include "launcher/Globals.h"
 #include "launcher/LogFile.h"
 #include "launcher/Messages.h"
-#include "platform/Big5.h"
 #include "platform/Dialogs.h"
 #include "platform/Settings.h"
 
@@ -18,9 +17,9 @@ QString padded(const QString& text) {
 }
 
 void DownloadFixture::SetUp() {
-    ASSERT_TRUE(tmp_.isValid());
+    ASSERT_TRUE(dir.isValid());
     oldCwd_ = QDir::currentPath();
-    ASSERT_TRUE(QDir::setCurrent(tmp_.path()));
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
     ASSERT_TRUE(QDir().mkpath(QStringLiteral("img")));
     ASSERT_TRUE(QFile::copy(QStringLiteral(PCV_SOURCE_DIR "/assets/img/but_exit.jpg"),
                             QStringLiteral("img/but_exit.jpg")));
@@ -32,7 +31,7 @@ void DownloadFixture::SetUp() {
     DownloadDir = downloadDir();
     UpdateFileName = QStringLiteral("update.sh");
     UpdateFileSize = 0;
-    SetWatchdogTiming(WatchdogTiming{});
+    setWatchdogTimingForTesting(WatchdogTiming{});
 
     ServerSettings s = defaultServerSettings();
     s.host = QStringLiteral("127.0.0.1");
@@ -41,7 +40,7 @@ void DownloadFixture::SetUp() {
     s.ftpPassword = QStringLiteral("velkaftp");
     setServerSettings(s);
 
-    setMessageHandler([this](const MessageRequest& request) {
+    setMessageHandlerForTesting([this](const MessageRequest& request) {
         messages << request.text;
         return IDOK;
     });
@@ -50,26 +49,10 @@ void DownloadFixture::SetUp() {
 
 void DownloadFixture::TearDown() {
     LogFile::Close();
-    setMessageHandler(nullptr);
+    setMessageHandlerForTesting(nullptr);
     stopServer();
-    SetWatchdogTiming(WatchdogTiming{});
+    setWatchdogTimingForTesting(WatchdogTiming{});
     QDir::setCurrent(oldCwd_);
-}
-
-QByteArray DownloadFixture::putUpdate(const QString& name, qsizetype size) {
-    QByteArray script = "#!/bin/sh\n"
-                        "echo ran >> \"$(dirname \"$0\")/marker\"\n"
-                        "exit 7\n";
-    while (script.size() < size) {
-        const QByteArray line =
-            "# padding " + QByteArray::number(script.size()).rightJustified(12, '0') + "\n";
-        script += line;
-    }
-    if (size >= 0 && script.size() > size)
-        script.truncate(size);
-    putRemoteFile(name, script);
-    UpdateFileSize = static_cast<std::int32_t>(script.size());
-    return script;
 }
 
 void DownloadFixture::putRemoteFile(const QString& name, const QByteArray& bytes) {
@@ -80,40 +63,14 @@ void DownloadFixture::putRemoteFile(const QString& name, const QByteArray& bytes
 }
 
 void DownloadFixture::startServer(const QString& mode, qint64 bytes) {
-    server_ = std::make_unique<QProcess>();
-    server_->setProcessChannelMode(QProcess::SeparateChannels);
-    server_->setStandardErrorFile(tmp_.path() + QStringLiteral("/ftp-server.log"));
-    // Debian's interpreter: it is the one that has pyftpdlib.
-    server_->start(QStringLiteral("/usr/bin/python3"),
-                   {QStringLiteral(PCV_SOURCE_DIR "/tools/ftp_update_server.py"),
-                    QStringLiteral("--root"), tmp_.path() + QStringLiteral("/ftproot"),
-                    QStringLiteral("--user"), QStringLiteral("velk"), QStringLiteral("--password"),
-                    QStringLiteral("velkaftp"), QStringLiteral("--mode"), mode,
-                    QStringLiteral("--bytes"), QString::number(bytes), QStringLiteral("--trace"),
-                    tracePath()});
-    ASSERT_TRUE(server_->waitForStarted(5000));
-    QByteArray line;
-    for (int i = 0; i < 100 && !line.contains('\n'); ++i) {
-        server_->waitForReadyRead(100);
-        line += server_->readAllStandardOutput();
-    }
-    ASSERT_TRUE(line.startsWith("PORT ")) << line.constData();
-    port_ = line.mid(5).trimmed().toInt();
-    ASSERT_GT(port_, 0);
-    ServerSettings s = serverSettings();
-    s.ftpPort = port_;
-    setServerSettings(s);
+    ASSERT_NO_FATAL_FAILURE(startFtpServer(mode, bytes));
+    useFtpPort(ftpPort());
 }
 
-void DownloadFixture::stopServer() {
-    if (!server_)
-        return;
-    server_->closeWriteChannel(); // the server leaves when its stdin closes
-    if (!server_->waitForFinished(3000)) {
-        server_->kill();
-        server_->waitForFinished(3000);
-    }
-    server_.reset();
+void DownloadFixture::useFtpPort(int port) {
+    ServerSettings s = serverSettings();
+    s.ftpPort = port;
+    setServerSettings(s);
 }
 
 void DownloadFixture::useFtpLogin(const QString& user, const QString& password) {
@@ -159,22 +116,5 @@ QStringList DownloadFixture::logLines() {
     QFile f(QString::fromLatin1(LogFile::kFileName));
     EXPECT_TRUE(f.open(QIODevice::ReadOnly));
     const QByteArray bytes = f.readAll();
-    QStringList lines;
-    if (bytes.isEmpty())
-        return lines;
-    EXPECT_TRUE(bytes.endsWith("\r\n")) << "last line without CR LF";
-    QList<QByteArray> raws = bytes.split('\n');
-    raws.removeLast(); // after the final line end
-    for (const QByteArray& raw : raws) {
-        EXPECT_TRUE(raw.endsWith('\r')) << "line without CR LF: " << raw.constData();
-        lines << fromBig5(raw.endsWith('\r') ? raw.chopped(1) : raw);
-    }
-    return lines;
-}
-
-QStringList DownloadFixture::traceLines() const {
-    QFile f(tracePath());
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return bytes.isEmpty() ? QStringList() : decodeLogLines(bytes);
 }

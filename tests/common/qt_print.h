@@ -1,0 +1,16 @@
+// Readable failure output for texts and lists of texts in GoogleTest's messages.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <ostream>
+
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QStringList& list, std::ostream* os) {
+    *os << "{";
+    for (const QString& s : list)
+        *os << "\n  \"" << s.toStdString() << '"';
+    *os << " }";
+}
