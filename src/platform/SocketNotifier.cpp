@@ -399,9 +399,3 @@ void WsWakeWhenWritable(quint16 s) {
     if (Registration* r = Find(s))
         SetWriter(*r, true);
 }
-
-void WaitForSocketEvents() {
-    if (!QCoreApplication::instance())
-        return;
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-}

@@ -67,7 +67,3 @@ void WsAsyncGetHostByName(TSockWindow* window, quint32 msg, const QString& name)
 // Arms a one-shot wake-up for when socket s can take more bytes (a send that would block waits
 // in the event loop for it).
 void WsWakeWhenWritable(quint16 s);
-
-// Blocks in the event loop until at least one event has been handled (socket readiness, a timer,
-// a posted notice, input). Every flag a socket wait watches changes only in such an event.
-void WaitForSocketEvents();
