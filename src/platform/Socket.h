@@ -66,9 +66,9 @@ void WsRecordReset(quint16 s, int wsCode);
 int WsResetError(quint16 s);
 
 // WinSock keeps per-socket state behind its notices (one FD_READ until the next receive, one
-// FD_ACCEPT until the next accept, the outcome of a connect). The notification layer keeps it
-// here; the calls above tell it what happened through this interface, so that they need nothing
-// from that layer.
+// FD_ACCEPT until the next accept, the outcome of a connect). The notification layer
+// (SocketNotifier) keeps that state; the calls above tell it what happened through this
+// interface, so that they need nothing from that layer.
 class SocketObserver {
 public:
     virtual void Created(quint16 s, bool connected) = 0;
