@@ -5,6 +5,8 @@
 // Frames (both directions): a big-endian length counting every byte of the frame, the body
 // (command first), and a checksum that is the sum modulo 256 of the bytes before it. Replies are
 // never prefixed and their checksum is not verified. All buffers are fixed and process-wide.
+#include "platform/ComPorts.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -18,8 +20,6 @@ inline constexpr int kReplySize = 1024;
 inline constexpr int kOverflowLimit = 512;
 inline constexpr int kFrameTimeoutMs = 500;
 inline constexpr int kRawTimeoutMs = 50;
-inline constexpr int kFirstComPort = 3;
-inline constexpr int kLastComPort = 30;
 inline constexpr std::int32_t kNormalBaud = 57600;
 inline constexpr std::int32_t kFastLinkBaud = 115200;
 

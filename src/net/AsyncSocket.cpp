@@ -6,13 +6,13 @@
 #include "platform/FileSystem.h"
 #include "platform/Socket.h"
 #include "platform/SocketNotifier.h"
+#include "platform/Timing.h"
 
 #include <QAbstractEventDispatcher>
 #include <QFile>
 #include <QScopeGuard>
 #include <QTimer>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -139,12 +139,6 @@ void WriteAll(QFile& file, const QString& name, const char* data, int length) {
 // A 32-bit byte count that wraps like the original field instead of overflowing.
 qint32 AddCount(qint32 count, int n) {
     return static_cast<qint32>(static_cast<quint32>(count) + static_cast<quint32>(n));
-}
-
-qint64 SteadyMilliseconds() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 // Calls an event handler from a local that holds it for the duration of the call: the handler
@@ -304,7 +298,7 @@ void TAsyncSocket::InitWinsock() {
 
 void TAsyncSocket::Pump(const std::shared_ptr<bool>& Alive, bool Block) {
     if (Block)
-        WaitForSocketEvents();
+        WaitForEvents();
     else
         ProcessMessages();
     if (!*Alive)

@@ -11,6 +11,7 @@
 // per byte (U+0000..U+00FF): a byte string to take apart, not text to send back; a byte of 0x80
 // or above would not survive the trip through Big5.
 #include "platform/Exception.h"
+#include "platform/SocketEvents.h"
 
 #include <QObject>
 #include <QString>
@@ -45,18 +46,6 @@ using TOnErrorEvent = std::function<void(QObject* Sender, quint16 Errno, const Q
 
 class QTimer;
 class TSockWindow;
-
-// Notice numbers posted to a socket's notification object.
-constexpr quint32 SocketMessage = 1125;     // WM_USER + 101
-constexpr quint32 AsyncReplyMessage = 1126; // WM_USER + 102
-
-// Socket events carried in the low word of a notice (the high word holds the error code).
-constexpr quint16 FD_READ = 1;
-constexpr quint16 FD_WRITE = 2;
-constexpr quint16 FD_OOB = 4;
-constexpr quint16 FD_ACCEPT = 8;
-constexpr quint16 FD_CONNECT = 16;
-constexpr quint16 FD_CLOSE = 32;
 
 constexpr quint16 INVALID_SOCKET_HANDLE = 0xFFFF;
 constexpr int IOBufferSize = 65536;

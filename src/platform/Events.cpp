@@ -19,5 +19,11 @@ void WaitForMessages(int maxMilliseconds) {
     bound.setSingleShot(true);
     bound.setTimerType(Qt::PreciseTimer);
     bound.start(maxMilliseconds < 0 ? 0 : maxMilliseconds);
+    WaitForEvents();
+}
+
+void WaitForEvents() {
+    if (!QCoreApplication::instance())
+        return;
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }

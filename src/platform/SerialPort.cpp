@@ -1,5 +1,6 @@
 #include "SerialPort.h"
 
+#include "ComPorts.h"
 #include "Settings.h"
 
 #include <QSerialPort>
@@ -12,8 +13,6 @@
 
 namespace {
 
-constexpr int kFirstPort = 3;
-constexpr int kLastPort = 30;
 // A write of the link's largest frame (512 bytes) takes about 90 ms at 57600 baud. Whatever has
 // not gone out by then stays queued in the port and counts as "still in progress", as an
 // overlapped write reporting ERROR_IO_PENDING does.
@@ -26,7 +25,7 @@ int parseNumber(const char* digits) {
     }
     int value = 0;
     for (const char* p = digits; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9' || value > kLastPort) {
+        if (*p < '0' || *p > '9' || value > kLastComPort) {
             return 0;
         }
         value = value * 10 + (*p - '0');
@@ -57,7 +56,7 @@ int SerialPort::portNumber(const char* name) {
             return 0;
         }
     }
-    return n >= kFirstPort && n <= kLastPort ? n : 0;
+    return n >= kFirstComPort && n <= kLastComPort ? n : 0;
 }
 
 QString SerialPort::devicePath(const char* name) {

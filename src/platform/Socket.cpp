@@ -1,7 +1,5 @@
 #include "Socket.h"
 
-#include "SocketNotifier.h"
-
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -11,13 +9,20 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace {
 
-thread_local int lastError = 0;
+SocketObserver* observer = nullptr;
+
+// Sockets with a recorded reset; few at any time, so a receive usually finds the table empty.
+std::unordered_map<quint16, int>& Resets() {
+    static std::unordered_map<quint16, int> resets;
+    return resets;
+}
 
 int Fail(int posixErrno) {
-    lastError = TranslateSocketError(posixErrno);
+    WsSetLastError(TranslateSocketError(posixErrno));
     return WS_SOCKET_ERROR;
 }
 
@@ -38,122 +43,16 @@ quint16 Adopt(int fd, bool connected) {
     }
     if (fd >= WS_INVALID_SOCKET) {
         ::close(fd);
-        lastError = WSAEMFILE;
+        WsSetLastError(WSAEMFILE);
         return WS_INVALID_SOCKET;
     }
-    SocketRegistry::Created(static_cast<quint16>(fd), connected);
+    Resets().erase(static_cast<quint16>(fd));
+    if (observer)
+        observer->Created(static_cast<quint16>(fd), connected);
     return static_cast<quint16>(fd);
 }
 
 } // namespace
-
-int TranslateSocketError(int e) {
-    switch (e) {
-    case 0:
-        return 0;
-    case EINTR:
-        return WSAEINTR;
-    case EBADF:
-        return WSAEBADF;
-    case EACCES:
-    case EPERM:
-        return WSAEACCES;
-    case EFAULT:
-        return WSAEFAULT;
-    case EINVAL:
-        return WSAEINVAL;
-    case EMFILE:
-    case ENFILE:
-        return WSAEMFILE;
-    case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-        return WSAEWOULDBLOCK;
-    case EINPROGRESS:
-        return WSAEINPROGRESS;
-    case EALREADY:
-        return WSAEALREADY;
-    case ENOTSOCK:
-        return WSAENOTSOCK;
-    case EDESTADDRREQ:
-        return 10039;
-    case EMSGSIZE:
-        return WSAEMSGSIZE;
-    case EPROTOTYPE:
-        return 10041;
-    case ENOPROTOOPT:
-        return 10042;
-    case EPROTONOSUPPORT:
-        return 10043;
-    case ESOCKTNOSUPPORT:
-        return 10044;
-    case EOPNOTSUPP:
-        return 10045;
-    case EPFNOSUPPORT:
-        return 10046;
-    case EAFNOSUPPORT:
-        return 10047;
-    case EADDRINUSE:
-        return WSAEADDRINUSE;
-    case EADDRNOTAVAIL:
-        return 10049;
-    case ENETDOWN:
-        return 10050;
-    case ENETUNREACH:
-        return 10051;
-    case ENETRESET:
-        return 10052;
-    case ECONNABORTED:
-        return WSAECONNABORTED;
-    case ECONNRESET:
-        return WSAECONNRESET;
-    case ENOBUFS:
-    case ENOMEM:
-        return WSAENOBUFS;
-    case EISCONN:
-        return WSAEISCONN;
-    case ENOTCONN:
-        return WSAENOTCONN;
-    case ESHUTDOWN:
-    case EPIPE:
-        return WSAESHUTDOWN;
-    case ETOOMANYREFS:
-        return 10059;
-    case ETIMEDOUT:
-        return WSAETIMEDOUT;
-    case ECONNREFUSED:
-        return WSAECONNREFUSED;
-    case ELOOP:
-        return 10062;
-    case ENAMETOOLONG:
-        return 10063;
-    case EHOSTDOWN:
-        return 10064;
-    case EHOSTUNREACH:
-        return 10065;
-    case ENOTEMPTY:
-        return 10066;
-    case EUSERS:
-        return 10068;
-    case EDQUOT:
-        return 10069;
-    case ESTALE:
-        return 10070;
-    case EREMOTE:
-        return 10071;
-    default:
-        return WS_UNKNOWN_ERROR_BASE + e;
-    }
-}
-
-int WsGetLastError() {
-    return lastError;
-}
-
-void WsSetLastError(int code) {
-    lastError = code;
-}
 
 int WsStartup(quint16 requestedVersion, WSADATA& data) {
     data.wVersion = requestedVersion;
@@ -189,7 +88,9 @@ int WsSetLinger(quint16 s, bool on, quint16 seconds) {
 int WsCloseSocket(quint16 s) {
     if (s == WS_INVALID_SOCKET)
         return Fail(ENOTSOCK);
-    SocketRegistry::Closed(s);
+    Resets().erase(s);
+    if (observer)
+        observer->Closed(s);
     if (::close(s) != 0)
         return Fail(errno);
     return 0;
@@ -207,8 +108,9 @@ int WsConnect(quint16 s, quint32 addressN, quint16 portN) {
     case ENETUNREACH:
     case EHOSTUNREACH:
         // WinSock reports every outcome of a non-blocking connect through FD_CONNECT.
-        SocketRegistry::ConnectStarted(s, TranslateSocketError(e == EINPROGRESS ? 0 : e));
-        lastError = WSAEWOULDBLOCK;
+        if (observer)
+            observer->ConnectStarted(s, TranslateSocketError(e == EINPROGRESS ? 0 : e));
+        WsSetLastError(WSAEWOULDBLOCK);
         return WS_SOCKET_ERROR;
     default:
         return Fail(e);
@@ -225,7 +127,8 @@ int WsBind(quint16 s, quint32 addressN, quint16 portN) {
 int WsListen(quint16 s, int backlog) {
     if (::listen(s, backlog) != 0)
         return Fail(errno);
-    SocketRegistry::Listening(s);
+    if (observer)
+        observer->Listening(s);
     return 0;
 }
 
@@ -234,7 +137,8 @@ quint16 WsAccept(quint16 s, quint32* peerAddressN, quint16* peerPortN) {
     socklen_t length = sizeof a;
     int fd = ::accept4(s, reinterpret_cast<sockaddr*>(&a), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     int e = errno;
-    SocketRegistry::AcceptCalled(s);
+    if (observer)
+        observer->AcceptCalled(s);
     errno = e;
     quint16 h = Adopt(fd, true);
     if (h != WS_INVALID_SOCKET) {
@@ -254,17 +158,18 @@ int WsSend(quint16 s, const char* data, int length) {
 }
 
 int WsRecv(quint16 s, char* buffer, int length, bool peek) {
-    if (const int reset = SocketRegistry::ResetError(s)) {
-        lastError = reset;
+    if (const int reset = WsResetError(s)) {
+        WsSetLastError(reset);
         return WS_SOCKET_ERROR;
     }
     ssize_t n = ::recv(s, buffer, static_cast<size_t>(length), peek ? MSG_PEEK : 0);
     int e = errno;
     if (n < 0 && (e == ECONNRESET || e == ECONNABORTED || e == ETIMEDOUT)) {
-        SocketRegistry::SetResetError(s, TranslateSocketError(e));
+        WsRecordReset(s, TranslateSocketError(e));
         return Fail(e);
     }
-    SocketRegistry::ReceiveCalled(s);
+    if (observer)
+        observer->ReceiveCalled(s);
     if (n < 0)
         return Fail(e);
     return static_cast<int>(n);
@@ -330,4 +235,21 @@ int WsSetReceiveLowWater(quint16 s, int bytes) {
     if (::setsockopt(s, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes) != 0)
         return Fail(errno);
     return 0;
+}
+
+void WsRecordReset(quint16 s, int wsCode) {
+    if (wsCode != 0)
+        Resets().try_emplace(s, wsCode);
+}
+
+int WsResetError(quint16 s) {
+    const auto& resets = Resets();
+    if (resets.empty())
+        return 0;
+    const auto it = resets.find(s);
+    return it == resets.end() ? 0 : it->second;
+}
+
+void SetSocketObserver(SocketObserver* o) {
+    observer = o;
 }

@@ -4,51 +4,14 @@
 // of -1 (SOCKET_ERROR) with the reason in WsGetLastError() as a WinSock code, and a connect that
 // never completes at once (it says "would block" and reports its outcome as an FD_CONNECT notice,
 // see SocketNotifier.h). Addresses and ports are in network byte order, as in sockaddr_in.
+#include "SocketErrors.h"
+
 #include <QString>
 #include <cstdint>
 
 constexpr int WS_SOCKET_ERROR = -1;
 constexpr quint16 WS_INVALID_SOCKET = 0xFFFF;
 constexpr quint32 WS_INADDR_NONE = 0xFFFFFFFFu;
-
-// WinSock error codes the stand-ins produce.
-enum : int {
-    WSAEINTR = 10004,
-    WSAEBADF = 10009,
-    WSAEACCES = 10013,
-    WSAEFAULT = 10014,
-    WSAEINVAL = 10022,
-    WSAEMFILE = 10024,
-    WSAEWOULDBLOCK = 10035,
-    WSAEINPROGRESS = 10036,
-    WSAEALREADY = 10037,
-    WSAENOTSOCK = 10038,
-    WSAEMSGSIZE = 10040,
-    WSAEADDRINUSE = 10048,
-    WSAECONNABORTED = 10053,
-    WSAECONNRESET = 10054,
-    WSAENOBUFS = 10055,
-    WSAEISCONN = 10056,
-    WSAENOTCONN = 10057,
-    WSAESHUTDOWN = 10058,
-    WSAETIMEDOUT = 10060,
-    WSAECONNREFUSED = 10061,
-    WSANOTINITIALISED = 10093,
-    WSAHOST_NOT_FOUND = 11001,
-    WSATRY_AGAIN = 11002,
-    WSANO_RECOVERY = 11003,
-    WSANO_DATA = 11004,
-};
-
-// Errors the table has no row for are reported as this base plus the POSIX error number, so
-// that they are never mistaken for a known code (least of all for "would block").
-constexpr int WS_UNKNOWN_ERROR_BASE = 12000;
-
-// The WinSock code for a POSIX errno value (0 stays 0).
-int TranslateSocketError(int posixErrno);
-
-int WsGetLastError();
-void WsSetLastError(int code);
 
 struct WSADATA {
     quint16 wVersion = 0;
@@ -94,3 +57,31 @@ int WsBytesPending(quint16 s);
 // Minimum number of pending bytes before the socket counts as readable (SO_RCVLOWAT); a reader
 // that needs Count bytes waits for them without being woken for every smaller piece.
 int WsSetReceiveLowWater(quint16 s, int bytes);
+
+// A connection that was reset stays failed: every later receive reports the reset, as in
+// WinSock, even though the system hands the error out only once (to whoever asks first: the
+// notifier's look at the socket, or a peek). The first reset recorded for a socket stands until
+// it is closed; 0 when there was none.
+void WsRecordReset(quint16 s, int wsCode);
+int WsResetError(quint16 s);
+
+// WinSock keeps per-socket state behind its notices (one FD_READ until the next receive, one
+// FD_ACCEPT until the next accept, the outcome of a connect). The notification layer
+// (SocketNotifier) keeps that state; the calls above tell it what happened through this
+// interface, so that they need nothing from that layer.
+class SocketObserver {
+public:
+    virtual void Created(quint16 s, bool connected) = 0;
+    virtual void Closed(quint16 s) = 0;
+    // immediateError: the WinSock code of an attempt that failed before the call returned.
+    virtual void ConnectStarted(quint16 s, int immediateError) = 0;
+    virtual void Listening(quint16 s) = 0;
+    virtual void ReceiveCalled(quint16 s) = 0;
+    virtual void AcceptCalled(quint16 s) = 0;
+
+protected:
+    ~SocketObserver() = default;
+};
+
+// Replaces the one observer (nullptr: none; the calls then only report their own results).
+void SetSocketObserver(SocketObserver* observer);

@@ -1,6 +1,7 @@
 #include "SocketNotifier.h"
 
 #include "Socket.h"
+#include "SocketEvents.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -80,7 +81,6 @@ struct Registration {
     bool acceptArmed = true;
     bool closePosted = false;
     bool ended = false; // the peer's close or an error has been seen: nothing more will arrive
-    int resetError = 0; // WinSock code of a reset (or other fatal error) seen on the connection
 };
 
 std::unordered_map<quint16, std::unique_ptr<Registration>>& Table() {
@@ -119,7 +119,7 @@ void OnReadable(quint16 s) {
     if (r->state == State::Listening) {
         if (r->acceptArmed) {
             r->acceptArmed = false;
-            Notify(*r, 8 /*FD_ACCEPT*/, 0);
+            Notify(*r, FD_ACCEPT, 0);
         }
         SetReader(*r, false);
         return;
@@ -146,16 +146,15 @@ void OnReadable(quint16 s) {
     const bool alreadyNotified = !r->readArmed;
     if (pending > 0 && r->readArmed) {
         r->readArmed = false;
-        Notify(*r, 1 /*FD_READ*/, 0);
+        Notify(*r, FD_READ, 0);
     }
     if (closed) {
         r->ended = true;
         if (!r->closePosted) {
             r->closePosted = true;
-            const int e = (p.revents & POLLERR) ? TranslateSocketError(PendingError(s)) : 0;
-            if (e != 0 && r->resetError == 0)
-                r->resetError = e;
-            Notify(*r, 32 /*FD_CLOSE*/, r->resetError);
+            if (p.revents & POLLERR)
+                WsRecordReset(s, TranslateSocketError(PendingError(s)));
+            Notify(*r, FD_CLOSE, WsResetError(s));
         }
     }
     if (r->ended || alreadyNotified)
@@ -171,7 +170,7 @@ void OnWritable(quint16 s) {
         return; // a sender waiting for room: the activation itself has woken it
     const int e = PendingError(s);
     r->state = e == 0 ? State::Connected : State::Idle;
-    Notify(*r, 16 /*FD_CONNECT*/, TranslateSocketError(e));
+    Notify(*r, FD_CONNECT, TranslateSocketError(e));
     if (e == 0) {
         r->readArmed = true;
         SetReader(*r, true);
@@ -214,7 +213,7 @@ void Rearm(Registration& r) {
             SetReader(r, false);
             if (wanted && r.readArmed && WsBytesPending(r.s) > 0) {
                 r.readArmed = false;
-                Notify(r, 1 /*FD_READ*/, 0);
+                Notify(r, FD_READ, 0);
             }
         } else {
             SetReader(r, wanted && r.readArmed);
@@ -235,6 +234,71 @@ bool IsInvalidName(const QString& name) {
         n.chop(1);
     return n == QLatin1String("invalid") || n.endsWith(QLatin1String(".invalid"));
 }
+
+bool IsCurrent(quint16 s, quint64 serial) {
+    Registration* r = Find(s);
+    return r && r->serial == serial;
+}
+
+// What the socket calls report, turned into the state of each socket's registration.
+class Registry final : public SocketObserver {
+public:
+    void Created(quint16 s, bool connected) override {
+        auto r = std::make_unique<Registration>();
+        r->s = s;
+        r->state = connected ? State::Connected : State::Idle;
+        Table()[s] = std::move(r);
+    }
+
+    void Closed(quint16 s) override { Table().erase(s); }
+
+    void ConnectStarted(quint16 s, int immediateError) override {
+        Registration* r = Find(s);
+        if (!r)
+            return;
+        r->ended = false;
+        r->closePosted = false;
+        if (immediateError != 0) {
+            // Refused before the call returned: WinSock would still answer through FD_CONNECT.
+            r->state = State::Idle;
+            Notify(*r, FD_CONNECT, immediateError);
+            return;
+        }
+        r->state = State::Connecting;
+        SetWriter(*r, true);
+    }
+
+    void Listening(quint16 s) override {
+        Registration* r = Find(s);
+        if (!r)
+            return;
+        r->state = State::Listening;
+        r->acceptArmed = true;
+        Rearm(*r);
+    }
+
+    void ReceiveCalled(quint16 s) override {
+        Registration* r = Find(s);
+        if (!r || r->state != State::Connected)
+            return;
+        r->readArmed = true;
+        Rearm(*r);
+    }
+
+    void AcceptCalled(quint16 s) override {
+        Registration* r = Find(s);
+        if (!r || r->state != State::Listening)
+            return;
+        r->acceptArmed = true;
+        Rearm(*r);
+    }
+};
+
+// Installed before main: a socket must be in the table from its creation on, whatever comes
+// first in a program, its notification window or its socket. Any program that can ask for
+// notices links this unit, and with it this installation.
+Registry registry;
+[[maybe_unused]] const bool registryInstalled = (SetSocketObserver(&registry), true);
 
 } // namespace
 
@@ -269,11 +333,10 @@ bool TSockWindow::event(QEvent* e) {
     if (m->serial & LookupTag) {
         if (!IsCurrentLookup(m->serial & ~LookupTag))
             return true; // the reply of a look-up that a newer one has replaced
-    } else if (m->serial != 0 &&
-               !SocketRegistry::IsCurrent(static_cast<quint16>(m->wParam), m->serial)) {
+    } else if (m->serial != 0 && !IsCurrent(static_cast<quint16>(m->wParam), m->serial)) {
         return true; // a notice of a socket that has been closed (or re-registered) since
     }
-    if (!attached_ || !procedure_ || m->msg < 1125)
+    if (!attached_ || !procedure_ || m->msg < SocketMessage)
         return true;
     ++depth_;
     procedure_(m->msg, m->wParam, m->lParam);
@@ -336,80 +399,3 @@ void WsWakeWhenWritable(quint16 s) {
     if (Registration* r = Find(s))
         SetWriter(*r, true);
 }
-
-void WaitForSocketEvents() {
-    if (!QCoreApplication::instance())
-        return;
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-}
-
-namespace SocketRegistry {
-
-void Created(quint16 s, bool connected) {
-    auto r = std::make_unique<Registration>();
-    r->s = s;
-    r->state = connected ? State::Connected : State::Idle;
-    Table()[s] = std::move(r);
-}
-
-void Closed(quint16 s) {
-    Table().erase(s);
-}
-
-void ConnectStarted(quint16 s, int immediateError) {
-    Registration* r = Find(s);
-    if (!r)
-        return;
-    r->ended = false;
-    r->closePosted = false;
-    if (immediateError != 0) {
-        // Refused before the call returned: WinSock would still answer through FD_CONNECT.
-        r->state = State::Idle;
-        Notify(*r, 16 /*FD_CONNECT*/, immediateError);
-        return;
-    }
-    r->state = State::Connecting;
-    SetWriter(*r, true);
-}
-
-void Listening(quint16 s) {
-    Registration* r = Find(s);
-    if (!r)
-        return;
-    r->state = State::Listening;
-    r->acceptArmed = true;
-    Rearm(*r);
-}
-
-void ReceiveCalled(quint16 s) {
-    Registration* r = Find(s);
-    if (!r || r->state != State::Connected)
-        return;
-    r->readArmed = true;
-    Rearm(*r);
-}
-
-void AcceptCalled(quint16 s) {
-    Registration* r = Find(s);
-    if (!r || r->state != State::Listening)
-        return;
-    r->acceptArmed = true;
-    Rearm(*r);
-}
-
-bool IsCurrent(quint16 s, quint64 serial) {
-    Registration* r = Find(s);
-    return r && r->serial == serial;
-}
-
-void SetResetError(quint16 s, int wsCode) {
-    if (Registration* r = Find(s))
-        r->resetError = wsCode;
-}
-
-int ResetError(quint16 s) {
-    Registration* r = Find(s);
-    return r ? r->resetError : 0;
-}
-
-} // namespace SocketRegistry

@@ -67,23 +67,3 @@ void WsAsyncGetHostByName(TSockWindow* window, quint32 msg, const QString& name)
 // Arms a one-shot wake-up for when socket s can take more bytes (a send that would block waits
 // in the event loop for it).
 void WsWakeWhenWritable(quint16 s);
-
-// Blocks in the event loop until at least one event has been handled (socket readiness, a timer,
-// a posted notice, input). Every flag a socket wait watches changes only in such an event.
-void WaitForSocketEvents();
-
-// Socket bookkeeping used by Socket.cpp.
-namespace SocketRegistry {
-void Created(quint16 s, bool connected);
-void Closed(quint16 s);
-void ConnectStarted(quint16 s, int immediateError);
-void Listening(quint16 s);
-void ReceiveCalled(quint16 s);
-void AcceptCalled(quint16 s);
-bool IsCurrent(quint16 s, quint64 serial);
-// A connection that was reset stays failed: every later receive reports the reset, as in
-// WinSock, even though the system hands the error out only once (to whoever asks first: the
-// notifier's look at the socket, or a peek).
-void SetResetError(quint16 s, int wsCode);
-int ResetError(quint16 s);
-} // namespace SocketRegistry

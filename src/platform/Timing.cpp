@@ -3,10 +3,13 @@
 #include <chrono>
 #include <thread>
 
-std::uint32_t GetTickCount() {
+std::int64_t SteadyMilliseconds() {
     using namespace std::chrono;
-    return static_cast<std::uint32_t>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::uint32_t GetTickCount() {
+    return static_cast<std::uint32_t>(SteadyMilliseconds());
 }
 
 void Sleep(std::uint32_t milliseconds) {
