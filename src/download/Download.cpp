@@ -116,7 +116,16 @@ void TImage::mouseReleaseEvent(QMouseEvent* event) {
 // ---------------------------------------------------------------------------------------------
 
 TForm2::TForm2(QObject* Owner) : QDialog(qobject_cast<QWidget*>(Owner)) {
-    // 1: the window.
+    setUpWindow();
+    createFtpClient();
+    createWatchdog();
+    createPictures();
+    createStatusLines();
+    createProgressBar();
+    createAttemptTimer();
+}
+
+void TForm2::setUpWindow() {
     resize(620, 525);
     if (const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen()) {
         const QRect area = s->availableGeometry();
@@ -128,16 +137,16 @@ TForm2::TForm2(QObject* Owner) : QDialog(qobject_cast<QWidget*>(Owner)) {
     setPalette(windowPalette);
     setAutoFillBackground(true);
     setWindowState(Qt::WindowNoState);
+}
 
-    // 2: the FTP component.
-    createFtpClient();
-
-    // 3: the watchdog.
+void TForm2::createWatchdog() {
     Timer2 = new QTimer(this);
     Timer2->setInterval(g_watchdog.intervalMs);
     connect(Timer2, &QTimer::timeout, this, &TForm2::Timer2Timer);
+}
 
-    // 4-6: the pictures. A missing one raises and the window is not created.
+void TForm2::createPictures() {
+    // A missing picture raises, and the window is not created.
     Img1 = new TImage(this);
     Img1->setGeometry(1, 2, 600, 100);
     Img1->LoadFromFile(ExecutableDir() + QStringLiteral("/Data/main_bg03.jpg"));
@@ -151,8 +160,10 @@ TForm2::TForm2(QObject* Owner) : QDialog(qobject_cast<QWidget*>(Owner)) {
     Img3->LoadFromFile(QStringLiteral("img/but_exit.jpg"));
     Img3->setCursor(Qt::PointingHandCursor);
     Img3->OnClick = [this] { Img3Click(); };
+}
 
-    // 7-9: the status lines, over the logo.
+void TForm2::createStatusLines() {
+    // Created after the logo, so that they lie over it.
     auto makeLabel = [this](int left, int top, int width) {
         auto* label = new QLabel(this);
         QFont font = label->font();
@@ -172,20 +183,23 @@ TForm2::TForm2(QObject* Owner) : QDialog(qobject_cast<QWidget*>(Owner)) {
     setCaption(Label2, QString());
     Label3 = makeLabel(10, 170, 400);
     setCaption(Label3, QString());
+}
 
-    // 10: the progress bar.
+void TForm2::createProgressBar() {
     ProgressBar1 = new QProgressBar(this);
     ProgressBar1->setGeometry(10, 450, 565, 25);
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(false);
     ProgressBar1->setVisible(true);
+}
 
-    // 11: the attempt timer; the first attempt starts once the modal loop runs.
+void TForm2::createAttemptTimer() {
     Timer1 = new QTimer(this);
     Timer1->setInterval(100);
     connect(Timer1, &QTimer::timeout, this, &TForm2::Timer1Timer);
     Timer2->stop();
+    // The first attempt starts once the modal loop runs.
     Timer1->start();
 }
 
@@ -280,120 +294,99 @@ void TForm2::leaveAfterError(const QString& message) {
 }
 
 void TForm2::runAttempt() {
-    // 2: a connection left from before is ended (an error here leaves the attempt).
+    startAttempt();
+    const QString localPath = LocalPath();
+    // A kill while the attempt writes or holds the file must not leave a part of it behind.
+    if (!localPath.isEmpty())
+        RemoveOnTermination(localPath);
+    const auto keep = qScopeGuard([] { KeepOnTermination(); });
+    // Unless the user has left through the exit picture meanwhile: what arrived then is not
+    // checked, let alone run.
+    if (fetchUpdate(localPath) && endSession() && DownloadResult <= 0)
+        checkUpdate(localPath);
+    cleanUp(localPath);
+}
+
+TFtpClient& TForm2::ftp() const {
+    // The watchdog or the exit picture may have destroyed the component while an earlier call
+    // waited: the call fails as on a broken connection.
+    if (!FtpClient1)
+        throw EAbortError(QStringLiteral("FTP component destroyed"));
+    return *FtpClient1;
+}
+
+void TForm2::startAttempt() {
+    // A connection left from before is ended (an error here leaves the attempt).
     if (ftpConnected())
         FtpClient1->Disconnect();
-
-    // 3: the watchdog or the exit picture may have destroyed the last component.
     if (!FtpClient1)
         createFtpClient();
     applyFtpSettings();
 
-    // 4: the watchdog runs from the very start, so that a server that accepts the connection
-    // and never answers cannot hold the attempt forever: the FTP component has no time-out.
+    // The watchdog runs from the very start, so that a server that accepts the connection and
+    // never answers cannot hold the attempt forever: the FTP component has no time-out.
     DLAbort = 0;
     DLstall = 0;
     DLsample = 0;
     oversize_ = false;
     rate_.Stop(); // judged only while a transfer runs
     Timer2->start(g_watchdog.intervalMs);
+}
 
-    const QString localPath = LocalPath();
-    // A kill while the attempt writes or holds the file must not leave a part of it behind.
-    if (!localPath.isEmpty())
-        RemoveOnTermination(localPath);
-    const auto keep = qScopeGuard([] { KeepOnTermination(); });
-    bool toCleanUp = false;
+bool TForm2::fetchUpdate(const QString& localPath) {
     if (localPath.isEmpty()) {
         Log(QStringLiteral("Local path refused: "), DownloadDir + UpdateFileName);
         DLAbort = 6;
         Log(QStringLiteral("更新檔不存在"));
-        toCleanUp = true;
+        return false;
     }
-
-    // 5
-    if (!toCleanUp) {
-        Log(QStringLiteral("FTP Connect..."));
-        try {
-            if (!FtpClient1)
-                throw EAbortError(QStringLiteral("FTP component destroyed"));
-            FtpClient1->Connect();
-            if (!FtpClient1)
-                throw EAbortError(QStringLiteral("FTP component destroyed"));
-        } catch (...) {
-            DLAbort = 1;
-            toCleanUp = true;
-        }
+    if (!connectToServer() || !enterRemoteDir())
+        return false;
+    announceTransfer();
+    if (!ftpConnected()) {
+        DLAbort = 2;
+        return false;
     }
+    if (!transfer(localPath))
+        return false;
+    if (!SignaturesRequired())
+        return true;
+    // In the same session as the update, so that both come from the server the attempt reached.
+    fetchSignature();
+    return DLAbort <= 0;
+}
 
-    // 6
-    if (!toCleanUp) {
-        Log(QStringLiteral("FTP ChangeDir..."));
-        try {
-            if (!FtpClient1)
-                throw EAbortError(QStringLiteral("FTP component destroyed"));
-            FtpClient1->ChangeDir(kRemoteDir);
-        } catch (...) {
-            DLAbort = 4;
-            toCleanUp = true;
-        }
+bool TForm2::connectToServer() {
+    Log(QStringLiteral("FTP Connect..."));
+    try {
+        ftp().Connect();
+        if (FtpClient1)
+            return true; // otherwise destroyed while Connect waited: there is no session
+    } catch (...) {
     }
+    DLAbort = 1;
+    return false;
+}
 
-    if (!toCleanUp) {
-        // 7
-        DLstall = 0;
-        DLsample = 0;
-        if (!Timer2->isActive())
-            Timer2->start(g_watchdog.intervalMs);
-        // 8
-        setCaption(Label2, QStringLiteral("開始下載所需的更新檔案..."));
-        // 9
-        DLbase = 0;
-        DLstall = 0;
-        startRateWindow();
-        // 10
-        if (!ftpConnected()) {
-            DLAbort = 2;
-            toCleanUp = true;
-        } else if (!transfer(localPath)) {
-            toCleanUp = true;
-        } else if (SignaturesRequired()) {
-            // In the same session as the update, so that both come from the server the
-            // attempt reached.
-            fetchSignature();
-            if (DLAbort > 0)
-                toCleanUp = true;
-        }
+bool TForm2::enterRemoteDir() {
+    Log(QStringLiteral("FTP ChangeDir..."));
+    try {
+        ftp().ChangeDir(kRemoteDir);
+        return true;
+    } catch (...) {
+        DLAbort = 4;
+        return false;
     }
+}
 
-    if (!toCleanUp) {
-        // 12
-        Log(QStringLiteral("Timer2->Enabled=False"));
-        Timer2->stop();
-        Sleep(500);
-        Log(QStringLiteral("Sleep(500)"));
-        // 13
-        closeConnection();
-        // 14
-        if (DLAbort > 0) {
-            Log(QStringLiteral("DLAbort="), DLAbort);
-            Log(QStringLiteral("goto DLagen"));
-            toCleanUp = true;
-        }
-    }
-
-    // 15-17, unless the user has left through the exit picture meanwhile: what arrived then
-    // is not checked, let alone run.
-    if (!toCleanUp && DownloadResult <= 0) {
-        Log(QStringLiteral("下載完成，等一秒解壓"));
-        Log(QStringLiteral("Sleep(500)"));
-        Sleep(500);
-        checkFile(localPath);
-        if (DLAbort == 0 && SignaturesRequired())
-            verifySignature(localPath);
-    }
-
-    cleanUp(localPath);
+void TForm2::announceTransfer() {
+    DLstall = 0;
+    DLsample = 0;
+    if (!Timer2->isActive())
+        Timer2->start(g_watchdog.intervalMs);
+    setCaption(Label2, QStringLiteral("開始下載所需的更新檔案..."));
+    DLbase = 0;
+    startRateWindow();
 }
 
 void TForm2::logLocalCause(const EStreamError& e) {
@@ -406,14 +399,11 @@ void TForm2::logLocalCause(const EStreamError& e) {
 }
 
 bool TForm2::transfer(const QString& localPath) {
-    // 11
     localCauseLogged_ = false;
     Sleep(200);
     Log(QStringLiteral("FTP Download..."));
     try {
-        if (!FtpClient1)
-            throw EAbortError(QStringLiteral("FTP component destroyed"));
-        FtpClient1->Download(UpdateFileName, localPath);
+        ftp().Download(UpdateFileName, localPath);
         return true;
     } catch (const EFileTooLarge&) {
         oversize_ = true;
@@ -429,7 +419,10 @@ bool TForm2::transfer(const QString& localPath) {
     // the same. The file check fails the attempt.
     if (oversize_)
         return true;
+    return resumeTransfer(localPath);
+}
 
+bool TForm2::resumeTransfer(const QString& localPath) {
     // One resumption, from what the broken transfer left in the file. The component's size
     // limit counts the part already there, so the resumption is bounded too.
     Sleep(200);
@@ -439,23 +432,33 @@ bool TForm2::transfer(const QString& localPath) {
     Log(QStringLiteral("FTP DownloadRestore..."));
     try {
         FtpClient1->DownloadRestore(UpdateFileName, localPath);
+        return true;
     } catch (const EFileTooLarge&) {
         oversize_ = true;
-        if (DLAbort > 0)
-            return false;
     } catch (const EStreamError& e) {
         logLocalCause(e);
-        if (DLAbort > 0)
-            return false;
     } catch (...) {
-        if (DLAbort > 0)
-            return false;
     }
-    return true;
+    // A resumption that fails on its own goes on to the file check; one that the watchdog
+    // aborted goes to the clean-up.
+    return DLAbort <= 0;
+}
+
+bool TForm2::endSession() {
+    Log(QStringLiteral("Timer2->Enabled=False"));
+    Timer2->stop();
+    Sleep(500);
+    Log(QStringLiteral("Sleep(500)"));
+    closeConnection();
+    if (DLAbort <= 0)
+        return true;
+    // The watchdog struck while the connection was being closed.
+    Log(QStringLiteral("DLAbort="), DLAbort);
+    Log(QStringLiteral("goto DLagen"));
+    return false;
 }
 
 void TForm2::closeConnection() {
-    // 13
     if (!ftpConnected()) {
         Log(QStringLiteral("FtpClient1->Connected = False"));
         return;
@@ -483,14 +486,22 @@ void TForm2::closeConnection() {
     }
 }
 
+void TForm2::checkUpdate(const QString& localPath) {
+    Log(QStringLiteral("下載完成，等一秒解壓"));
+    Log(QStringLiteral("Sleep(500)"));
+    Sleep(500);
+    checkFile(localPath);
+    if (DLAbort == 0 && SignaturesRequired())
+        verifySignature(localPath);
+}
+
 void TForm2::checkFile(const QString& localPath) {
-    // 16
     Log(localPath);
     Log(QStringLiteral("檢查更新檔是否存在"));
-    // 17. Only the announced size counts as complete: an empty file (or one whose size cannot
-    // be read) from a server that sent nothing must not be run and recorded as installed.
-    // A file cut at the announced size because more kept coming has that size, and is not the
-    // update either.
+    // Only the announced size counts as complete: an empty file (or one whose size cannot be
+    // read) from a server that sent nothing must not be run and recorded as installed. A file
+    // cut at the announced size because more kept coming has that size, and is not the update
+    // either.
     if (oversize_ || FileExists(localPath)) {
         if (oversize_ || FileSize(localPath) != static_cast<std::int64_t>(UpdateFileSize)) {
             Log(QStringLiteral("更新檔下載不完全"));
@@ -563,18 +574,7 @@ void TForm2::verifySignature(const QString& localPath) {
 }
 
 void TForm2::cleanUp(const QString& localPath) {
-    // 18: DLagen
-    if (ftpConnected()) {
-        Log(QStringLiteral("FTP Disconnect(DLagen)"));
-        try {
-            FtpClient1->Disconnect();
-        } catch (...) {
-            Log(QStringLiteral("FTP Disconnect(DLagen) retry"));
-            if (FtpClient1)
-                FtpClient1->Disconnect();
-        }
-    }
-
+    disconnectAfterAttempt();
     if (DownloadResult > 0) {
         // The user left through the exit picture while the attempt waited: drop what arrived,
         // count no attempt, ask nothing; the window closes.
@@ -585,36 +585,43 @@ void TForm2::cleanUp(const QString& localPath) {
         ProgressBar1->setValue(0);
         return;
     }
-
-    // 19
-    if (DLAbort > 0) {
-        Log(QStringLiteral("刪除更新檔下載不完全"));
-        if (FileExists(localPath))
-            DeleteFile(localPath);
-        ProgressBar1->setValue(0);
-        ++DLretry;
-        Log(QStringLiteral("DLretry="), DLretry);
-        retryDecision();
+    if (DLAbort > 0)
+        discardFailedUpdate(localPath);
+    else if (!FileExists(localPath))
+        countMissingUpdate();
+    else if (runFile(localPath))
         return;
-    }
+    retryDecision();
+}
 
-    // 20
-    if (!FileExists(localPath)) {
-        Log(QStringLiteral("更新檔下載失敗"));
-        ++DLretry;
-        retryDecision();
+void TForm2::disconnectAfterAttempt() {
+    if (!ftpConnected())
         return;
-    }
-
-    // 21
-    runFile(localPath);
-    if (startFailed_) {
-        startFailed_ = false;
-        retryDecision();
+    Log(QStringLiteral("FTP Disconnect(DLagen)"));
+    try {
+        FtpClient1->Disconnect();
+    } catch (...) {
+        Log(QStringLiteral("FTP Disconnect(DLagen) retry"));
+        if (FtpClient1)
+            FtpClient1->Disconnect();
     }
 }
 
-void TForm2::runFile(const QString& localPath) {
+void TForm2::discardFailedUpdate(const QString& localPath) {
+    Log(QStringLiteral("刪除更新檔下載不完全"));
+    if (FileExists(localPath))
+        DeleteFile(localPath);
+    ProgressBar1->setValue(0);
+    ++DLretry;
+    Log(QStringLiteral("DLretry="), DLretry);
+}
+
+void TForm2::countMissingUpdate() {
+    Log(QStringLiteral("更新檔下載失敗"));
+    ++DLretry;
+}
+
+bool TForm2::runFile(const QString& localPath) {
     setCaption(Label3, QStringLiteral("執行解壓縮中..."));
     repaint();
     Log(QStringLiteral("等待解壓..."));
@@ -630,8 +637,7 @@ void TForm2::runFile(const QString& localPath) {
         // started counts as a failed attempt there, so the run ends after three.
         if (unattended().enabled)
             ++DLretry;
-        startFailed_ = true;
-        return;
+        return false;
     }
     Log(QStringLiteral("執行-解壓..."));
     WaitForProcess(*process); // the exit code is not looked at
@@ -643,10 +649,10 @@ void TForm2::runFile(const QString& localPath) {
         Sleep(300);
         DeleteFile(localPath);
     }
+    return true;
 }
 
 void TForm2::retryDecision() {
-    // 22
     if (DLretry >= 3) {
         ShowMessage(QStringLiteral("FTP連線異常或忙線,\r\n 請稍後再重試"));
         if (DownloadResult <= 0)

@@ -104,26 +104,50 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // Construction, in the order the controls are made.
+    void setUpWindow();
     void createFtpClient();
+    void createWatchdog();
+    void createPictures();
+    void createStatusLines();
+    void createProgressBar();
+    void createAttemptTimer();
+
     void applyFtpSettings();
     bool ftpConnected() const;
+    // FtpClient1, or EAbortError when the watchdog or the exit picture has destroyed it.
+    TFtpClient& ftp() const;
     void destroyFtpClient();
+
+    // One attempt. The stages that return bool answer whether the attempt goes on; false sends
+    // it to the clean-up, with the reason in DLAbort.
     void runAttempt();
-    bool transfer(const QString& localPath);   // steps 10-11; false: go to the clean-up
+    void startAttempt();
+    bool fetchUpdate(const QString& localPath);
+    bool connectToServer();
+    bool enterRemoteDir();
+    void announceTransfer();
+    bool transfer(const QString& localPath);
+    bool resumeTransfer(const QString& localPath);
     void logLocalCause(const EStreamError& e); // the update file could not be written
-    void closeConnection();                    // step 13
+    bool endSession();
+    void closeConnection();
+    void checkUpdate(const QString& localPath);
     void checkFile(const QString& localPath);
     void fetchSignature();
     void verifySignature(const QString& localPath);
     void cleanUp(const QString& localPath);
-    void runFile(const QString& localPath);
+    void disconnectAfterAttempt();
+    void discardFailedUpdate(const QString& localPath);
+    void countMissingUpdate();
+    bool runFile(const QString& localPath); // false: the file could not be started
     void retryDecision();
+
     void setCaption(QLabel* label, const QString& text);
     void leaveAfterError(const QString& message);
     void startRateWindow();
     void stalled(); // the watchdog's verdict: the transfer is aborted (or found complete)
 
-    bool startFailed_ = false;      // step 21 could not start the file: go to the retry decision
     bool localCauseLogged_ = false; // this transfer's local failure is in the log already
     bool oversize_ = false;         // the server sent more than UpdateFileSize in this attempt
     TransferRateWindow rate_;

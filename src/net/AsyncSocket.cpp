@@ -1,5 +1,6 @@
 #include "AsyncSocket.h"
 
+#include "Fire.h"
 #include "platform/Big5.h"
 #include "platform/Dialogs.h"
 #include "platform/Events.h"
@@ -139,22 +140,6 @@ void WriteAll(QFile& file, const QString& name, const char* data, int length) {
 // A 32-bit byte count that wraps like the original field instead of overflowing.
 qint32 AddCount(qint32 count, int n) {
     return static_cast<qint32>(static_cast<quint32>(count) + static_cast<quint32>(n));
-}
-
-// Calls an event handler from a local that holds it for the duration of the call: the handler
-// may destroy the component, and with it the slot it was called from (and its own captures). A
-// move, so firing allocates nothing. Returns false when the component is gone afterwards. The
-// token is taken by value: the component's own copy dies with it.
-template <typename Slot, typename... Args>
-bool Fire(Slot& slot, std::shared_ptr<bool> alive, Args&&... args) {
-    Slot handler = std::move(slot);
-    slot = nullptr;
-    auto restore = qScopeGuard([&] {
-        if (*alive && !slot)
-            slot = std::move(handler);
-    });
-    handler(std::forward<Args>(args)...);
-    return *alive;
 }
 
 } // namespace
@@ -748,17 +733,22 @@ QString TAsyncSocket::Transaction(const QString& Command) {
     LastReply_ = ReadLn();
     if (!LastReply_.isEmpty()) {
         ReportStatus(1, LastReply_);
-        qint64 value = 0;
-        int digits = 0;
-        while (digits < 10 && digits < LastReply_.size() && LastReply_[digits].isDigit() &&
-               LastReply_[digits].unicode() < 0x80) {
-            value = value * 10 + (LastReply_[digits].unicode() - '0');
-            ++digits;
-        }
-        if (digits > 0)
-            ReplyCode_ = value <= SHRT_MAX ? static_cast<qint16>(value) : 0;
+        ReplyCode_ = ParseReplyCode(LastReply_);
     }
     return LastReply_;
+}
+
+qint16 TAsyncSocket::ParseReplyCode(const QString& Line) {
+    qint64 value = 0;
+    int digits = 0;
+    while (digits < 10 && digits < Line.size() && Line[digits] >= QLatin1Char('0') &&
+           Line[digits] <= QLatin1Char('9')) {
+        value = value * 10 + (Line[digits].unicode() - '0');
+        ++digits;
+    }
+    if (digits == 0 || value > SHRT_MAX)
+        return 0;
+    return static_cast<qint16>(value);
 }
 
 void TAsyncSocket::CaptureFile(const QString& FileName) {

@@ -125,6 +125,10 @@ public:
     QString LocalAddressText();
     QString LocalPortText();
 
+    // The code of a reply line: its leading decimal digits (at most 10), 0 when there are none
+    // or when they do not fit the 16-bit field.
+    static qint16 ParseReplyCode(const QString& Line);
+
     // Closes a socket handle that is no longer this component's SocketHandle (the listening
     // socket after an Accept whose result has been put into SocketHandle).
     static void CloseSocketHandle(quint16 Handle);

@@ -1,5 +1,6 @@
 #include "FtpClient.h"
 
+#include "Fire.h"
 #include "platform/Big5.h"
 #include "platform/Events.h"
 #include "platform/Numbers.h"
@@ -33,15 +34,6 @@ bool IsWordByte(QChar c) {
            (c >= QLatin1Char('A') && c <= QLatin1Char('Z'));
 }
 
-// Calls an event handler through a copy: a handler may destroy the component, and with it the
-// handler object it is running from.
-template <class Handler, class... Args> void Fire(const Handler& handler, Args&&... args) {
-    if (handler) {
-        const Handler copy = handler;
-        copy(std::forward<Args>(args)...);
-    }
-}
-
 // Ends a call whose component was destroyed by an event handler, without touching it.
 void CheckAlive(const std::shared_ptr<const bool>& alive) {
     if (!*alive)
@@ -71,18 +63,6 @@ TFtpClient::~TFtpClient() {
 }
 
 // --- reply parsing
-
-qint16 TFtpClient::ParseReplyCode(const QString& Line) {
-    qint64 value = 0;
-    int digits = 0;
-    while (digits < 10 && digits < Line.size() && IsDecimalDigit(Line[digits])) {
-        value = value * 10 + (Line[digits].unicode() - '0');
-        ++digits;
-    }
-    if (digits == 0 || value > SHRT_MAX)
-        return 0;
-    return static_cast<qint16>(value);
-}
 
 bool TFtpClient::IsContinuationLine(const QString& Line) {
     if (Line.isEmpty())
@@ -211,28 +191,42 @@ void TFtpClient::RefuseLineBreaksOrOverlength(const QString& Argument) const {
             QStringLiteral("FTP argument longer than %1 bytes").arg(MaxArgumentBytes));
 }
 
-QString TFtpClient::FinishReply(const QString& FirstLine) {
-    auto alive = AliveToken();
-    QString current = FirstLine;
-    QString last = FirstLine;
-    int lines = 0;
-    while (IsContinuationLine(current)) {
-        if (++lines > MaxContinuationLines)
-            throw FTPException(QStringLiteral("Reply too long: ") + FirstLine);
-        current = ReadLn();
-        CheckAlive(alive);
-        if (current.isEmpty())
-            break; // the server closed the connection
-        ReportStatus(1, current);
-        last = current;
-    }
-    return last;
+void TFtpClient::RefuseUnsendableLogin() const {
+    RefuseLineBreaksOrOverlength(UserID_);
+    RefuseLineBreaksOrOverlength(Password_);
+    RefuseLineBreaksOrOverlength(FWUserID_);
+    RefuseLineBreaksOrOverlength(FWPassword_);
+    RefuseLineBreaksOrOverlength(Host());
 }
 
-QString TFtpClient::AwaitReply(const std::function<QString()>& Wait) {
+QString TFtpClient::FinishReply(const QString& FirstLine) {
+    FtpReply reply;
+    reply.First = FirstLine;
+    reply.Last = FirstLine;
+    ReadContinuation(reply);
+    return reply.Last;
+}
+
+void TFtpClient::ReadContinuation(FtpReply& Reply) {
+    auto alive = AliveToken();
+    int lines = 0;
+    while (IsContinuationLine(Reply.Last)) {
+        if (++lines > MaxContinuationLines)
+            throw FTPException(QStringLiteral("Reply too long: ") + Reply.First);
+        const QString line = ReadLn();
+        CheckAlive(alive);
+        if (line.isEmpty())
+            break; // the server closed the connection
+        ReportStatus(1, line);
+        CheckAlive(alive);
+        Reply.Last = line;
+    }
+}
+
+void TFtpClient::AwaitReply(const std::function<void()>& Wait) {
     auto alive = AliveToken();
     try {
-        return Wait();
+        Wait();
     } catch (const EAbortError&) {
         if (*alive)
             ReplyOverdue_ = true;
@@ -241,43 +235,56 @@ QString TFtpClient::AwaitReply(const std::function<QString()>& Wait) {
 }
 
 QString TFtpClient::Transaction(const QString& Command) {
-    return AwaitReply([&] {
-        const QString first = TAsyncSocket::Transaction(Command);
-        FinishReply(first);
-        return first;
-    });
+    return Exchange(Command).First;
 }
 
-QString TFtpClient::ReadReply() {
-    return AwaitReply([&] {
+FtpReply TFtpClient::Exchange(const QString& Command, ReplyExtent Extent) {
+    FtpReply reply;
+    AwaitReply([&] {
+        ReportStatus(8, QStringLiteral("Transaction"));
         SetReplyCode(0);
-        const QString line = ReadLn();
-        SetLastReply(line);
-        if (!line.isEmpty()) {
-            ReportStatus(1, line);
-            SetReplyCode(ParseReplyCode(line));
-        }
-        FinishReply(line);
-        return line;
+        Writeln(Command);
+        reply = ReadReply(ReplyUse::Kept, Extent);
     });
+    return reply;
 }
 
-bool TFtpClient::BriefTransaction(const QString& Command) {
+FtpReply TFtpClient::ReadReply(ReplyUse Use, ReplyExtent Extent) {
+    FtpReply reply;
+    AwaitReply([&] {
+        auto alive = AliveToken();
+        reply.First = ReadLn();
+        reply.Last = reply.First;
+        if (Use == ReplyUse::Kept)
+            SetLastReply(reply.First);
+        if (!reply.Closed()) {
+            ReportStatus(1, reply.First);
+            CheckAlive(alive);
+            reply.Code = ParseReplyCode(reply.First);
+        }
+        if (Use == ReplyUse::Kept)
+            SetReplyCode(reply.Code);
+        if (Extent == ReplyExtent::Whole)
+            ReadContinuation(reply);
+    });
+    return reply;
+}
+
+std::optional<FtpReply> TFtpClient::BriefExchange(const QString& Command) {
     SetReplyCode(0);
     SetLastReply(QString());
     Writeln(Command);
     if (ReplyOverdue_ || !InputWithin(ReplyGraceMs)) {
         ReplyOverdue_ = true;
-        return false;
+        return std::nullopt;
     }
-    ReadReply();
-    return true;
+    return ReadReply(ReplyUse::Kept);
 }
 
-// An empty reply line means that the server closed the control connection: no reply will come,
-// and a code of 0 must not pass for success.
-void TFtpClient::CheckReplyPresent(const QString& Line) {
-    if (!Line.isEmpty())
+// A closed reply means that the server closed the control connection: no reply will come, and a
+// code of 0 must not pass for success.
+void TFtpClient::CheckReplyPresent(const FtpReply& Reply) {
+    if (!Reply.Closed())
         return;
     if (Connected()) {
         auto alive = AliveToken();
@@ -287,86 +294,39 @@ void TFtpClient::CheckReplyPresent(const QString& Line) {
     throw FTPException(ClosedText);
 }
 
-void TFtpClient::FailLogin() {
-    const bool closed = LastReply().isEmpty();
+void TFtpClient::FailLogin(const FtpReply& Reply) {
     auto alive = AliveToken();
     if (OnConnectionFailed) {
-        Fire(OnConnectionFailed, this);
+        Fire(OnConnectionFailed, alive, this);
         CheckAlive(alive);
     }
-    if (closed)
-        CheckReplyPresent(QString()); // closes our end too, so that no QUIT goes to a dead peer
-    throw FTPException(LastReply());
+    CheckReplyPresent(Reply); // closes our end too, so that no QUIT goes to a dead peer
+    throw FTPException(Reply.First);
 }
 
 void TFtpClient::LoginStep(const QString& Command, bool ReportPassOnly) {
     if (ReportPassOnly)
         ReportStatus(1, QStringLiteral("PASS "));
-    Transaction(Command);
-    if (LastReply().isEmpty() || (ReplyCode() >= 401 && ReplyCode() <= 599))
-        FailLogin();
+    const FtpReply reply = Exchange(Command);
+    if (reply.Closed() || (reply.Code >= 401 && reply.Code <= 599))
+        FailLogin(reply);
 }
 
 void TFtpClient::Connect() {
     SetCanceled(false);
     if (Connected())
         return;
-    RefuseLineBreaksOrOverlength(UserID_);
-    RefuseLineBreaksOrOverlength(Password_);
-    RefuseLineBreaksOrOverlength(FWUserID_);
-    RefuseLineBreaksOrOverlength(FWPassword_);
-    RefuseLineBreaksOrOverlength(Host());
+    RefuseUnsendableLogin();
     ClearInput();
     ReplyOverdue_ = false;
     TAsyncSocket::Connect();
 
     auto alive = AliveToken();
     try {
-        ReadReply();
-        if (LastReply().isEmpty() || ReplyCode() > 400)
-            FailLogin();
-
-        if (FWAuthenticate_) {
-            LoginStep(QStringLiteral("USER ") + FWUserID_, false);
-            if (ReplyCode() == 331)
-                LoginStep(QStringLiteral("PASS ") + FWPassword_, true);
-        }
-
-        if ((UserID_.isEmpty() || Password_.isEmpty()) && OnAuthenticationNeeded) {
-            bool handled = false;
-            Fire(OnAuthenticationNeeded, handled);
-            CheckAlive(alive);
-            RefuseLineBreaksOrOverlength(UserID_);
-            RefuseLineBreaksOrOverlength(Password_);
-        }
-
-        if (!Proxy().isEmpty()) {
-            // The proxy's answer to its own command is not examined; a closed connection is.
-            switch (FirewallType_) {
-            case FTUser:
-                Transaction(QStringLiteral("USER ") + UserID_ + QLatin1Char('@') + Host());
-                break;
-            case FtOpen:
-                Transaction(QStringLiteral("OPEN ") + Host());
-                break;
-            case FtSite:
-                Transaction(QStringLiteral("SITE ") + Host());
-                break;
-            }
-            if (LastReply().isEmpty())
-                FailLogin();
-        }
-
-        if (Proxy().isEmpty() || FirewallType_ != FTUser) {
-            ReportStatus(1, QStringLiteral("USER ") + UserID_);
-            LoginStep(QStringLiteral("USER ") + UserID_, false);
-        }
-        // Any other answer to USER (230: no password needed) skips PASS.
-        if (ReplyCode() == 331)
-            LoginStep(QStringLiteral("PASS ") + Password_, true);
-
+        AwaitGreeting();
+        LogIn();
         if (OnConnect)
-            Fire(OnConnect, this);
+            Fire(OnConnect, alive, this);
     } catch (...) {
         if (!*alive)
             throw;
@@ -376,14 +336,74 @@ void TFtpClient::Connect() {
     }
 }
 
+void TFtpClient::AwaitGreeting() {
+    SetReplyCode(0);
+    const FtpReply greeting = ReadReply(ReplyUse::Kept);
+    if (greeting.Closed() || greeting.Code > 400)
+        FailLogin(greeting);
+}
+
+void TFtpClient::LogIn() {
+    if (FWAuthenticate_)
+        LogInToFirewall();
+    AskForMissingCredentials();
+    if (!Proxy().isEmpty())
+        AnnounceToProxy();
+    // Through a proxy of type FTUser, the USER sent to the proxy was the login already.
+    if (Proxy().isEmpty() || FirewallType_ != FTUser) {
+        ReportStatus(1, QStringLiteral("USER ") + UserID_);
+        LoginStep(QStringLiteral("USER ") + UserID_, false);
+    }
+    // Any other answer to USER (230: no password needed) skips PASS.
+    if (ReplyCode() == 331)
+        LoginStep(QStringLiteral("PASS ") + Password_, true);
+}
+
+void TFtpClient::LogInToFirewall() {
+    LoginStep(QStringLiteral("USER ") + FWUserID_, false);
+    if (ReplyCode() == 331)
+        LoginStep(QStringLiteral("PASS ") + FWPassword_, true);
+}
+
+void TFtpClient::AskForMissingCredentials() {
+    if ((!UserID_.isEmpty() && !Password_.isEmpty()) || !OnAuthenticationNeeded)
+        return;
+    auto alive = AliveToken();
+    bool handled = false; // not looked at: the handler answers by filling in the fields
+    Fire(OnAuthenticationNeeded, alive, handled);
+    CheckAlive(alive);
+    RefuseLineBreaksOrOverlength(UserID_);
+    RefuseLineBreaksOrOverlength(Password_);
+}
+
+void TFtpClient::AnnounceToProxy() {
+    QString command;
+    switch (FirewallType_) {
+    case FTUser:
+        command = QStringLiteral("USER ") + UserID_ + QLatin1Char('@') + Host();
+        break;
+    case FtOpen:
+        command = QStringLiteral("OPEN ") + Host();
+        break;
+    case FtSite:
+        command = QStringLiteral("SITE ") + Host();
+        break;
+    }
+    if (command.isEmpty())
+        return; // a firewall type without a command of its own
+    // The proxy's answer to its own command is not examined; a closed connection is.
+    const FtpReply reply = Exchange(command);
+    if (reply.Closed())
+        FailLogin(reply);
+}
+
 void TFtpClient::Disconnect() {
     SetCanceled(false);
     if (!Connected())
         return;
     ReportStatus(1, QStringLiteral("QUIT"));
     auto alive = AliveToken();
-    QString reply;
-    qint16 code = 0;
+    FtpReply quit;
     try {
         Vendor_ = 2411;
         if (DataAvailable())
@@ -394,8 +414,7 @@ void TFtpClient::Disconnect() {
             // someone cancels it again. Take leave without waiting.
             Writeln(QStringLiteral("QUIT"));
         } else {
-            reply = Transaction(QStringLiteral("QUIT"));
-            code = ReplyCode();
+            quit = Exchange(QStringLiteral("QUIT"));
         }
     } catch (...) {
         if (*alive) {
@@ -406,8 +425,8 @@ void TFtpClient::Disconnect() {
     }
     ReplyOverdue_ = false;
     TAsyncSocket::Disconnect();
-    if (code >= 301 && code <= 599)
-        throw FTPException(reply);
+    if (quit.Code >= 301 && quit.Code <= 599)
+        throw FTPException(quit.First);
 }
 
 void TFtpClient::SendCommand(const QString& Command) {
@@ -422,24 +441,24 @@ void TFtpClient::SendCommand(const QString& Command) {
                         : Command);
     if (DataAvailable())
         Read(0);
-    const QString reply = Transaction(Command);
+    const FtpReply reply = Exchange(Command);
     CheckReplyPresent(reply);
-    const qint16 code = ReplyCode();
-    if (code >= 400 && code <= 599) {
-        if ((code == 500 || code == 501 || code == 502) && OnUnSupportedFunction) {
-            Fire(OnUnSupportedFunction, kind);
+    if (reply.Code >= 400 && reply.Code <= 599) {
+        if ((reply.Code == 500 || reply.Code == 501 || reply.Code == 502) &&
+            OnUnSupportedFunction) {
+            Fire(OnUnSupportedFunction, alive, kind);
             CheckAlive(alive);
         }
         if (!OnFailure)
-            throw FTPException(reply);
+            throw FTPException(reply.First);
         bool handled = false;
-        Fire(OnFailure, handled, kind);
+        Fire(OnFailure, alive, handled, kind);
         if (!handled)
-            throw FTPException(reply);
+            throw FTPException(reply.First);
         return;
     }
     if (OnSuccess)
-        Fire(OnSuccess, kind);
+        Fire(OnSuccess, alive, kind);
 }
 
 void TFtpClient::ChangeDir(const QString& Dir) {
@@ -447,6 +466,24 @@ void TFtpClient::ChangeDir(const QString& Dir) {
 }
 
 // --- retrieval
+
+struct TFtpClient::Retrieval {
+    QString RemoteName;
+    QString LocalPath;
+    TCmdType Kind;
+    // Counts are 32-bit: the file (offset included) stays below 2 GiB, so the count never
+    // wraps; a smaller MaxFileSize bounds it further.
+    bool Capped;
+    qint64 FileLimit;
+    bool RetrOutstanding = false; // RETR accepted, its final reply not read yet
+
+    bool Restore() const { return Kind == ctDownloadRestore; }
+    EFileTooLarge TooLarge() const {
+        return EFileTooLarge(
+            Capped ? QStringLiteral("File larger than %1 bytes: %2").arg(FileLimit).arg(RemoteName)
+                   : TooLargeText(RemoteName));
+    }
+};
 
 qint32 TFtpClient::ReceivedBytes() const {
     return DataConnection_ ? DataConnection_->ReceivedBytes() : 0;
@@ -457,13 +494,13 @@ void TFtpClient::Abort() {
         DataConnection_->Cancel();
 }
 
-void TFtpClient::ReplyFailure(TCmdType Kind) {
-    const QString line = LastReply().isEmpty() ? ClosedText : LastReply();
+void TFtpClient::ReplyFailure(const FtpReply& Reply, TCmdType Kind) {
+    const QString line = Reply.Closed() ? ClosedText : Reply.First;
     if (!OnFailure)
         throw FTPException(line);
     auto alive = AliveToken();
     bool handled = false;
-    Fire(OnFailure, handled, Kind);
+    Fire(OnFailure, alive, handled, Kind);
     CheckAlive(alive);
     if (!handled)
         throw FTPException(line);
@@ -473,13 +510,13 @@ void TFtpClient::ReplyFailure(TCmdType Kind) {
 void TFtpClient::OpenDataConnection(TCmdType Kind) {
     auto alive = AliveToken();
     if (Passive_) {
-        Transaction(QStringLiteral("PASV"));
-        CheckReplyPresent(LastReply());
-        if (ReplyCode() >= 500)
-            ReplyFailure(Kind);
+        const FtpReply reply = Exchange(QStringLiteral("PASV"));
+        CheckReplyPresent(reply);
+        if (reply.Code >= 500)
+            ReplyFailure(reply, Kind);
         // Only the port is taken from the reply: the data connection goes to the host the
         // control connection went to, whatever address the server (or a NAT) announces.
-        const quint16 port = PasvPort(LastReply());
+        const quint16 port = PasvPort(reply.First);
         DataConnection_->SetHost(Host());
         DataConnection_->SetPort(port);
         DataConnection_->Connect();
@@ -487,11 +524,11 @@ void TFtpClient::OpenDataConnection(TCmdType Kind) {
     } else {
         DataConnection_->SetPort(0);
         DataConnection_->Listen(true);
-        Transaction(QStringLiteral("PORT ") + LocalAddressText() +
-                    DataConnection_->LocalPortText());
-        CheckReplyPresent(LastReply());
-        if (ReplyCode() >= 301 && ReplyCode() <= 599)
-            ReplyFailure(Kind);
+        const FtpReply reply = Exchange(QStringLiteral("PORT ") + LocalAddressText() +
+                                        DataConnection_->LocalPortText());
+        CheckReplyPresent(reply);
+        if (reply.Code >= 301 && reply.Code <= 599)
+            ReplyFailure(reply, Kind);
     }
 }
 
@@ -510,17 +547,6 @@ bool TFtpClient::InputWithin(int Milliseconds) {
     }
 }
 
-void TFtpClient::ReadOutstandingReply() {
-    AwaitReply([&] {
-        const QString line = ReadLn();
-        if (!line.isEmpty()) {
-            ReportStatus(1, line);
-            FinishReply(line);
-        }
-        return line;
-    });
-}
-
 void TFtpClient::CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutstanding) {
     delete DataConnection_;
     DataConnection_ = nullptr;
@@ -533,10 +559,10 @@ void TFtpClient::CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutsta
             // the second only if it comes soon (a server that never set up the transfer, or
             // does not follow the rule, sends one). The cancel may have come because the server
             // went silent altogether: then even the first is not waited for long.
-            if (BriefTransaction(QStringLiteral("ABOR")) && RetrOutstanding &&
-                !LastReply().isEmpty() && !(ReplyCode() >= 500 && ReplyCode() <= 502) &&
-                InputWithin(ReplyGraceMs))
-                ReadOutstandingReply();
+            const std::optional<FtpReply> abor = BriefExchange(QStringLiteral("ABOR"));
+            if (abor && RetrOutstanding && !abor->Closed() &&
+                !(abor->Code >= 500 && abor->Code <= 502) && InputWithin(ReplyGraceMs))
+                ReadReply(ReplyUse::Drained);
         }
     } else if (RetrOutstanding && Connected()) {
         // The transfer failed on our side or on the data connection after RETR was accepted:
@@ -544,14 +570,13 @@ void TFtpClient::CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutsta
         // reply, which must be read here rather than taken for the reply to the next command.
         // A server that is stuck sends nothing: the wait is short.
         if (InputWithin(ReplyGraceMs))
-            ReadOutstandingReply();
+            ReadReply(ReplyUse::Drained);
     }
     if (Succeeded && OnSuccess)
-        Fire(OnSuccess, Kind);
+        Fire(OnSuccess, AliveToken(), Kind);
 }
 
 void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType Kind) {
-    const bool restore = Kind == ctDownloadRestore;
     auto alive = AliveToken();
     SetCanceled(false);
     RequireConnection();
@@ -559,19 +584,46 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
     if (DataAvailable())
         Read(0);
 
+    const bool capped = MaxFileSize_ >= 0 && MaxFileSize_ < INT_MAX;
+    Retrieval r{RemoteName, LocalPath, Kind, capped, capped ? MaxFileSize_ : INT_MAX};
+    NewDataSocket(r);
+    try {
+        if (r.Restore() && r.LocalPath.isEmpty())
+            r.LocalPath = RemoteName;
+        SetBinaryType(Kind);
+        OpenDataConnection(Kind);
+        if (r.Restore())
+            RequestRestart(r);
+        RequestFile(r);
+        if (!Passive_)
+            AcceptDataConnection();
+        if (OnTransactionStart) {
+            Fire(OnTransactionStart, alive, this);
+            CheckAlive(alive);
+        }
+        if (!Canceled() && !TimedOut())
+            ReceiveFile(r);
+        FireTransactionStop();
+        ReadCompletion(r);
+        FireTransactionStop();
+    } catch (const RetrievalStopped&) {
+        CleanUpRetrieval(false, Kind, false);
+        return;
+    } catch (...) {
+        if (!*alive)
+            throw;
+        CleanUpRetrieval(false, Kind, r.RetrOutstanding);
+        throw;
+    }
+    CleanUpRetrieval(true, Kind, false);
+}
+
+void TFtpClient::NewDataSocket(const Retrieval& R) {
     DataConnection_ = new TAsyncSocket(this);
     DataConnection_->SetTimeOut(TimeOut());
     DataConnection_->SetAnyLocalFile(AnyLocalFile());
-    // Counts are 32-bit: the file (offset included) stays below 2 GiB, so the count never wraps;
-    // a smaller MaxFileSize bounds it further. The receive stops at the limit by itself.
-    const bool capped = MaxFileSize_ >= 0 && MaxFileSize_ < INT_MAX;
-    const qint64 fileLimit = capped ? MaxFileSize_ : INT_MAX;
-    const auto tooLarge = [&] {
-        return EFileTooLarge(
-            capped ? QStringLiteral("File larger than %1 bytes: %2").arg(fileLimit).arg(RemoteName)
-                   : TooLargeText(RemoteName));
-    };
-    DataConnection_->SetReceiveLimit(fileLimit);
+    // The receive stops at the limit by itself.
+    DataConnection_->SetReceiveLimit(R.FileLimit);
     // The handler is shared rather than copied per block: a handler that destroys the component
     // (and so this data connection) keeps its own closure alive while it runs, and no block
     // costs an allocation.
@@ -582,129 +634,104 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
             (*keep)(Sender);
         };
     }
+}
 
-    bool retrOutstanding = false;
-    try {
-        if (restore && LocalPath.isEmpty())
-            LocalPath = RemoteName;
+void TFtpClient::SetBinaryType(TCmdType Kind) {
+    // In the default ASCII type servers rewrite line ends inside the file and refuse REST.
+    const FtpReply reply = Exchange(QStringLiteral("TYPE I"));
+    CheckReplyPresent(reply);
+    if (reply.Code >= 500)
+        ReplyFailure(reply, Kind);
+}
 
-        // Binary type: in the default ASCII type servers rewrite line ends inside the file
-        // and refuse REST.
-        Transaction(QStringLiteral("TYPE I"));
-        CheckReplyPresent(LastReply());
-        if (ReplyCode() >= 500)
-            ReplyFailure(Kind);
+void TFtpClient::RequestRestart(const Retrieval& R) {
+    qint64 size = 0;
+    QFile local(R.LocalPath);
+    if (local.open(QIODevice::ReadOnly))
+        size = local.size();
+    local.close();
+    if (size > R.FileLimit)
+        throw R.TooLarge();
+    DataConnection_->SetReceiveLimit(R.FileLimit - size);
+    ReportStatus(1, QStringLiteral("REST RETR ") + R.RemoteName);
+    SetTransferSize(0);
+    const FtpReply reply =
+        Exchange(QStringLiteral("REST ") + QString::number(size), ReplyExtent::FirstLine);
+    CheckReplyPresent(reply);
+    // A server that cannot restart would send the whole file, and appending it to the part
+    // already here would corrupt the update: only 3xx lets RETR follow.
+    if (reply.Code < 300 || reply.Code > 399)
+        ReplyFailure(reply, R.Kind);
+}
 
-        OpenDataConnection(Kind);
-
-        if (restore) {
-            qint64 size = 0;
-            QFile local(LocalPath);
-            if (local.open(QIODevice::ReadOnly))
-                size = local.size();
-            local.close();
-            if (size > fileLimit)
-                throw tooLarge();
-            DataConnection_->SetReceiveLimit(fileLimit - size);
-            ReportStatus(1, QStringLiteral("REST RETR ") + RemoteName);
-            SetTransferSize(0);
-            AwaitReply([&] {
-                return TAsyncSocket::Transaction(QStringLiteral("REST ") + QString::number(size));
-            });
-            CheckReplyPresent(LastReply());
-            // A server that cannot restart would send the whole file, and appending it to the
-            // part already here would corrupt the update: only 3xx lets RETR follow.
-            if (ReplyCode() < 300 || ReplyCode() > 399)
-                ReplyFailure(Kind);
-        } else {
-            ReportStatus(1, QStringLiteral("RETR ") + RemoteName);
-            SetTransferSize(0);
-        }
-        AwaitReply([&] { return TAsyncSocket::Transaction(QStringLiteral("RETR ") + RemoteName); });
-        CheckReplyPresent(LastReply());
-        if (ReplyCode() >= 301 && ReplyCode() <= 599)
-            ReplyFailure(Kind);
-        retrOutstanding = true;
-        const QString last = AwaitReply([&] { return FinishReply(LastReply()); });
-        SetTransferSize(ExtractByteCount(last));
-        // Compared with the whole file: after REST some servers announce what is left, others
-        // the whole size.
-        const std::optional<quint64> announced = AnnouncedByteCount(last);
-        if (announced && *announced > static_cast<quint64>(fileLimit))
-            throw tooLarge();
-
-        if (!Passive_) {
-            const quint16 accepted = DataConnection_->Accept();
-            CheckAlive(alive);
-            const quint16 listening = DataConnection_->SocketHandle();
-            DataConnection_->SetSocketHandle(accepted);
-            TAsyncSocket::CloseSocketHandle(listening);
-        }
-
-        if (OnTransactionStart) {
-            Fire(OnTransactionStart, this);
-            CheckAlive(alive);
-        }
-
-        if (!Canceled() && !TimedOut()) {
-            try {
-                if (restore)
-                    DataConnection_->AppendFile(LocalPath);
-                else
-                    DataConnection_->CaptureFile(LocalPath.isEmpty() ? RemoteName : LocalPath);
-            } catch (const EReceiveLimitError&) {
-                throw tooLarge();
-            }
-            CheckAlive(alive);
-            // A reset is not the end of the file. The receive ends on it as on a clean close;
-            // the close notice, already queued, carries the error: let it arrive and look.
-            ProcessMessages();
-            CheckAlive(alive);
-            if (!DataConnection_->AsyncOK())
-                throw ESockError(DataConnection_->LookupErrorMessage(ConnectionResetCode));
-        }
-
-        if (OnTransactionStop) {
-            Fire(OnTransactionStop, this);
-            CheckAlive(alive);
-        }
-        DataConnection_->RequestCloseSocket();
-        SetTransferSize(DataConnection_->ReceivedBytes());
-        ReportStatus(1, QStringLiteral("Received ") + QString::number(TransferSize()) +
-                            QStringLiteral(" Bytes"));
-
-        QString current = LastReply();
-        const bool completion = !Canceled() && !TimedOut();
-        if (completion) {
-            current = AwaitReply([&] { return ReadLn(); });
-            CheckAlive(alive);
-            // Kept as the last reply, so that a caller can judge the transfer by it.
-            SetLastReply(current);
-            SetReplyCode(ParseReplyCode(current));
-        }
-        // The completion code is not examined: a 426 after the whole file still counts, and
-        // the caller compares the size itself.
-        if (!current.isEmpty())
-            ReportStatus(1, current);
-        if (completion) {
-            AwaitReply([&] { return FinishReply(current); });
-            retrOutstanding = false;
-        }
-
-        if (OnTransactionStop) {
-            Fire(OnTransactionStop, this);
-            CheckAlive(alive);
-        }
-    } catch (const RetrievalStopped&) {
-        CleanUpRetrieval(false, Kind, false);
-        return;
-    } catch (...) {
-        if (!*alive)
-            throw;
-        CleanUpRetrieval(false, Kind, retrOutstanding);
-        throw;
+void TFtpClient::RequestFile(Retrieval& R) {
+    if (!R.Restore()) {
+        ReportStatus(1, QStringLiteral("RETR ") + R.RemoteName);
+        SetTransferSize(0);
     }
-    CleanUpRetrieval(true, Kind, false);
+    FtpReply reply = Exchange(QStringLiteral("RETR ") + R.RemoteName, ReplyExtent::FirstLine);
+    CheckReplyPresent(reply);
+    if (reply.Code >= 301 && reply.Code <= 599)
+        ReplyFailure(reply, R.Kind);
+    R.RetrOutstanding = true;
+    AwaitReply([&] { ReadContinuation(reply); });
+    SetTransferSize(ExtractByteCount(reply.Last));
+    // Compared with the whole file: after REST some servers announce what is left, others the
+    // whole size.
+    const std::optional<quint64> announced = AnnouncedByteCount(reply.Last);
+    if (announced && *announced > static_cast<quint64>(R.FileLimit))
+        throw R.TooLarge();
+}
+
+void TFtpClient::AcceptDataConnection() {
+    auto alive = AliveToken();
+    const quint16 accepted = DataConnection_->Accept();
+    CheckAlive(alive);
+    const quint16 listening = DataConnection_->SocketHandle();
+    DataConnection_->SetSocketHandle(accepted);
+    TAsyncSocket::CloseSocketHandle(listening);
+}
+
+void TFtpClient::ReceiveFile(const Retrieval& R) {
+    auto alive = AliveToken();
+    try {
+        if (R.Restore())
+            DataConnection_->AppendFile(R.LocalPath);
+        else
+            DataConnection_->CaptureFile(R.LocalPath.isEmpty() ? R.RemoteName : R.LocalPath);
+    } catch (const EReceiveLimitError&) {
+        throw R.TooLarge();
+    }
+    CheckAlive(alive);
+    // A reset is not the end of the file. The receive ends on it as on a clean close; the close
+    // notice, already queued, carries the error: let it arrive and look.
+    ProcessMessages();
+    CheckAlive(alive);
+    if (!DataConnection_->AsyncOK())
+        throw ESockError(DataConnection_->LookupErrorMessage(ConnectionResetCode));
+}
+
+void TFtpClient::FireTransactionStop() {
+    if (OnTransactionStop && !Fire(OnTransactionStop, AliveToken(), this))
+        throw EAbortError(DestroyedText);
+}
+
+void TFtpClient::ReadCompletion(Retrieval& R) {
+    DataConnection_->RequestCloseSocket();
+    SetTransferSize(DataConnection_->ReceivedBytes());
+    ReportStatus(1, QStringLiteral("Received ") + QString::number(TransferSize()) +
+                        QStringLiteral(" Bytes"));
+    if (Canceled() || TimedOut()) {
+        // No completion reply is waited for: the clean-up's ABOR collects it.
+        if (!LastReply().isEmpty())
+            ReportStatus(1, LastReply());
+        return;
+    }
+    // The completion code is not examined: a 426 after the whole file still counts, and the
+    // caller compares the size itself. Kept as the last reply, so that a caller can judge the
+    // transfer by it.
+    ReadReply(ReplyUse::Kept);
+    R.RetrOutstanding = false;
 }
 
 void TFtpClient::Download(const QString& RemoteName, const QString& LocalPath) {
@@ -717,7 +744,7 @@ void TFtpClient::Download(const QString& RemoteName, const QString& LocalPath) {
             throw;
         // A failure that OnFailure declined at a reply check is offered to it a second time.
         bool handled = false;
-        Fire(OnFailure, handled, ctDownload);
+        Fire(OnFailure, alive, handled, ctDownload);
         if (!handled)
             throw;
     }

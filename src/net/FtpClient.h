@@ -43,6 +43,15 @@ enum TFirewallType : quint8 {
     FtSite = 2, // SITE host, then the normal login
 };
 
+// One reply of the control connection. Only its first and last lines are kept: nothing acts on
+// the lines between, and a server that sends thousands of them must not grow the memory.
+struct FtpReply {
+    qint16 Code = 0; // of the first line; continuation lines never change it
+    QString First;   // with its line end; empty when the server closed instead of replying
+    QString Last;    // the last line read, First for a one-line reply
+    bool Closed() const { return First.isEmpty(); }
+};
+
 using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
 using TFailureEvent = std::function<void(bool& Handled, TCmdType Trans_Type)>;
 using TUnsupportedEvent = std::function<void(TCmdType Trans_Type)>;
@@ -125,9 +134,7 @@ public:
 
     // --- reply parsing (no socket involved)
 
-    // The code of a reply line: its leading decimal digits (at most 10), 0 when there are none
-    // or when they do not fit the 16-bit field.
-    static qint16 ParseReplyCode(const QString& Line);
+    using TAsyncSocket::ParseReplyCode;
     // True when Line continues a multi-line reply: it begins with a space or has "-" fourth.
     static bool IsContinuationLine(const QString& Line);
     // The operation kind of a command sent through SendCommand.
@@ -150,22 +157,54 @@ public:
 
 private:
     struct RetrievalStopped {}; // a reply failure that OnFailure handled: no success, no error
+    struct Retrieval;           // what one Download or DownloadRestore works on
+
+    // Whether a reply becomes LastReply/ReplyCode. A reply that is only drained (one still owed
+    // by a transfer that ended early) leaves them to the reply the caller judged.
+    enum class ReplyUse : quint8 { Kept, Drained };
+    // Whether the continuation lines are read with the first line. The RETR reply's code is
+    // judged before its continuation lines are read.
+    enum class ReplyExtent : quint8 { Whole, FirstLine };
 
     // Raises FTPException, before anything is sent, for an argument that holds CR, LF or NUL or
     // that is longer than MaxArgumentBytes in Big5, as it would go out.
     void RefuseLineBreaksOrOverlength(const QString& Argument) const;
-    QString ReadReply(); // one reply that no command preceded (the greeting)
-    void LoginStep(const QString& Command, bool ReportPassOnly);
-    void FailLogin();
-    void CheckReplyPresent(const QString& Line);
-    void ReplyFailure(TCmdType Kind);
-    void Retrieve(const QString& RemoteName, QString LocalPath, TCmdType Kind);
-    void OpenDataConnection(TCmdType Kind);
+
+    // --- replies: every reply of the control connection is read by ReadReply
+    FtpReply ReadReply(ReplyUse Use, ReplyExtent Extent = ReplyExtent::Whole);
+    void ReadContinuation(FtpReply& Reply);
+    // Sends Command and reads its reply, which is kept.
+    FtpReply Exchange(const QString& Command, ReplyExtent Extent = ReplyExtent::Whole);
+    // Exchange for a reply that may never come; nullopt when none came within ReplyGraceMs.
+    std::optional<FtpReply> BriefExchange(const QString& Command);
+    // Runs a wait for a reply; a cancelled one leaves the reply owed (ReplyOverdue_).
+    void AwaitReply(const std::function<void()>& Wait);
     bool InputWithin(int Milliseconds);
-    void ReadOutstandingReply();
+    void CheckReplyPresent(const FtpReply& Reply);
+
+    // --- login
+    void RefuseUnsendableLogin() const;
+    void AwaitGreeting();
+    void LogIn();
+    void LogInToFirewall();
+    void AskForMissingCredentials();
+    void AnnounceToProxy();
+    void LoginStep(const QString& Command, bool ReportPassOnly);
+    [[noreturn]] void FailLogin(const FtpReply& Reply);
+
+    // --- retrieval, in the order it runs
+    [[noreturn]] void ReplyFailure(const FtpReply& Reply, TCmdType Kind);
+    void Retrieve(const QString& RemoteName, QString LocalPath, TCmdType Kind);
+    void NewDataSocket(const Retrieval& R);
+    void SetBinaryType(TCmdType Kind);
+    void OpenDataConnection(TCmdType Kind);
+    void RequestRestart(const Retrieval& R);
+    void RequestFile(Retrieval& R);
+    void AcceptDataConnection();
+    void ReceiveFile(const Retrieval& R);
+    void ReadCompletion(Retrieval& R);
+    void FireTransactionStop();
     void CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutstanding);
-    QString AwaitReply(const std::function<QString()>& Wait);
-    bool BriefTransaction(const QString& Command);
 
     QString UserID_;
     QString Password_;

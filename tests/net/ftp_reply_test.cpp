@@ -22,6 +22,8 @@ TEST(FtpReply, ReplyCodeFromLeadingDigits) {
         {"32768 too big for the field\r\n", 0},
         {"99999999999999 huge\r\n", 0}, // only 10 digits are read, and they do not fit
         {"\xd9\xa3\xd9\xa2 arabic digits\r\n", 0},
+        {"0220 leading zero\r\n", 220},
+        {"00000000001 only the first ten digits count\r\n", 0},
     };
     for (const Case& c : cases)
         EXPECT_EQ(TFtpClient::ParseReplyCode(QString::fromLatin1(c.line)), c.code) << c.line;
