@@ -257,7 +257,7 @@ FtpReply TFtpClient::ReadReply(ReplyUse Use, ReplyExtent Extent) {
         reply.Last = reply.First;
         if (Use == ReplyUse::Kept)
             SetLastReply(reply.First);
-        if (!reply.Closed()) {
+        if (!reply.Unanswered()) {
             ReportStatus(1, reply.First);
             CheckAlive(alive);
             reply.Code = ParseReplyCode(reply.First);
@@ -284,7 +284,7 @@ std::optional<FtpReply> TFtpClient::BriefExchange(const QString& Command) {
 // A closed reply means that the server closed the control connection: no reply will come, and a
 // code of 0 must not pass for success.
 void TFtpClient::CheckReplyPresent(const FtpReply& Reply) {
-    if (!Reply.Closed())
+    if (!Reply.Unanswered())
         return;
     if (Connected()) {
         auto alive = AliveToken();
@@ -308,7 +308,7 @@ void TFtpClient::LoginStep(const QString& Command, bool ReportPassOnly) {
     if (ReportPassOnly)
         ReportStatus(1, QStringLiteral("PASS "));
     const FtpReply reply = Exchange(Command);
-    if (reply.Closed() || (reply.Code >= 401 && reply.Code <= 599))
+    if (reply.Unanswered() || (reply.Code >= 401 && reply.Code <= 599))
         FailLogin(reply);
 }
 
@@ -339,7 +339,7 @@ void TFtpClient::Connect() {
 void TFtpClient::AwaitGreeting() {
     SetReplyCode(0);
     const FtpReply greeting = ReadReply(ReplyUse::Kept);
-    if (greeting.Closed() || greeting.Code > 400)
+    if (greeting.Unanswered() || greeting.Code > 400)
         FailLogin(greeting);
 }
 
@@ -393,7 +393,7 @@ void TFtpClient::AnnounceToProxy() {
         return; // a firewall type without a command of its own
     // The proxy's answer to its own command is not examined; a closed connection is.
     const FtpReply reply = Exchange(command);
-    if (reply.Closed())
+    if (reply.Unanswered())
         FailLogin(reply);
 }
 
@@ -495,7 +495,7 @@ void TFtpClient::Abort() {
 }
 
 void TFtpClient::ReplyFailure(const FtpReply& Reply, TCmdType Kind) {
-    const QString line = Reply.Closed() ? ClosedText : Reply.First;
+    const QString line = Reply.Unanswered() ? ClosedText : Reply.First;
     if (!OnFailure)
         throw FTPException(line);
     auto alive = AliveToken();
@@ -560,7 +560,7 @@ void TFtpClient::CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutsta
             // does not follow the rule, sends one). The cancel may have come because the server
             // went silent altogether: then even the first is not waited for long.
             const std::optional<FtpReply> abor = BriefExchange(QStringLiteral("ABOR"));
-            if (abor && RetrOutstanding && !abor->Closed() &&
+            if (abor && RetrOutstanding && !abor->Unanswered() &&
                 !(abor->Code >= 500 && abor->Code <= 502) && InputWithin(ReplyGraceMs))
                 ReadReply(ReplyUse::Drained);
         }

@@ -49,7 +49,7 @@ struct FtpReply {
     qint16 Code = 0; // of the first line; continuation lines never change it
     QString First;   // with its line end; empty when the server closed instead of replying
     QString Last;    // the last line read, First for a one-line reply
-    bool Closed() const { return First.isEmpty(); }
+    bool Unanswered() const { return First.isEmpty(); }
 };
 
 using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;

@@ -25,24 +25,23 @@ std::int32_t StrToInt32(const QString& text, Blanks blanks) {
         negative = text[i] == QLatin1Char('-');
         ++i;
     }
-    const auto fail = [&text] { throwNotAnInteger(text); };
     if (i >= end)
-        fail();
+        throwNotAnInteger(text);
     // Accumulated as a negative number, which has room for the smallest 32-bit value.
     constexpr std::int64_t lo = std::numeric_limits<std::int32_t>::min();
     std::int64_t value = 0;
     for (; i < end; ++i) {
         const char16_t c = text[i].unicode();
         if (c < u'0' || c > u'9')
-            fail();
+            throwNotAnInteger(text);
         value = value * 10 - (c - u'0');
         if (value < lo)
-            fail();
+            throwNotAnInteger(text);
     }
     if (!negative) {
         value = -value;
         if (value > std::numeric_limits<std::int32_t>::max())
-            fail();
+            throwNotAnInteger(text);
     }
     return static_cast<std::int32_t>(value);
 }
