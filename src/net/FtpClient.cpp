@@ -343,6 +343,7 @@ void TFtpClient::Connect() {
         ReadReply();
         if (LastReply().isEmpty() || ReplyCode() > 400)
             FailLogin();
+        SecureControlConnection();
 
         if (FWAuthenticate_) {
             LoginStep(QStringLiteral("USER ") + FWUserID_, false);
@@ -382,6 +383,7 @@ void TFtpClient::Connect() {
         // Any other answer to USER (230: no password needed) skips PASS.
         if (ReplyCode() == 331)
             LoginStep(QStringLiteral("PASS ") + Password_, true);
+        ProtectDataConnections();
 
         if (OnConnect)
             Fire(OnConnect, this);
@@ -658,6 +660,7 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
             DataConnection_->SetSocketHandle(accepted);
             TAsyncSocket::CloseSocketHandle(listening);
         }
+        SecureDataConnection();
 
         if (OnTransactionStart) {
             Fire(OnTransactionStart, this);
