@@ -81,6 +81,14 @@ ServerSettings loadServerSettings(const QString& path) {
     if (seconds && *seconds >= 1 && *seconds <= kMaxQueryTimeoutSeconds)
         s.dbQueryTimeout = *seconds;
 
+    QString security;
+    read(ini, "Ftp", "Security", security);
+    s.ftpTls =
+        !security.isEmpty() && security.compare(QLatin1String("none"), Qt::CaseInsensitive) != 0;
+    read(ini, "Ftp", "CaFile", s.ftpCaFile);
+    if (!s.ftpCaFile.isEmpty() && QDir::isRelativePath(s.ftpCaFile))
+        s.ftpCaFile = QDir::cleanPath(ExecutableDir() + s.ftpCaFile);
+
     if (s.dbDirectory.isEmpty())
         s.dbDirectory = defaultServerSettings().dbDirectory;
     if (QDir::isRelativePath(s.dbDirectory))
