@@ -104,10 +104,10 @@ protected:
                 : "Backend=sqlite\r\nDirectory=" + QFile::encodeName(path("catalogs"));
         writeAll(path("server.ini"),
                  "[Server]\r\nHost=127.0.0.1\r\n[Database]\r\n" + database +
-                     "\r\n[Ftp]\r\nPort=" + QByteArray::number(ftpPort) +
-                     "\r\nUser=velk\r\nPassword=" + password.toUtf8() +
-                     "\r\n[Interface]\r\nDevices=" + QFile::encodeName(path("devices")) +
-                     "\r\n" + extraIni);
+                     "\r\n[Ftp]\r\nPort=" + QByteArray::number(ftpPort) + "\r\nUser=" + ftpUser +
+                     "\r\nPassword=" + password.toUtf8() + "\r\n" + ftpExtra +
+                     "[Interface]\r\nDevices=" + QFile::encodeName(path("devices")) + "\r\n" +
+                     extraIni);
     }
 
     Result run(const QStringList& extra = {}, int limitMs = 120000) {
@@ -196,6 +196,8 @@ protected:
     static inline const QString kGiveUp = QStringLiteral("FTP連線異常或忙線,\r\n 請稍後再重試");
 
     QByteArray extraIni; // appended to server.ini
+    QByteArray ftpUser = "velk";
+    QByteArray ftpExtra; // more [Ftp] lines, each ending in CR LF
     QTemporaryDir dir;
     std::unique_ptr<Helper> simulator;
     std::unique_ptr<Helper> ftp;

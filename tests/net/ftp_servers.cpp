@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QThread>
 #include <csignal>
 #include <stdexcept>
@@ -247,6 +248,11 @@ Vsftpd::~Vsftpd() {
 
 QString Vsftpd::Put(const QString& name, const QByteArray& bytes) const {
     const QString path = root_ + QLatin1Char('/') + name;
+    const QString folder = QFileInfo(path).path();
+    if (QDir().mkpath(folder)) // a folder of its own for a name such as "tarn/update.sh"
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                          QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                          QFile::ExeOther);
     WriteAll(path, bytes);
     QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
                                     QFile::ReadOther);
