@@ -193,7 +193,11 @@ public:
     bool TimedOut() const { return TimedOut_; }
     void SetTimedOut(bool Value) { TimedOut_ = Value; }
     quint16 SocketHandle() const { return SocketHandle_; }
-    void SetSocketHandle(quint16 Value) { SocketHandle_ = Value; }
+    void SetSocketHandle(quint16 Value) {
+        if (Value != SocketHandle_)
+            EndTls(); // the TLS state belongs to the socket it was started on
+        SocketHandle_ = Value;
+    }
     qint32 LastErrorNo() const { return LastErrorNo_; }
     void SetLastErrorNo(qint32 Value) { LastErrorNo_ = Value; }
     const QStringList& WinsockInfo() const { return WinsockInfo_; }
