@@ -65,11 +65,10 @@ void TFtpClient::ProtectDataConnections() {
 }
 
 void TFtpClient::SecureDataConnection() {
-    if (Security_ != TFtpSecurity::Tls)
+    // Whatever Security says now: the data go as the session was opened (PROT P or not).
+    if (!Tls())
         return;
     auto alive = AliveToken();
-    if (!TlsContext_)
-        throw ETlsError(QStringLiteral("TLS: the session was not secured"));
     // The session of the control connection: servers such as vsftpd refuse a data connection
     // that does not resume it (it proves the same client made both).
     DataConnection_->StartTls(TlsContext_, Host(), this);
