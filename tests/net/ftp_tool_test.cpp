@@ -1,5 +1,6 @@
-// The command-line downloader (tools/ftpget) against the scriptable server (and vsftpd for FTPS):
-// resumed downloads byte for byte, and its exit status on failures and wrong arguments.
+// The command-line downloader (tools/ftpget) against the scriptable server (and vsftpd for
+// FTPS): fresh, active and resumed downloads byte for byte, and its exit status on failures and
+// wrong arguments.
 #include "ftp_fixture.h"
 
 #include <QElapsedTimer>
