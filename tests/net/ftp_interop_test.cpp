@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -263,6 +264,36 @@ TEST(FtpsInteropLogin, NoFallbackToClearText) {
         }
         EXPECT_EQ(server.Commands().filter(QStringLiteral("AUTH TLS")).size(), k.refusal ? 1 : 0);
     }
+}
+
+// A server that answers the ClientHello with an alert and closes: the alert is the reason given.
+TEST(FtpsInteropLogin, ServerAlertIsTheReason) {
+    const TestCertificates& certs = Certificates();
+    ASSERT_TRUE(certs.Failure.isEmpty()) << certs.Failure.toStdString();
+    LoopbackPeer peer;
+    peer.Serve([](int& fd) {
+        SendAll(fd, "220 ready\r\n");
+        if (RecvLine(fd) != "AUTH TLS\r\n")
+            return;
+        SendAll(fd, "234 go ahead\r\n");
+        SleepMs(200);
+        char hello[4096];
+        if (::recv(fd, hello, sizeof hello, MSG_DONTWAIT) <= 0) // taken, or the close would reset
+            return;
+        SendAll(fd, std::string("\x15\x03\x03\x00\x02\x02\x28", 7)); // fatal: handshake failure
+        CloseNow(fd); // alert and close notice together: the alert must still be read
+    });
+    auto c = MakeTlsClient(peer.Port(), certs.CaFile);
+    c->SetTimeOut(5000);
+    try {
+        c->Connect();
+        ADD_FAILURE() << "connected";
+    } catch (const ETlsError& e) {
+        EXPECT_EQ(e.message(),
+                  QStringLiteral("TLS handshake failed: sslv3 alert handshake failure"));
+    }
+    EXPECT_FALSE(c->Connected());
+    peer.Join();
 }
 
 // A server that falls silent in the middle of a TLS transfer: the data connection's time-out
