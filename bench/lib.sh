@@ -28,11 +28,14 @@ print(r.ru_maxrss, "%.3f" % (r.ru_utime + r.ru_stime), "%.3f" % wall, rc)
 PY
 }
 
-# start_vsftpd ROOT: vsftpd on loopback, anonymous and read-only, serving ROOT (its folders must
-# be world-readable); sets $port and returns once the port accepts connections (or after 5 s).
+# start_vsftpd ROOT [CERT KEY]: vsftpd on loopback, anonymous and read-only, serving ROOT (its
+# folders must be world-readable); with CERT and KEY (PEM) explicit FTPS only, TLS required for
+# the login and the data, data sessions resumed. Sets $port and returns once the port accepts
+# connections (or after 5 s).
 start_vsftpd() {
     port="$(free_port)"
-    cat > "$work/vsftpd.conf" <<CONF
+    local conf="$work/vsftpd-$port.conf"
+    cat > "$conf" <<CONF
 listen=YES
 listen_ipv6=NO
 listen_address=127.0.0.1
@@ -53,8 +56,24 @@ isolate_network=NO
 secure_chroot_dir=/var/run/vsftpd/empty
 xferlog_enable=NO
 CONF
+    if [ $# -ge 3 ]; then
+        cat >> "$conf" <<CONF
+ssl_enable=YES
+allow_anon_ssl=YES
+force_anon_logins_ssl=YES
+force_anon_data_ssl=YES
+require_ssl_reuse=YES
+ssl_request_cert=NO
+ssl_sslv2=NO
+ssl_sslv3=NO
+ssl_tlsv1=NO
+ssl_ciphers=HIGH
+rsa_cert_file=$2
+rsa_private_key_file=$3
+CONF
+    fi
     mkdir -p /var/run/vsftpd/empty
-    /usr/sbin/vsftpd "$work/vsftpd.conf" > "$work/vsftpd.out" 2>&1 &
+    /usr/sbin/vsftpd "$conf" > "$work/vsftpd-$port.out" 2>&1 &
     pids+=($!)
     for _ in $(seq 50); do
         (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break

@@ -10,6 +10,8 @@
 #                    launcher's FTP component (tools/ftpget) against curl (and wget), and against
 #                    the floor, a bare C client (bench/ftp_floor.c), client after client in each
 #                    round, median of 5 each, whole processes
+#   FTPS speed       the same 256 MiB into /dev/null from vsftpd with explicit TLS (a test CA
+#                    made here): ftpget --tls --cafile against curl --ssl-reqd --cacert
 #   event-loop gap   the longest interval between two ticks of a 1 ms timer during a transfer
 #   CPU while stall  ftpget on a transfer that stops after 1 MiB and stays silent until ftpget's
 #                    10 s time-out; the CPU of the same run with a 0.1 s time-out is subtracted
@@ -26,7 +28,7 @@ build="${1:-${PCV_BUILD_DIR:-$root/build}}"
 big_mib="${BENCH_BIG_MIB:-256}"
 python=/usr/bin/python3
 
-for tool in cc curl wget /usr/sbin/vsftpd "$python"; do
+for tool in cc curl wget openssl /usr/sbin/vsftpd "$python"; do
     command -v "$tool" >/dev/null || { echo "missing $tool (scripts/setup.sh)" >&2; exit 2; }
 done
 
@@ -146,6 +148,37 @@ else
                 "none set (>= 1.0 wanted)" "$(verdict "$(awk -v r="$rw_" 'BEGIN { print (r >= 1.0) }')")"
         fi
     done
+
+    # FTPS: a test CA and a certificate for 127.0.0.1, a second vsftpd that insists on TLS.
+    echo "FTPS benchmark (${big_mib} MiB) ..." >&2
+    plain_port="$port"
+    (cd "$work" &&
+        openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key \
+            -out ca.pem -days 2 -subj "/CN=bench CA" -addext basicConstraints=critical,CA:TRUE \
+            -addext keyUsage=critical,keyCertSign,cRLSign &&
+        openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout tls.key \
+            -out tls.csr -subj "/CN=127.0.0.1" &&
+        printf 'basicConstraints=CA:FALSE\nsubjectAltName=IP:127.0.0.1\n' > tls.ext &&
+        openssl x509 -req -in tls.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+            -extfile tls.ext -out tls.pem) >/dev/null 2>&1 || { echo "openssl failed" >&2; exit 1; }
+    chmod 644 "$work/tls.key"
+    start_vsftpd "$ftproot" "$work/tls.pem" "$work/tls.key"
+    tls_port="$port"
+    port="$plain_port"
+    ours=(); curls=()
+    for i in 1 2 3 4 5; do
+        read -r _ _ t rc < <(measure "$ftpget" --tls --cafile "$work/ca.pem" 127.0.0.1 "$tls_port" \
+            anonymous bench@ big.bin /dev/null)
+        [ "$rc" = 0 ] || { echo "ftpget --tls failed" >&2; exit 1; }
+        ours+=("$t")
+        read -r _ _ t rc < <(measure curl -s --ssl-reqd --cacert "$work/ca.pem" -o /dev/null \
+            "ftp://127.0.0.1:$tls_port/big.bin")
+        [ "$rc" = 0 ] || { echo "curl --ssl-reqd failed" >&2; exit 1; }
+        curls+=("$t")
+    done
+    mo="$(median "${ours[@]}")"; mc="$(median "${curls[@]}")"; rc_="$(ratio "$mc" "$mo")"
+    row "FTPS ${big_mib} MiB into /dev/null: ours $(mibs "$mo"), curl $(mibs "$mc") (curl time / ours)" \
+        "$rc_" ">= 1.0" "$(verdict "$(awk -v r="$rc_" 'BEGIN { print (r >= 1.0) }')")"
 
     # The event loop during a transfer: the longest interval between two ticks of a 1 ms timer.
     gaps=()

@@ -9,8 +9,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libqt6serialport6
   libqt6sql6-sqlite libqt6sql6-odbc qt6-image-formats-plugins
   googletest libgtest-dev libgmock-dev
-  # signatures and hashes
-  libssl-dev
+  # signatures and hashes, FTPS; the openssl tool makes the tests' certificates
+  libssl-dev openssl
   # database backends and drivers
   unixodbc unixodbc-dev odbc-postgresql tdsodbc postgresql sqlite3
   # the database tests' server certificate

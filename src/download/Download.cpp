@@ -6,6 +6,7 @@
 #include "launcher/LogFile.h"
 #include "launcher/Messages.h"
 #include "net/FtpClient.h"
+#include "net/TlsChannel.h"
 #include "platform/Dialogs.h"
 #include "platform/Exception.h"
 #include "platform/FileSystem.h"
@@ -225,6 +226,8 @@ void TForm2::applyFtpSettings() {
     FtpClient1->SetPort(settings.ftpPort);
     FtpClient1->SetUserID(settings.ftpUser);
     FtpClient1->SetPassword(settings.ftpPassword);
+    FtpClient1->SetSecurity(settings.ftpTls ? TFtpSecurity::Tls : TFtpSecurity::None);
+    FtpClient1->SetCaFile(settings.ftpCaFile);
     // A server that keeps sending must not fill the disk: nothing beyond the announced size of
     // the update is taken.
     FtpClient1->SetMaxFileSize(std::max<std::int64_t>(UpdateFileSize, 0));
@@ -362,6 +365,10 @@ bool TForm2::connectToServer() {
         ftp().Connect();
         if (FtpClient1)
             return true; // otherwise destroyed while Connect waited: there is no session
+    } catch (const ETlsError& e) {
+        // Otherwise a server without TLS, or with a certificate that does not check out, looks
+        // like one that is down or busy.
+        Log(e.message());
     } catch (...) {
     }
     DLAbort = 1;
@@ -409,6 +416,8 @@ bool TForm2::transfer(const QString& localPath) {
         oversize_ = true;
     } catch (const EStreamError& e) {
         logLocalCause(e);
+    } catch (const ETlsError& e) {
+        Log(e.message()); // a data connection the server or the certificate check refused
     } catch (...) {
     }
     if (DLAbort > 0)

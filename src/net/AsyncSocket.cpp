@@ -1,6 +1,7 @@
 #include "AsyncSocket.h"
 
 #include "Fire.h"
+#include "TlsChannel.h"
 #include "platform/Big5.h"
 #include "platform/Dialogs.h"
 #include "platform/Events.h"
@@ -530,18 +531,19 @@ bool TAsyncSocket::DataAvailable() {
     ReportStatus(8, QStringLiteral("Data Available"));
     // A byte of its own: IOBuffer may hold the start of a line that a pending ReadLn is reading.
     char probe;
-    return WsRecv(SocketHandle_, &probe, 1, true) >= 1;
+    return Receive(&probe, 1, true) >= 1;
 }
 
 void TAsyncSocket::ClearInput() {
     ReportStatus(8, QStringLiteral("Clearing Input"));
     char scratch[IOBufferSize];
-    WsRecv(SocketHandle_, scratch, IOBufferSize, false);
+    Receive(scratch, IOBufferSize, false);
 }
 
 void TAsyncSocket::RequestCloseSocket() {
     ReportStatus(4, QStringLiteral("Request Close Socket"));
     Connected_ = false;
+    EndTls();
     if (SocketHandle_ == INVALID_SOCKET_HANDLE)
         return;
     if (WsCloseSocket(SocketHandle_) == WS_SOCKET_ERROR) {
@@ -595,7 +597,7 @@ void TAsyncSocket::SendBuffer(const char* Data, quint16 Length) {
         const int length = Length != 0 ? Length : static_cast<int>(strnlen(Data, 65535));
         int remaining = length;
         while (remaining > 0 && !Canceled_) {
-            const int n = WsSend(SocketHandle_, Data + length - remaining, remaining);
+            const int n = SendBytes(Data + length - remaining, remaining);
             if (n == 0)
                 break;
             if (n < 0) {
@@ -635,6 +637,8 @@ void TAsyncSocket::Writeln(const QString& Text) {
 
 QString TAsyncSocket::Read(quint16 Count) {
     ReportStatus(8, QStringLiteral("Read( ") + QString::number(Count) + QStringLiteral(" )"));
+    if (Tls_ && Count > 0)
+        return ReadSecured(Count);
     auto alive = Alive_;
     int count = Count;
     if (count > 0) {
@@ -647,7 +651,7 @@ QString TAsyncSocket::Read(quint16 Count) {
                 WsSetReceiveLowWater(handle, 1);
         });
         do {
-            const int n = WsRecv(SocketHandle_, IOBuffer_, IOBufferSize, true);
+            const int n = Receive(IOBuffer_, IOBufferSize, true);
             if (n >= count)
                 break;
             if (n == 0)
@@ -662,7 +666,7 @@ QString TAsyncSocket::Read(quint16 Count) {
             Pump(alive, true);
         } while (!Canceled_);
     } else {
-        const int n = WsRecv(SocketHandle_, IOBuffer_, IOBufferSize, true);
+        const int n = Receive(IOBuffer_, IOBufferSize, true);
         if (n < 0) {
             CheckSocketError(WSAEWOULDBLOCK);
             return {};
@@ -675,7 +679,7 @@ QString TAsyncSocket::Read(quint16 Count) {
         Canceled_ = false;
         throw EAbortError(QStringLiteral("Socket send aborted"));
     }
-    const int got = WsRecv(SocketHandle_, IOBuffer_, count, false);
+    const int got = Receive(IOBuffer_, count, false);
     return QString::fromLatin1(IOBuffer_, qMax(got, 0));
 }
 
@@ -693,7 +697,7 @@ QString TAsyncSocket::ReadLn() {
         const int space = IOBufferSize - got;
         if (space == 0)
             RaiseSocketError(WSAEMSGSIZE); // a line longer than the working buffer
-        const int n = WsRecv(SocketHandle_, IOBuffer_ + got, space, true);
+        const int n = Receive(IOBuffer_ + got, space, true);
         if (n == 0)
             return {}; // the peer has closed
         if (n > 0) {
@@ -702,7 +706,7 @@ QString TAsyncSocket::ReadLn() {
                 lineEnd = static_cast<int>(static_cast<const char*>(lf) - IOBuffer_);
                 break;
             }
-            const int taken = WsRecv(SocketHandle_, IOBuffer_ + got, n, false);
+            const int taken = Receive(IOBuffer_ + got, n, false);
             if (taken > 0)
                 got += taken;
         } else {
@@ -722,7 +726,7 @@ QString TAsyncSocket::ReadLn() {
     }
     if (lineEnd < 0)
         return QString::fromLatin1(IOBuffer_, got); // not connected: the bytes taken so far
-    const int rest = WsRecv(SocketHandle_, IOBuffer_ + got, lineEnd + 1 - got, false);
+    const int rest = Receive(IOBuffer_ + got, lineEnd + 1 - got, false);
     return QString::fromLatin1(IOBuffer_, got + qMax(rest, 0));
 }
 
@@ -800,7 +804,7 @@ void TAsyncSocket::ReceiveIntoFile(QFile& file, const QString& name, bool Append
     const std::unique_ptr<char[]> chunk(new char[ReceiveChunkSize]);
     qint64 lastPump = SteadyMilliseconds();
     while (!Canceled_ && (!Appending || Connected_)) {
-        const int n = WsRecv(SocketHandle_, chunk.get(), ReceiveChunkSize, false);
+        const int n = Receive(chunk.get(), ReceiveChunkSize, false);
         if (n > 0) {
             // Written in one piece (a system call per receive, not per block), then counted and
             // announced per block of at most IOBufferSize bytes, as a receive of IOBufferSize

@@ -46,6 +46,8 @@ using TOnErrorEvent = std::function<void(QObject* Sender, quint16 Errno, const Q
 
 class QTimer;
 class TSockWindow;
+class TTlsChannel;
+class TTlsContext;
 
 constexpr quint16 INVALID_SOCKET_HANDLE = 0xFFFF;
 constexpr int IOBufferSize = 65536;
@@ -133,6 +135,17 @@ public:
     // socket after an Accept whose result has been put into SocketHandle).
     static void CloseSocketHandle(quint16 Handle);
 
+    // TLS as the client on the connected socket (also on one this side accepted): the
+    // handshake, pumping events while it waits, bounded by TimeOut and ended by Cancel. The
+    // certificate must be for PeerName; Resume is the connection whose session is taken up.
+    // From then on every read and write goes through TLS, until the socket is closed. Raises
+    // ETlsError (TlsChannel.h) when the handshake or the certificate check fails, after
+    // closing the socket.
+    void StartTls(std::shared_ptr<TTlsContext> Context, const QString& PeerName,
+                  const TAsyncSocket* Resume = nullptr);
+    // The TLS state of the connection, nullptr while it is plain.
+    const TTlsChannel* Tls() const { return Tls_.get(); }
+
     // --- published properties
     QString Host() const { return Host_; }
     void SetHost(const QString& Value) { Host_ = Value; }
@@ -173,7 +186,11 @@ public:
     bool TimedOut() const { return TimedOut_; }
     void SetTimedOut(bool Value) { TimedOut_ = Value; }
     quint16 SocketHandle() const { return SocketHandle_; }
-    void SetSocketHandle(quint16 Value) { SocketHandle_ = Value; }
+    void SetSocketHandle(quint16 Value) {
+        if (Value != SocketHandle_)
+            EndTls(); // the TLS state belongs to the socket it was started on
+        SocketHandle_ = Value;
+    }
     qint32 LastErrorNo() const { return LastErrorNo_; }
     void SetLastErrorNo(qint32 Value) { LastErrorNo_ = Value; }
     const QStringList& WinsockInfo() const { return WinsockInfo_; }
@@ -230,6 +247,13 @@ private:
     // Counts one written block and fires OnPacketRecvd for it.
     void AnnounceBlock(int length, const std::shared_ptr<bool>& alive);
     void RaiseSocketError(qint32 Code);
+    // The socket's receive and send, through TLS once it is started (WsRecv/WsSend results).
+    int Receive(char* Buffer, int Length, bool Peek);
+    int SendBytes(const char* Data, int Length);
+    // Read(Count) over TLS: the bytes are taken as they come (a peek sees one record only).
+    QString ReadSecured(int Count);
+    // close_notify if TLS is up, then the plain socket again.
+    void EndTls();
 
     char IOBuffer_[IOBufferSize + 1] = {};
     QStringList WinsockInfo_;
@@ -262,6 +286,7 @@ private:
     bool Connected_ = false;
     quint16 CloseError_ = 0; // error of a close notice (a reset) since the last Connect/Listen
     std::shared_ptr<bool> Alive_;
+    std::unique_ptr<TTlsChannel> Tls_;
 };
 
 // Field N (from 1) of Text split at single Delimiter characters; empty when there is none.

@@ -324,7 +324,9 @@ void TFtpClient::Connect() {
     auto alive = AliveToken();
     try {
         AwaitGreeting();
+        SecureControlConnection();
         LogIn();
+        ProtectDataConnections();
         if (OnConnect)
             Fire(OnConnect, alive, this);
     } catch (...) {
@@ -597,6 +599,7 @@ void TFtpClient::Retrieve(const QString& RemoteName, QString LocalPath, TCmdType
         RequestFile(r);
         if (!Passive_)
             AcceptDataConnection();
+        SecureDataConnection();
         if (OnTransactionStart) {
             Fire(OnTransactionStart, alive, this);
             CheckAlive(alive);

@@ -10,7 +10,10 @@
 
 #include <QString>
 #include <functional>
+#include <memory>
 #include <optional>
+
+class TTlsContext;
 
 class FTPException : public Exception {
 public:
@@ -35,6 +38,11 @@ enum TCmdType : quint8 {
     ctCommand = 14,
     ctCurrentDir = 15,
 };
+
+// Whether the session is protected: None is plain FTP; Tls is explicit FTPS (RFC 4217): AUTH TLS
+// after the greeting, PBSZ 0 and PROT P after the login, and every data connection TLS too,
+// resuming the control connection's session.
+enum class TFtpSecurity : quint8 { None, Tls };
 
 // How the login passes an FTP proxy (Proxy not empty).
 enum TFirewallType : quint8 {
@@ -119,6 +127,14 @@ public:
     // stops, nothing beyond the limit is written, and the retrieval raises EFileTooLarge.
     qint64 MaxFileSize() const { return MaxFileSize_; }
     void SetMaxFileSize(qint64 Value) { MaxFileSize_ = Value; }
+    // With Tls a server that refuses AUTH TLS, PBSZ or PROT, or whose certificate does not
+    // check out, fails Connect with ETlsError before the user name is sent; there is no
+    // fallback to clear text. Takes effect at the next Connect.
+    TFtpSecurity Security() const { return Security_; }
+    void SetSecurity(TFtpSecurity Value) { Security_ = Value; }
+    // PEM file of the certificates to trust instead of the system's (empty: the system's).
+    QString CaFile() const { return CaFile_; }
+    void SetCaFile(const QString& Value) { CaFile_ = Value; }
 
     // --- events (assigned directly)
     TNotifyEvent OnTransactionStart;
@@ -205,6 +221,12 @@ private:
     void ReadCompletion(Retrieval& R);
     void FireTransactionStop();
     void CleanUpRetrieval(bool Succeeded, TCmdType Kind, bool RetrOutstanding);
+    // The TLS steps of a session with Security Tls (nothing otherwise): AUTH TLS and the
+    // handshake after the greeting, PBSZ 0 and PROT P after the login, the handshake of a data
+    // connection once the server has answered RETR (it accepts the data connection only then).
+    void SecureControlConnection();
+    void ProtectDataConnections();
+    void SecureDataConnection();
 
     QString UserID_;
     QString Password_;
@@ -220,4 +242,7 @@ private:
     // A wait for the server's reply was cancelled (or timed out): the reply is still owed, and
     // whatever comes next cannot be matched to a command. Cleared by a new connection.
     bool ReplyOverdue_ = false;
+    TFtpSecurity Security_ = TFtpSecurity::None;
+    QString CaFile_;
+    std::shared_ptr<TTlsContext> TlsContext_; // the session's trust, shared with its data
 };

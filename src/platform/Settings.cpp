@@ -89,6 +89,15 @@ ServerSettings loadServerSettings(const QString& path) {
     QString encrypt;
     read(ini, "Database", "Encrypt", encrypt);
     s.dbEncrypt = encryptionAsked(encrypt);
+
+    QString security;
+    read(ini, "Ftp", "Security", security);
+    s.ftpTls =
+        !security.isEmpty() && security.compare(QLatin1String("none"), Qt::CaseInsensitive) != 0;
+    read(ini, "Ftp", "CaFile", s.ftpCaFile);
+    if (!s.ftpCaFile.isEmpty() && QDir::isRelativePath(s.ftpCaFile))
+        s.ftpCaFile = QDir::cleanPath(ExecutableDir() + s.ftpCaFile);
+
     return s;
 }
 

@@ -23,8 +23,14 @@ struct ServerSettings {
     int ftpPort = 21;    // [Ftp] Port
     QString ftpUser;     // [Ftp] User
     QString ftpPassword; // [Ftp] Password
-    QString devices;     // [Interface] Devices: folder of COMn links; empty = /dev/ttyS(n-1)
-    QString publicKeys;  // [Update] PublicKeys: signing keys; empty = updates are not checked
+    // [Ftp] Security: "none" (or empty) is plain FTP; "tls", and any value not understood, is
+    // explicit FTPS: a mistyped value never sends the password in clear.
+    bool ftpTls = false;
+    // [Ftp] CaFile: PEM certificates to trust instead of the system's; a relative path is taken
+    // from the executable's folder. Empty: the system's.
+    QString ftpCaFile;
+    QString devices;    // [Interface] Devices: folder of COMn links; empty = /dev/ttyS(n-1)
+    QString publicKeys; // [Update] PublicKeys: signing keys; empty = updates are not checked
 };
 
 // The built-in defaults.

@@ -84,11 +84,12 @@ protected:
             tds ? "Backend=odbc\r\nDriver=FreeTDS\r\nPort=" + QByteArray::number(tds->port()) +
                       "\r\nUser=velkadb\r\nPassword=velkapwd"
                 : "Backend=sqlite\r\nDirectory=" + QFile::encodeName(path("catalogs"));
-        writeAll(path("server.ini"), "[Server]\r\nHost=127.0.0.1\r\n[Database]\r\n" + database +
-                                         "\r\n[Ftp]\r\nPort=" + QByteArray::number(ftpPort) +
-                                         "\r\nUser=velk\r\nPassword=" + password.toUtf8() +
-                                         "\r\n[Interface]\r\nDevices=" +
-                                         QFile::encodeName(path("devices")) + "\r\n" + extraIni);
+        writeAll(path("server.ini"),
+                 "[Server]\r\nHost=127.0.0.1\r\n[Database]\r\n" + database +
+                     "\r\n[Ftp]\r\nPort=" + QByteArray::number(ftpPort) + "\r\nUser=" + ftpUser +
+                     "\r\nPassword=" + password.toUtf8() + "\r\n" + ftpExtra +
+                     "[Interface]\r\nDevices=" + QFile::encodeName(path("devices")) + "\r\n" +
+                     extraIni);
     }
 
     Result run(const QStringList& extra = {}, int limitMs = 120000) {
@@ -142,6 +143,8 @@ protected:
     static inline const QString kGiveUp = ExpectedLog::giveUp();
 
     QByteArray extraIni; // appended to server.ini
+    QByteArray ftpUser = "velk";
+    QByteArray ftpExtra; // more [Ftp] lines, each ending in CR LF
     std::unique_ptr<Helper> simulator;
     std::unique_ptr<TdsServer> tds;
     Result r;

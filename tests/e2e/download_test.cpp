@@ -3,6 +3,7 @@
 // and the scripted FTP server (pyftpdlib) on loopback serving the update. DLrec.txt is checked
 // byte for byte (Big5, CR LF), velka.ini byte for byte, and what the update left behind.
 #include "download_fixture.h"
+#include "net/ftp_servers.h"
 
 #include <sys/stat.h>
 
@@ -47,6 +48,57 @@ TEST_F(DownloadE2E, SuccessOverSqlServerInstallsAndRecordsTheVersion) {
     EXPECT_EQ(readAll(path("marker")), "ran\n");
     EXPECT_TRUE(readAll(path("installed.bin")) == served);
     EXPECT_TRUE(r.out.contains(QStringLiteral("] 軟體更新完成      \n"))) << r.out.toStdString();
+}
+
+// The same update over explicit FTPS: vsftpd insisting on TLS for the login and the data (and
+// on data sessions that resume the control session), its certificate from a test CA named in
+// CaFile. The log is the plain run's, line for line.
+TEST_F(DownloadE2E, SuccessOverFtpsInstallsAndRecordsTheVersion) {
+    const TestCertificates& certs = Certificates();
+    ASSERT_TRUE(certs.Failure.isEmpty()) << certs.Failure.toStdString();
+    const QByteArray served = putUpdate(2'000'000);
+    Vsftpd server(certs.ServerCert, certs.ServerKey);
+    ASSERT_TRUE(server.Failure().isEmpty()) << server.Failure().toStdString();
+    server.Put(QStringLiteral("tarn/update.sh"), served);
+    ftpUser = "anonymous";
+    ftpExtra = "Security=tls\r\nCaFile=" + QFile::encodeName(certs.CaFile) + "\r\n";
+    writeServerIni(server.Port());
+    r = run();
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(logLines(), headLines(served.size()) + attemptLines() + successTail());
+    QByteArray ini = kIni;
+    ini.replace("Pc1=12", "Pc1=13");
+    EXPECT_EQ(readAll(path("velka.ini")), ini);
+    EXPECT_EQ(readAll(path("marker")), "ran\n");
+    EXPECT_TRUE(readAll(path("installed.bin")) == served);
+    EXPECT_TRUE(r.out.contains(QStringLiteral("] 軟體更新完成      \n"))) << r.out.toStdString();
+    const QStringList cmds = server.Commands();
+    ASSERT_FALSE(cmds.isEmpty());
+    EXPECT_EQ(cmds.first(), QStringLiteral("AUTH TLS"));
+    EXPECT_TRUE(cmds.contains(QStringLiteral("PROT P")));
+    EXPECT_TRUE(cmds.contains(QStringLiteral("RETR update.sh")));
+}
+
+// Security=tls against a server without TLS: every attempt stops at AUTH TLS, the log says why,
+// the user name and password never go out, and the program gives up as for a server that is
+// down.
+TEST_F(DownloadE2E, FtpsRefusedByAPlainServerSendsNoLogin) {
+    putUpdate(10'000);
+    ftpExtra = "Security=tls\r\n";
+    startFtp();
+    r = run();
+    ASSERT_TRUE(r.finished);
+    QStringList attempts = failedAttempts(3);
+    for (int at = attempts.size() - 1; at >= 0; --at)
+        if (attempts[at] == QStringLiteral("FTP Connect..."))
+            attempts.insert(
+                at + 1,
+                QStringLiteral("TLS refused by the server: 500 Command \"AUTH\" not understood."));
+    EXPECT_EQ(logLines(),
+              headLines(10'000) + attempts + QStringList(QStringLiteral("等 100ms結束程式")));
+    EXPECT_TRUE(r.out.contains(kGiveUp + QLatin1Char('\n'))) << r.out.toStdString();
+    EXPECT_EQ(traceLines(), QStringList({"AUTH TLS", "AUTH TLS", "AUTH TLS"}));
+    expectUntouched();
 }
 
 TEST_F(DownloadE2E, LoginRefusedLeavesEverythingAsItWas) {

@@ -4,7 +4,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QThread>
+#include <csignal>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -77,7 +79,99 @@ QList<QByteArray> FakeFtpServer::RawCommands() const {
     return lines;
 }
 
-Vsftpd::Vsftpd() {
+namespace {
+
+// Runs the openssl tool in dir; false (and why in failure) when it did not succeed.
+bool OpenSsl(const QString& dir, const QStringList& args, QString& failure) {
+    QProcess p;
+    p.setWorkingDirectory(dir);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral("openssl"), args);
+    if (p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
+        return true;
+    failure = QStringLiteral("openssl ") + args.join(QLatin1Char(' ')) + QStringLiteral(": ") +
+              QString::fromLocal8Bit(p.readAll()) + p.errorString();
+    return false;
+}
+
+TestCertificates MakeCertificates() {
+    static QTemporaryDir dir;
+    TestCertificates c;
+    const QString d = dir.path();
+    const auto key = [](const QString& name) {
+        return QStringList{QStringLiteral("-newkey"),
+                           QStringLiteral("ec"),
+                           QStringLiteral("-pkeyopt"),
+                           QStringLiteral("ec_paramgen_curve:prime256v1"),
+                           QStringLiteral("-nodes"),
+                           QStringLiteral("-keyout"),
+                           name};
+    };
+    // A leaf for the given names, signed by the CA.
+    const auto leaf = [&](const QString& name, const QString& names) {
+        WriteAll(dir.filePath(name + QStringLiteral(".ext")),
+                 "basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\nsubjectAltName=" +
+                     names.toUtf8() + "\n");
+        return OpenSsl(d,
+                       QStringList{QStringLiteral("req")} + key(name + QStringLiteral(".key")) +
+                           QStringList{QStringLiteral("-subj"), QStringLiteral("/CN=") + name,
+                                       QStringLiteral("-out"), name + QStringLiteral(".csr")},
+                       c.Failure) &&
+               OpenSsl(d,
+                       {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+                        name + QStringLiteral(".csr"), QStringLiteral("-CA"),
+                        QStringLiteral("ca.pem"), QStringLiteral("-CAkey"),
+                        QStringLiteral("ca.key"), QStringLiteral("-CAcreateserial"),
+                        QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-extfile"),
+                        name + QStringLiteral(".ext"), QStringLiteral("-out"),
+                        name + QStringLiteral(".pem")},
+                       c.Failure);
+    };
+    const QStringList caArgs =
+        QStringList{QStringLiteral("req"), QStringLiteral("-x509")} +
+        key(QStringLiteral("ca.key")) +
+        QStringList{
+            QStringLiteral("-days"),   QStringLiteral("2"),
+            QStringLiteral("-subj"),   QStringLiteral("/CN=FTP test CA"),
+            QStringLiteral("-addext"), QStringLiteral("basicConstraints=critical,CA:TRUE"),
+            QStringLiteral("-addext"), QStringLiteral("keyUsage=critical,keyCertSign,cRLSign"),
+            QStringLiteral("-out"),    QStringLiteral("ca.pem")};
+    const QStringList selfArgs =
+        QStringList{QStringLiteral("req"), QStringLiteral("-x509")} +
+        key(QStringLiteral("self.key")) +
+        QStringList{
+            QStringLiteral("-days"),   QStringLiteral("2"),
+            QStringLiteral("-subj"),   QStringLiteral("/CN=127.0.0.1"),
+            QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost"),
+            QStringLiteral("-out"),    QStringLiteral("self.pem")};
+    if (!dir.isValid() || !OpenSsl(d, caArgs, c.Failure) ||
+        !leaf(QStringLiteral("server"), QStringLiteral("IP:127.0.0.1,DNS:localhost")) ||
+        !leaf(QStringLiteral("other"), QStringLiteral("DNS:other.invalid,IP:127.0.0.2")) ||
+        !OpenSsl(d, selfArgs, c.Failure))
+        return c;
+    c.CaFile = dir.filePath(QStringLiteral("ca.pem"));
+    c.ServerCert = dir.filePath(QStringLiteral("server.pem"));
+    c.ServerKey = dir.filePath(QStringLiteral("server.key"));
+    c.OtherNameCert = dir.filePath(QStringLiteral("other.pem"));
+    c.OtherNameKey = dir.filePath(QStringLiteral("other.key"));
+    c.SelfSigned = dir.filePath(QStringLiteral("self.pem"));
+    c.SelfSignedKey = dir.filePath(QStringLiteral("self.key"));
+    // vsftpd reads them after dropping to its unprivileged user.
+    QFile::setPermissions(d, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                 QFile::ReadOther | QFile::ExeOther);
+    for (const QString& f : {c.ServerKey, c.OtherNameKey, c.SelfSignedKey})
+        QFile::setPermissions(f, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+    return c;
+}
+
+} // namespace
+
+const TestCertificates& Certificates() {
+    static const TestCertificates certificates = MakeCertificates();
+    return certificates;
+}
+
+Vsftpd::Vsftpd(const QString& certificate, const QString& key) {
     if (!QFile::exists(QStringLiteral("/usr/sbin/vsftpd"))) {
         failure_ = QStringLiteral("vsftpd is not installed");
         return;
@@ -108,6 +202,15 @@ Vsftpd::Vsftpd() {
         text += "xferlog_enable=YES\nlog_ftp_protocol=YES\ndual_log_enable=NO\n";
         text += "vsftpd_log_file=" + work_.filePath(QStringLiteral("vsftpd.log")).toUtf8() + "\n";
         text += "max_per_ip=0\n";
+        if (!certificate.isEmpty()) {
+            text += "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\n";
+            text += "force_anon_data_ssl=YES\nforce_local_logins_ssl=YES\n";
+            text += "force_local_data_ssl=YES\nrequire_ssl_reuse=YES\nssl_request_cert=NO\n";
+            text += "ssl_sslv2=NO\nssl_sslv3=NO\nssl_tlsv1=NO\n";
+            text += "ssl_ciphers=HIGH\ndebug_ssl=YES\n";
+            text += "rsa_cert_file=" + certificate.toUtf8() + "\n";
+            text += "rsa_private_key_file=" + key.toUtf8() + "\n";
+        }
         WriteAll(config, text);
         QDir().mkpath(QStringLiteral("/var/run/vsftpd/empty"));
         process_.setProcessChannelMode(QProcess::MergedChannels);
@@ -138,12 +241,18 @@ Vsftpd::Vsftpd() {
 }
 
 Vsftpd::~Vsftpd() {
+    FreezeSessions(false); // a stopped session would outlive its listener
     process_.kill();
     process_.waitForFinished(5000);
 }
 
 QString Vsftpd::Put(const QString& name, const QByteArray& bytes) const {
     const QString path = root_ + QLatin1Char('/') + name;
+    const QString folder = QFileInfo(path).path();
+    if (QDir().mkpath(folder)) // a folder of its own for a name such as "tarn/update.sh"
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                          QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                          QFile::ExeOther);
     WriteAll(path, bytes);
     QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
                                     QFile::ReadOther);
@@ -165,6 +274,26 @@ QStringList Vsftpd::Commands() const {
             commands << QString::fromUtf8(line.mid(open + 4, line.size() - open - 5));
     }
     return commands;
+}
+
+void Vsftpd::FreezeSessions(bool frozen) const {
+    // The session processes are the listener's descendants.
+    QList<qint64> family{process_.processId()};
+    for (int round = 0; round < 4; ++round) {
+        for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            bool numeric = false;
+            const qint64 pid = entry.toLongLong(&numeric);
+            if (!numeric || family.contains(pid))
+                continue;
+            const QByteArray stat = ReadAll(QStringLiteral("/proc/%1/stat").arg(pid));
+            const int close = stat.lastIndexOf(')');
+            const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+            if (close > 0 && fields.size() > 1 && family.contains(fields[1].toLongLong()))
+                family << pid;
+        }
+    }
+    for (qint64 pid : family.mid(1))
+        ::kill(static_cast<pid_t>(pid), frozen ? SIGSTOP : SIGCONT);
 }
 
 QByteArray BinaryTestData(int size, quint32 seed) {

@@ -33,10 +33,26 @@ private:
     quint16 port_ = 0;
 };
 
+// Certificates made once per test process with the openssl tool: a test CA, and keys with
+// certificates for a server. PEM files; paths are empty when they could not be made (Failure).
+struct TestCertificates {
+    QString Failure;
+    QString CaFile;     // the test CA, the one CaFile= must name
+    QString ServerCert; // for 127.0.0.1 and localhost, signed by the test CA
+    QString ServerKey;
+    QString OtherNameCert; // for other.invalid and 127.0.0.2, signed by the test CA
+    QString OtherNameKey;
+    QString SelfSigned; // for 127.0.0.1, its own issuer
+    QString SelfSignedKey;
+};
+const TestCertificates& Certificates();
+
 // vsftpd with anonymous read-only access to Root(), passive and active mode, on a free port.
+// Given a certificate and key it is an explicit FTPS server that insists on TLS for the login
+// and every data connection, and on data connections that resume the control session.
 class Vsftpd {
 public:
-    Vsftpd();
+    explicit Vsftpd(const QString& certificate = {}, const QString& key = {});
     ~Vsftpd();
     Vsftpd(const Vsftpd&) = delete;
     Vsftpd& operator=(const Vsftpd&) = delete;
@@ -48,6 +64,9 @@ public:
     QString Put(const QString& name, const QByteArray& bytes) const;
     // The command lines vsftpd logged so far.
     QStringList Commands() const;
+    // Stops (or lets go on) the processes serving the sessions, not the listener: a server that
+    // falls silent in the middle of whatever it was doing.
+    void FreezeSessions(bool frozen) const;
 
 private:
     QTemporaryDir work_;

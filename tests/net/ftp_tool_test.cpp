@@ -1,5 +1,6 @@
-// The command-line downloader (tools/ftpget) against the scriptable server: fresh, active and
-// resumed downloads byte for byte, and its exit status on failures and wrong arguments.
+// The command-line downloader (tools/ftpget) against the scriptable server (and vsftpd for
+// FTPS): fresh, active and resumed downloads byte for byte, and its exit status on failures and
+// wrong arguments.
 #include "ftp_fixture.h"
 
 #include <QElapsedTimer>
@@ -63,6 +64,38 @@ TEST(Ftpget, DownloadsActiveAndResumes) {
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_TRUE(r.out.contains(QStringLiteral("\nlongest event-loop gap: ")))
         << r.out.toStdString();
+}
+
+// --tls and --cafile against vsftpd insisting on TLS: the file with the test CA given, a refusal
+// in one line without it, and without --tls no login at all.
+TEST(Ftpget, Ftps) {
+    TestApp();
+    const TestCertificates& certs = Certificates();
+    ASSERT_TRUE(certs.Failure.isEmpty()) << certs.Failure.toStdString();
+    Vsftpd server(certs.ServerCert, certs.ServerKey);
+    ASSERT_TRUE(server.Failure().isEmpty()) << server.Failure().toStdString();
+    const QByteArray original = BinaryTestData(300007, 4);
+    server.Put(QStringLiteral("update.bin"), original);
+    QTemporaryDir dir;
+    const QString local = dir.filePath(QStringLiteral("update.bin"));
+    const QStringList common{QStringLiteral("127.0.0.1"),  QString::number(server.Port()),
+                             QStringLiteral("anonymous"),  QStringLiteral("x@"),
+                             QStringLiteral("update.bin"), local};
+
+    ToolRun r = Ftpget(QStringList{QStringLiteral("--tls"), QStringLiteral("--cafile"),
+                                   certs.CaFile, QStringLiteral("--active")} +
+                       common);
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(ReadAll(local), original);
+
+    r = Ftpget(QStringList{QStringLiteral("--tls")} + common);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, QStringLiteral("ftpget: TLS handshake failed: certificate refused: unable to "
+                                    "get local issuer certificate\n"));
+
+    r = Ftpget(common); // vsftpd wants TLS before the login
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(server.Commands().filter(QStringLiteral("AUTH TLS")).size(), 2);
 }
 
 TEST(Ftpget, FailuresAndWrongArguments) {

@@ -113,6 +113,31 @@ TEST_F(SettingsTest, EncryptIsOffOnlyWhenSaidSo) {
         EXPECT_EQ(load(text).dbEncrypt, encrypt) << text;
 }
 
+// Only "none" (or nothing) is plain FTP: a value that is not understood must not send the
+// password in clear.
+TEST_F(SettingsTest, FtpSecurityAndTrustFile) {
+    const struct {
+        const char* text;
+        bool tls;
+        QString caFile;
+    } cases[] = {
+        {"[Ftp]\nPort=21\n", false, {}},
+        {"[Ftp]\nSecurity=\n", false, {}},
+        {"[Ftp]\nSecurity=None ; plain\n", false, {}},
+        {"[Ftp]\nSecurity=tls\nCaFile=/etc/pcv/ca.pem\n", true, QStringLiteral("/etc/pcv/ca.pem")},
+        {"[Ftp]\nSecurity=TLS\n", true, {}},
+        {"[Ftp]\nSecurity=yes\n", true, {}},
+        {"[Ftp]\nSecurity=nonee\n", true, {}},
+        {"[Ftp]\nSecurity=tls\nCaFile=certs/../ca.pem\n", true,
+         dir.path() + QStringLiteral("/bin/ca.pem")},
+    };
+    for (const auto& c : cases) {
+        const ServerSettings s = load(c.text);
+        EXPECT_EQ(s.ftpTls, c.tls) << c.text;
+        EXPECT_EQ(s.ftpCaFile, c.caFile) << c.text;
+    }
+}
+
 TEST(ShippedServerIni, HoldsTheBuiltInDefaults) {
     // The commented file that is installed beside the program must not change anything.
     const ServerSettings d = defaultServerSettings();
@@ -127,6 +152,8 @@ TEST(ShippedServerIni, HoldsTheBuiltInDefaults) {
     EXPECT_EQ(s.ftpPort, d.ftpPort);
     EXPECT_EQ(s.ftpUser, d.ftpUser);
     EXPECT_EQ(s.ftpPassword, d.ftpPassword);
+    EXPECT_FALSE(s.ftpTls);
+    EXPECT_TRUE(s.ftpCaFile.isEmpty());
     EXPECT_TRUE(s.dbPort.isEmpty());
     EXPECT_TRUE(s.devices.isEmpty());
 }
