@@ -34,17 +34,16 @@ bool IsWordByte(QChar c) {
            (c >= QLatin1Char('A') && c <= QLatin1Char('Z'));
 }
 
-// Ends a call whose component was destroyed by an event handler, without touching it.
-void CheckAlive(const std::shared_ptr<const bool>& alive) {
-    if (!*alive)
-        throw EAbortError(DestroyedText);
-}
-
 QString TooLargeText(const QString& remoteName) {
     return QStringLiteral("File of 2 GiB or more not supported: ") + remoteName;
 }
 
 } // namespace
+
+void TFtpClient::CheckAlive(const std::shared_ptr<const bool>& alive) {
+    if (!*alive)
+        throw EAbortError(DestroyedText);
+}
 
 TFtpClient::TFtpClient(QObject* Owner) : TAsyncSocket(Owner) {
     SetPort(21);

@@ -227,6 +227,8 @@ private:
     void SecureControlConnection();
     void ProtectDataConnections();
     void SecureDataConnection();
+    // Ends a call whose component was destroyed by an event handler, without touching it.
+    static void CheckAlive(const std::shared_ptr<const bool>& alive);
 
     QString UserID_;
     QString Password_;

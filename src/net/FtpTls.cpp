@@ -14,11 +14,6 @@ QString ReplyForLog(const QString& line) {
     return text.isEmpty() ? QStringLiteral("no reply (the server closed the connection)") : text;
 }
 
-void CheckAlive(const std::shared_ptr<const bool>& alive) {
-    if (!*alive)
-        throw EAbortError(QStringLiteral("FTP component destroyed while a call was pending"));
-}
-
 } // namespace
 
 void TFtpClient::SecureControlConnection() {
