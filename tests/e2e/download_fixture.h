@@ -130,6 +130,15 @@ protected:
     }
     static QStringList failedAttempts(int count) { return ExpectedLog::failedAttempts(count); }
 
+    // The update ran, installed what the server sent and the new version was recorded.
+    void expectInstalled(const QByteArray& served) {
+        QByteArray ini = kIni;
+        ini.replace("Pc1=12", "Pc1=13");
+        EXPECT_EQ(readAll(path("velka.ini")), ini);
+        EXPECT_EQ(readAll(path("marker")), "ran\n");
+        EXPECT_TRUE(readAll(path("installed.bin")) == served);
+    }
+
     void expectUntouched() {
         EXPECT_EQ(readAll(path("velka.ini")), kIni);
         EXPECT_FALSE(QFile::exists(path("marker")));

@@ -15,11 +15,7 @@ TEST_F(DownloadE2E, SuccessInstallsAndRecordsTheVersion) {
     r = run();
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(logLines(), headLines(served.size()) + attemptLines() + successTail());
-    QByteArray ini = kIni;
-    ini.replace("Pc1=12", "Pc1=13");
-    EXPECT_EQ(readAll(path("velka.ini")), ini);
-    EXPECT_EQ(readAll(path("marker")), "ran\n");
-    EXPECT_TRUE(readAll(path("installed.bin")) == served);
+    expectInstalled(served);
     EXPECT_EQ(readAll(path("pc1.exe")), "#!/bin/sh\necho pc1 version 13\n");
     EXPECT_FALSE(QFile::exists(path("update.sh")));
     EXPECT_TRUE(r.out.contains(QStringLiteral("] 軟體更新完成      \n"))) << r.out.toStdString();
@@ -42,11 +38,7 @@ TEST_F(DownloadE2E, SuccessOverSqlServerInstallsAndRecordsTheVersion) {
               (TdsServer::session(QStringLiteral("會員資料")) + QStringList{TdsServer::kDayQuery} +
                TdsServer::session(QStringLiteral("軟體版本")) +
                QStringList{TdsServer::lookup("tarn", 12), TdsServer::lookup("tarn", 13)}));
-    QByteArray ini = kIni;
-    ini.replace("Pc1=12", "Pc1=13");
-    EXPECT_EQ(readAll(path("velka.ini")), ini);
-    EXPECT_EQ(readAll(path("marker")), "ran\n");
-    EXPECT_TRUE(readAll(path("installed.bin")) == served);
+    expectInstalled(served);
     EXPECT_TRUE(r.out.contains(QStringLiteral("] 軟體更新完成      \n"))) << r.out.toStdString();
 }
 
@@ -66,11 +58,7 @@ TEST_F(DownloadE2E, SuccessOverFtpsInstallsAndRecordsTheVersion) {
     r = run();
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(logLines(), headLines(served.size()) + attemptLines() + successTail());
-    QByteArray ini = kIni;
-    ini.replace("Pc1=12", "Pc1=13");
-    EXPECT_EQ(readAll(path("velka.ini")), ini);
-    EXPECT_EQ(readAll(path("marker")), "ran\n");
-    EXPECT_TRUE(readAll(path("installed.bin")) == served);
+    expectInstalled(served);
     EXPECT_TRUE(r.out.contains(QStringLiteral("] 軟體更新完成      \n"))) << r.out.toStdString();
     const QStringList cmds = server.Commands();
     ASSERT_FALSE(cmds.isEmpty());
