@@ -18,7 +18,7 @@
 
 static char line[4096];
 
-static int dial(const char *host, int port) {
+static int dial(const char* host, int port) {
     struct sockaddr_in a;
     struct timeval tv = {30, 0};
     int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -28,7 +28,7 @@ static int dial(const char *host, int port) {
     a.sin_family = AF_INET;
     a.sin_port = htons((unsigned short)port);
     if (inet_pton(AF_INET, host, &a.sin_addr) != 1 ||
-        connect(s, (struct sockaddr *)&a, sizeof a) != 0) {
+        connect(s, (struct sockaddr*)&a, sizeof a) != 0) {
         close(s);
         return -1;
     }
@@ -54,7 +54,7 @@ static int reply(int s) {
     }
 }
 
-static int command(int s, const char *verb, const char *arg) {
+static int command(int s, const char* verb, const char* arg) {
     char out[1100];
     int n = snprintf(out, sizeof out, arg ? "%s %s\r\n" : "%s\r\n", verb, arg);
     if (n < 0 || (size_t)n >= sizeof out || send(s, out, (size_t)n, 0) != n)
@@ -62,10 +62,10 @@ static int command(int s, const char *verb, const char *arg) {
     return reply(s);
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     static char buffer[256 * 1024];
     unsigned h[6];
-    const char *p;
+    const char* p;
     int ctrl, data, out, code;
     if (argc != 7) {
         fprintf(stderr, "usage: ftp_floor HOST PORT USER PASSWORD REMOTE LOCAL\n");
