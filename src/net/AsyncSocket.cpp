@@ -757,27 +757,20 @@ qint16 TAsyncSocket::ParseReplyCode(const QString& Line) {
 
 void TAsyncSocket::CaptureFile(const QString& FileName) {
     ReportStatus(8, QStringLiteral("CaptureFile"));
-    ReceivedBytes_ = 0;
-    TimerOn();
-    auto alive = Alive_;
-    auto timerOff = qScopeGuard([this, &alive] {
-        if (*alive)
-            TimerOff();
-    });
-    QFile file;
-    OpenLocalFile(file, FileName, WriteOpenMode::CreateOrTruncate, AnyLocalFile_);
-    ReceiveIntoFile(file, FileName, false, alive);
-    file.close();
-    if (Canceled_) {
-        Canceled_ = false;
-        throw EAbortError(QStringLiteral("Socket send aborted"));
-    }
+    ReceiveToFile(FileName, false);
 }
 
 void TAsyncSocket::AppendFile(const QString& FileName) {
     ReportStatus(8, QStringLiteral("Append File"));
+    ReceiveToFile(FileName, true);
+    if (!Connected_ && CloseError_ != 0)
+        RaiseSocketError(CloseError_); // ended by a reset, not by the peer finishing
+}
+
+void TAsyncSocket::ReceiveToFile(const QString& FileName, bool Appending) {
     ReceivedBytes_ = 0;
-    // Timed like a capture: a resumed transfer from a server that falls silent must end too.
+    // An append is timed like a capture: a resumed transfer from a server that falls silent
+    // must end too.
     TimerOn();
     auto alive = Alive_;
     auto timerOff = qScopeGuard([this, &alive] {
@@ -785,15 +778,15 @@ void TAsyncSocket::AppendFile(const QString& FileName) {
             TimerOff();
     });
     QFile file;
-    OpenLocalFile(file, FileName, WriteOpenMode::AppendExisting, AnyLocalFile_);
-    ReceiveIntoFile(file, FileName, true, alive);
+    OpenLocalFile(file, FileName,
+                  Appending ? WriteOpenMode::AppendExisting : WriteOpenMode::CreateOrTruncate,
+                  AnyLocalFile_);
+    ReceiveIntoFile(file, FileName, Appending, alive);
     file.close();
     if (Canceled_) {
         Canceled_ = false;
         throw EAbortError(QStringLiteral("Socket send aborted"));
     }
-    if (!Connected_ && CloseError_ != 0)
-        RaiseSocketError(CloseError_); // ended by a reset, not by the peer finishing
 }
 
 void TAsyncSocket::ReceiveIntoFile(QFile& file, const QString& name, bool Appending,

@@ -237,6 +237,9 @@ private:
     // Ends the current pass of a wait: handles what is queued, and with Block waits in the
     // event loop until something arrives. Throws EAbortError if the component died meanwhile.
     static void Pump(const std::shared_ptr<bool>& Alive, bool Block);
+    // What CaptureFile and AppendFile share: the time-out, the file opened for a fresh capture
+    // or for appending, the receive, and a cancel reported once the file is closed.
+    void ReceiveToFile(const QString& FileName, bool Appending);
     // The receive loop of CaptureFile (until the peer closes) and AppendFile (while connected);
     // name is the file's name for the error texts.
     void ReceiveIntoFile(QFile& file, const QString& name, bool Appending,

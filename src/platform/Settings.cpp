@@ -36,6 +36,11 @@ bool validPort(const QString& text, int& port) {
     port = *value;
     return true;
 }
+// A path that server.ini gives relative to the program's folder, as every such path is.
+QString besideProgram(const QString& path) {
+    return QDir::isRelativePath(path) ? QDir::cleanPath(ExecutableDir() + path) : path;
+}
+
 } // namespace
 
 ServerSettings defaultServerSettings() {
@@ -95,8 +100,8 @@ ServerSettings loadServerSettings(const QString& path) {
     s.ftpTls =
         !security.isEmpty() && security.compare(QLatin1String("none"), Qt::CaseInsensitive) != 0;
     read(ini, "Ftp", "CaFile", s.ftpCaFile);
-    if (!s.ftpCaFile.isEmpty() && QDir::isRelativePath(s.ftpCaFile))
-        s.ftpCaFile = QDir::cleanPath(ExecutableDir() + s.ftpCaFile);
+    if (!s.ftpCaFile.isEmpty())
+        s.ftpCaFile = besideProgram(s.ftpCaFile);
 
     return s;
 }
@@ -105,9 +110,7 @@ QString databaseDirectory(const ServerSettings& settings) {
     QString dir = settings.dbDirectory;
     if (dir.isEmpty())
         dir = defaultServerSettings().dbDirectory;
-    if (QDir::isRelativePath(dir))
-        dir = ExecutableDir() + dir;
-    return QDir::cleanPath(dir);
+    return QDir::cleanPath(besideProgram(dir));
 }
 
 const ServerSettings& serverSettings() {
