@@ -16,6 +16,9 @@
 #   CPU while stall  ftpget on a transfer that stops after 1 MiB and stays silent until ftpget's
 #                    10 s time-out; the CPU of the same run with a 0.1 s time-out is subtracted
 #   peak memory      maximum resident set of ftpget for a 16 MiB and a 1 GiB download, and curl's
+#   signature check  signupdate verify (the launcher's own check: SHA-256 of the file, then the
+#                    Ed25519 signature) against sha256sum over the same file of BENCH_BIG_MIB MiB,
+#                    alternating, median of 5, whole processes; BENCH_ONLY=signature runs only it
 #   first window     exec of the launcher (--unattended, Qt offscreen, no interface on any port)
 #                    until its first window, the "Set error" box, is put up (its line appears on
 #                    standard output): Qt start-up, settings and the serial search; median of 5
@@ -32,10 +35,14 @@ for tool in cc curl wget openssl /usr/sbin/vsftpd "$python"; do
     command -v "$tool" >/dev/null || { echo "missing $tool (scripts/setup.sh)" >&2; exit 2; }
 done
 
+only="${BENCH_ONLY:-}"
 cmake -S "$root" -B "$build" >/dev/null
-targets=(serial_search_bench pc_velka_setup)
-if [ -z "${PCV_FTPGET:-}" ] && [ -f "$root/tools/ftpget.cpp" ]; then
-    targets+=(ftpget)
+targets=(signupdate)
+if [ "$only" != signature ]; then
+    targets+=(serial_search_bench pc_velka_setup)
+    if [ -z "${PCV_FTPGET:-}" ] && [ -f "$root/tools/ftpget.cpp" ]; then
+        targets+=(ftpget)
+    fi
 fi
 cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null
 ftpget="${PCV_FTPGET:-$build/tools/ftpget}"
@@ -50,6 +57,30 @@ row() { rows+=("$1|$2|$3|$4"); } # what | figure | budget | verdict
 median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 verdict() { awk -v c="$1" 'BEGIN { print (c ? "met" : "NOT met") }'; }
 
+# --- the signature check of an update against sha256sum over the same file: the check is a
+# SHA-256 of the file and one Ed25519 verification, so sha256sum is its floor.
+echo "signature check (${big_mib} MiB) ..." >&2
+signupdate="$build/tools/signupdate"
+sigfile="$work/update.bin"
+head -c $((big_mib << 20)) /dev/urandom > "$sigfile"
+keys="$("$signupdate" keygen "$work/signing.pem" | sed -n 's/^PublicKeys=//p')"
+"$signupdate" sign "$work/signing.pem" tarn 13 "$sigfile" >/dev/null
+checks=(); sums=()
+for _ in 1 2 3 4 5; do
+    read -r _ _ t rc < <(measure "$signupdate" verify "$keys" tarn 13 "$sigfile")
+    [ "$rc" = 0 ] || { echo "signupdate verify failed" >&2; exit 1; }
+    checks+=("$t")
+    read -r _ _ t rc < <(measure sha256sum "$sigfile")
+    [ "$rc" = 0 ] || { echo "sha256sum failed" >&2; exit 1; }
+    sums+=("$t")
+done
+rm -f "$sigfile"
+mcheck="$(median "${checks[@]}")"; msum="$(median "${sums[@]}")"
+rsig="$(awk -v a="$mcheck" -v b="$msum" 'BEGIN { printf "%.2f", a / b }')"
+row "signature check ${big_mib} MiB: verify $(awk -v s="$mcheck" -v m="$big_mib" 'BEGIN { printf "%.0f MiB/s", m / s }'), sha256sum $(awk -v s="$msum" -v m="$big_mib" 'BEGIN { printf "%.0f MiB/s", m / s }') (verify time / sha256sum)" \
+    "$rsig" "none set (<= 1.1 wanted)" "$(verdict "$(awk -v r="$rsig" 'BEGIN { print (r <= 1.1) }')")"
+
+if [ "$only" != signature ]; then
 # --- serial search
 echo "serial search ..." >&2
 serial_out="$("$build/bench/serial_search_bench" 200 || true)"
@@ -233,6 +264,8 @@ else
     row "peak memory, 1 GiB: ours ${rss1g} KiB, curl ${rsscurl} KiB (difference)" "${diff_curl} KiB" \
         "<= 2048 KiB" "$(verdict "$((diff_curl <= 2048))")"
 fi
+
+fi # BENCH_ONLY
 
 # --- the table
 printf '\n| what | figure | budget | |\n|---|---|---|---|\n'

@@ -2,8 +2,9 @@
 # Runs the whole job on this machine, with nothing outside it: builds the launcher and installs
 # it into ./demo (version 12 of the diagnostics program), puts the interface simulator on a
 # pseudo-terminal, seeds SQLite catalogs that offer version 13, serves the update file from an
-# FTP server on loopback (pyftpdlib), runs the launcher, and shows what happened: the versions
-# before and after, the log decoded, what the update installed.
+# FTP server on loopback (pyftpdlib) with its signature (a key pair made for the demo, the public
+# key in the demo's server.ini), runs the launcher, and shows what happened: the versions before
+# and after, the log decoded, what the update installed.
 # Windows appear when there is a display; otherwise it runs --unattended (offscreen).
 #
 # Usage: scripts/demo.sh [--unattended]
@@ -41,7 +42,7 @@ echo "== Debian packages (scripts/setup.sh)"
 bash scripts/setup.sh >/dev/null
 echo "== build and install into $demo"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 --target pc_velka_setup
+cmake --build "$build" -j2 --target pc_velka_setup signupdate
 rm -rf "$demo"
 cmake --install "$build" --prefix "$demo" >/dev/null
 mkdir -p "$demo/devices" "$server/catalogs" "$server/ftp/tarn"
@@ -75,6 +76,16 @@ SH
 size=$(stat -c %s "$server/ftp/tarn/$update")
 echo "   $update, $size bytes"
 
+echo "== the publisher signs it: a key pair made for the demo, the .sig beside the update"
+# The private key stays with the publisher (here a folder of its own in the demo); only the
+# public key goes into the installation's server.ini.
+mkdir -p "$demo/publisher"
+public_keys=$("$build/tools/signupdate" keygen "$demo/publisher/signing-key.pem" |
+  sed -n 's/^PublicKeys=//p')
+[ -n "$public_keys" ] || { echo "no signing key was made"; exit 1; }
+"$build/tools/signupdate" sign "$demo/publisher/signing-key.pem" tarn 13 \
+  "$server/ftp/tarn/$update" | sed 's/^/   /'
+
 echo "== update database: SQLite catalogs offering 12 -> 13 for product line 'tarn'"
 python3 tools/db_seed.py sqlite "$server/catalogs" \
     --row tarn 12 13 pc1_v12_update.sh 1000 --row tarn 13 13 "$update" "$size" >/dev/null
@@ -106,6 +117,8 @@ User=velk
 Password=velkaftp
 [Interface]
 Devices=$demo/devices
+[Update]
+PublicKeys=$public_keys
 INI
 
 echo "== interface simulator on a pseudo-terminal as COM4, device type 5"

@@ -4,12 +4,14 @@
 //       makes a key pair; the private key goes to PRIVATE_KEY (a new file, mode 0600, never
 //       printed), the public key is printed as the server.ini line that trusts it
 //   signupdate sign PRIVATE_KEY PRODUCT VERSION FILE
-//       writes FILE.sig for the update FILE of PRODUCT (fen, tarn) and VERSION, and prints the
-//       file name and size that the database row of that version must hold
+//       writes FILE.sig for the update FILE of PRODUCT (fen, tarn) and VERSION (0 or more), and
+//       prints the file name and size that the database row of that version must hold; a link
+//       at FILE.sig is replaced, never written through
 //   signupdate verify PUBLIC_KEYS PRODUCT VERSION FILE [SIGNATURE]
 //       checks FILE against SIGNATURE (default FILE.sig) as the launcher would
 //
-// Exit status: 0 done (verified), 1 failed (not verified), 2 wrong arguments.
+// Exit status: 0 done (verified), 1 failed (not verified), 2 wrong arguments (a negative version
+// to sign among them).
 #include "download/UpdateSignature.h"
 
 #include <QCoreApplication>
@@ -19,8 +21,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace us = UpdateSignature;
@@ -66,6 +70,39 @@ bool WriteNewPrivateFile(const QString& path, const QByteArray& bytes) {
         done += n;
     }
     return ::close(fd) == 0;
+}
+
+// Writes bytes as path through a new file beside it (exclusive create, so no link of any kind
+// can carry the write elsewhere) that is then renamed over path: a link standing at path is
+// replaced, never written through, and readers never see half a file.
+bool ReplaceFile(const QString& path, const QByteArray& bytes, QString& error) {
+    QByteArray temp = QFile::encodeName(path) + ".XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        error = ErrnoText();
+        return false;
+    }
+    // mkostemp makes the file private; a signature is public.
+    bool ok = ::fchmod(fd, 0644) == 0;
+    qsizetype done = 0;
+    while (ok && done < bytes.size()) {
+        const ssize_t n =
+            ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n > 0)
+            done += n;
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            ok = false;
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    ok = ok && ::rename(temp.constData(), QFile::encodeName(path).constData()) == 0;
+    if (!ok) {
+        error = ErrnoText();
+        ::unlink(temp.constData());
+    }
+    return ok;
 }
 
 std::optional<QByteArray> ReadSmallFile(const QString& path, qint64 limit) {
@@ -123,6 +160,14 @@ int Keygen(const QString& privatePath) {
 }
 
 int Sign(const QStringList& args) {
+    // Versions count up from the installed one, which is 0 at the least: a negative version
+    // names no update that a launcher would ever fetch.
+    bool number = false;
+    if (const int version = args[2].toInt(&number); number && version < 0) {
+        std::fprintf(stderr, "signupdate: the version must not be negative: %s\n",
+                     args[2].toLocal8Bit().constData());
+        return 2;
+    }
     const auto pem = ReadSmallFile(args[0], 64 * 1024);
     if (!pem)
         return Fail(QStringLiteral("cannot read the private key ") + args[0]);
@@ -134,10 +179,9 @@ int Sign(const QStringList& args) {
     if (!signature)
         return Fail(QStringLiteral("not an Ed25519 private key: ") + args[0]);
     const QString sigPath = args[3] + QStringLiteral(".sig");
-    QFile out(sigPath);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        out.write(*signature) != signature->size() || !out.flush())
-        return Fail(QStringLiteral("cannot write ") + sigPath);
+    QString writeError;
+    if (!ReplaceFile(sigPath, *signature, writeError))
+        return Fail(QStringLiteral("cannot write %1: %2").arg(sigPath, writeError));
     std::printf("檔名=%s\n檔案大小=%lld\nsignature: %s\n", claim->fileName.toUtf8().constData(),
                 static_cast<long long>(claim->size), QFile::encodeName(sigPath).constData());
     return 0;

@@ -1,11 +1,12 @@
 #include "TlsChannel.h"
 
+#include "platform/FileSystem.h"
 #include "platform/Socket.h"
 #include "platform/SocketNotifier.h"
 
-#include <QFile>
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
@@ -99,19 +100,55 @@ TTlsContext::TTlsContext(const QString& CaFile) {
     SSL_CTX_set_read_ahead(Ctx_, 1);
     SSL_CTX_set_default_read_buffer_len(Ctx_, ReadAheadBytes);
     ERR_clear_error();
-    const bool trusted = CaFile.isEmpty()
-                             ? SSL_CTX_set_default_verify_paths(Ctx_) == 1
-                             : SSL_CTX_load_verify_locations(
-                                   Ctx_, QFile::encodeName(CaFile).constData(), nullptr) == 1;
-    if (!trusted) {
+    QString problem;
+    if (CaFile.isEmpty()) {
+        if (SSL_CTX_set_default_verify_paths(Ctx_) != 1)
+            problem = QStringLiteral("TLS: no trusted certificates");
+    } else {
+        problem = TrustCaFile(CaFile);
+    }
+    if (!problem.isEmpty()) {
         const QString reason = OpenSslReason();
         SSL_CTX_free(Ctx_);
         Ctx_ = nullptr;
-        throw ETlsError((CaFile.isEmpty()
-                             ? QStringLiteral("TLS: no trusted certificates")
-                             : QStringLiteral("TLS: CaFile cannot be used: ") + CaFile) +
-                        (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
+        ERR_clear_error();
+        throw ETlsError(problem + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
     }
+}
+
+// CaFile is read by the launcher itself, never by OpenSSL's own file reading: the open must not
+// wait on a FIFO or a device named there, and the read has a size limit. Every certificate in it
+// is a trust anchor on its own (partial chain): a CA, an intermediate, or the server's own
+// certificate, self-signed or signed by a CA that is not in the file.
+QString TTlsContext::TrustCaFile(const QString& CaFile) {
+    const QString prefix = QStringLiteral("TLS: CaFile cannot be used: ") + CaFile;
+    const FileContents file = ReadRegularFile(CaFile, MaxCaFileBytes);
+    if (!file.ok)
+        return prefix + QStringLiteral(": ") + file.reason;
+    X509_STORE* store = SSL_CTX_get_cert_store(Ctx_);
+    BIO* bio = BIO_new_mem_buf(file.bytes.constData(), static_cast<int>(file.bytes.size()));
+    STACK_OF(X509_INFO)* infos =
+        bio ? PEM_X509_INFO_read_bio(bio, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(bio);
+    int added = 0;
+    bool failed = infos == nullptr;
+    for (int i = 0; infos && i < sk_X509_INFO_num(infos); ++i) {
+        X509* cert = sk_X509_INFO_value(infos, i)->x509;
+        if (!cert)
+            continue;
+        if (X509_STORE_add_cert(store, cert) == 1)
+            ++added;
+        else
+            failed = true;
+    }
+    sk_X509_INFO_pop_free(infos, X509_INFO_free);
+    if (failed)
+        return prefix + QStringLiteral(": not a PEM certificate file");
+    if (added == 0)
+        return prefix + QStringLiteral(": no certificate in it");
+    ERR_clear_error();
+    X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN);
+    return {};
 }
 
 TTlsContext::~TTlsContext() {

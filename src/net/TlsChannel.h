@@ -21,10 +21,16 @@ public:
 };
 
 // Trust and protocol floor of a TLS client: TLS 1.2 or newer, the peer's certificate checked
-// against CaFile (PEM) when given, else against the system's trusted certificates.
+// against CaFile (PEM) when given, else against the system's trusted certificates. Each
+// certificate in CaFile is trusted on its own: a CA that signed the server's certificate, or
+// the server's certificate itself (self-signed or signed by a CA that is not in the file).
 class TTlsContext {
 public:
-    // Raises ETlsError when CaFile is given and cannot be loaded.
+    // A CaFile larger than this is refused: a bundle of every public CA is about 200 KiB.
+    static constexpr qint64 MaxCaFileBytes = 1024 * 1024;
+
+    // Raises ETlsError when CaFile is given and cannot be loaded: not found, not a regular file
+    // (a FIFO is refused at once, never waited on), too large, or holding no PEM certificate.
     explicit TTlsContext(const QString& CaFile);
     ~TTlsContext();
     TTlsContext(const TTlsContext&) = delete;
@@ -33,6 +39,9 @@ public:
     ssl_ctx_st* Handle() const { return Ctx_; }
 
 private:
+    // Adds CaFile's certificates to the trust store; the refusal's text, or empty.
+    QString TrustCaFile(const QString& CaFile);
+
     ssl_ctx_st* Ctx_ = nullptr;
 };
 

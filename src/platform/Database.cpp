@@ -1,8 +1,8 @@
 #include "Database.h"
 
+#include "FileSystem.h"
 #include "Numbers.h"
 
-#include <QFileInfo>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -446,8 +446,10 @@ void TADOConnection::fail(const QString& message) {
 void TADOConnection::openSqliteCatalog(const ConnectionKeys& keys, const ServerSettings& settings) {
     const QString path = sqliteCatalogPath(keys.initialCatalog, settings);
     // A missing catalog is a server that cannot be reached; opening it must never create it.
-    if (!QFileInfo(path).isFile())
-        throw EDatabaseError(QStringLiteral("unable to open database file %1").arg(path));
+    // Only a regular file is handed to SQLite, whose open would wait on a FIFO for ever.
+    if (const QString problem = RegularFileProblem(path); !problem.isEmpty())
+        throw EDatabaseError(
+            QStringLiteral("unable to open database file %1: %2").arg(path, problem));
     db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name_);
     if (!db_.isValid())
         fail(QStringLiteral("The SQLite driver is not available"));

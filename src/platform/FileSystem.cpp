@@ -144,3 +144,109 @@ QString SystemErrorText(int error) {
         return QString::fromLocal8Bit(::strerror_l(error, c));
     return QStringLiteral("Error %1").arg(error);
 }
+
+namespace {
+
+// Opens path for reading without waiting and checks that it is a regular file. Returns the
+// descriptor (non-blocking) or -1 with the reason set.
+int openRegularForReading(const QString& path, FileContents& result) {
+    if (path.isEmpty()) {
+        result.missing = true;
+        result.reason = QStringLiteral("not found");
+        return -1;
+    }
+    const QByteArray native = nativePath(path);
+    // Checked before the open so that a device is not even opened (opening some has effects of
+    // their own); the check on the descriptor below is the one that counts.
+    struct stat st {};
+    if (::stat(native.constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        result.reason = QStringLiteral("not a regular file");
+        return -1;
+    }
+    int fd;
+    do {
+        fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        result.missing = errno == ENOENT;
+        result.reason = result.missing ? QStringLiteral("not found") : SystemErrorText(errno);
+        return -1;
+    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        result.reason = QStringLiteral("not a regular file");
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+FileContents ReadRegularFile(const QString& path, std::int64_t maxBytes) {
+    FileContents result;
+    const int fd = openRegularForReading(path, result);
+    if (fd < 0)
+        return result;
+    const QString tooLarge = QStringLiteral("larger than ") + ByteLimitText(maxBytes);
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > maxBytes) {
+        ::close(fd);
+        result.reason = tooLarge;
+        return result;
+    }
+    // What the file claims to hold and one byte more, so that a read does not reserve the whole
+    // limit; a file that grows meanwhile (or a kernel file that reports no size) is read on, up
+    // to one byte past the limit.
+    QByteArray bytes;
+    bytes.resize(static_cast<qsizetype>((st.st_size < maxBytes ? st.st_size : maxBytes) + 1));
+    qsizetype done = 0;
+    int error = 0;
+    for (;;) {
+        if (done == bytes.size()) {
+            if (done > maxBytes)
+                break;
+            const std::int64_t more = static_cast<std::int64_t>(done) * 2 + 4096;
+            bytes.resize(static_cast<qsizetype>(more < maxBytes + 1 ? more : maxBytes + 1));
+        }
+        const ssize_t n = ::read(fd, bytes.data() + done, static_cast<size_t>(bytes.size() - done));
+        if (n > 0)
+            done += n;
+        else if (n == 0)
+            break;
+        else if (errno != EINTR) {
+            error = errno;
+            break;
+        }
+    }
+    ::close(fd);
+    if (error != 0) {
+        result.reason = SystemErrorText(error);
+        return result;
+    }
+    if (done > maxBytes) {
+        result.reason = tooLarge;
+        return result;
+    }
+    bytes.truncate(done);
+    result.ok = true;
+    result.bytes = std::move(bytes);
+    return result;
+}
+
+QString RegularFileProblem(const QString& path) {
+    FileContents result;
+    const int fd = openRegularForReading(path, result);
+    if (fd < 0)
+        return result.reason;
+    ::close(fd);
+    return {};
+}
+
+QString ByteLimitText(std::int64_t bytes) {
+    constexpr std::int64_t KiB = 1024;
+    if (bytes > 0 && bytes % (KiB * KiB) == 0)
+        return QStringLiteral("%1 MiB").arg(bytes / (KiB * KiB));
+    if (bytes > 0 && bytes % KiB == 0)
+        return QStringLiteral("%1 KiB").arg(bytes / KiB);
+    return QStringLiteral("%1 bytes").arg(bytes);
+}

@@ -51,3 +51,20 @@ std::FILE* CreateFileStream(const QString& path);
 // The system's text for an errno value, in English whatever the user's locale, as every other
 // diagnostic line of the log is.
 QString SystemErrorText(int error);
+
+// A file whose bytes the program reads whole (a settings file, a certificate file): its bytes,
+// or why it was not read. The open never waits (a FIFO or a device put at the path is refused,
+// not waited on) and only a regular file is read, at most maxBytes of it. A link is followed:
+// certificate stores are links as a rule.
+struct FileContents {
+    bool ok = false;
+    bool missing = false; // nothing at the path (the reason is then "not found")
+    QByteArray bytes;
+    QString reason; // why not: "not found", "not a regular file", "larger than 1 MiB", ...
+};
+FileContents ReadRegularFile(const QString& path, std::int64_t maxBytes);
+// The same checks without reading: empty when path names a regular file that can be opened for
+// reading, else the reason as above.
+QString RegularFileProblem(const QString& path);
+// A byte count as the reasons above give it: "1 MiB", "4 KiB", "100 bytes".
+QString ByteLimitText(std::int64_t bytes);

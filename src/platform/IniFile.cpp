@@ -1,5 +1,7 @@
 #include "IniFile.h"
 
+#include "FileSystem.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
@@ -46,30 +48,20 @@ bool sameName(const QByteArray& a, const QByteArray& b) {
     return a.compare(b, Qt::CaseInsensitive) == 0;
 }
 
-Parsed load(const QString& fileName) {
+Parsed load(const QString& fileName, QString* refusal = nullptr) {
     Parsed p;
-    const QFileInfo info(fileName);
-    if (info.exists() || info.isSymLink()) {
-        // Only a regular file is read: a FIFO or a device put in its place would block the
-        // open or never end.
-        QFile file(fileName);
-        if (!info.isFile() || !file.open(QIODevice::ReadOnly) ||
-            file.size() > IniFile::kMaxFileSize) {
+    // Only a regular file is read, and its open never waits: a FIFO or a device put in its
+    // place would block the open or never end.
+    FileContents file = ReadRegularFile(fileName, IniFile::kMaxFileSize);
+    if (!file.ok) {
+        if (!file.missing) {
             p.readable = false;
+            if (refusal)
+                *refusal = file.reason;
             return p;
         }
-        // What the file claims to hold and one byte more, so that a read does not reserve the
-        // whole limit. Only a file that holds more than it claimed (one that grew meanwhile, or
-        // a kernel file that reports no size) is read on, up to one byte past the limit.
-        const qint64 claimed = file.size();
-        p.data = file.read(claimed + 1);
-        if (p.data.size() > claimed)
-            p.data += file.read(IniFile::kMaxFileSize + 1 - p.data.size());
-        if (p.data.size() > IniFile::kMaxFileSize) {
-            p.readable = false;
-            p.data.clear();
-            return p;
-        }
+    } else {
+        p.data = std::move(file.bytes);
     }
     qsizetype pos = 0;
     const qsizetype size = p.data.size();
@@ -113,22 +105,28 @@ std::optional<QByteArray> sectionName(const QByteArray& text) {
 }
 
 struct Location {
-    std::optional<std::size_t> section; // index of the header line
+    std::optional<std::size_t> section; // index of the first matching header line
     std::optional<std::size_t> key;     // index of the key line
-    std::size_t lastContent = 0;        // last non-blank line of the section (or its header)
+    // Last non-blank line of the first matching section (or its header): where a missing key
+    // is added.
+    std::size_t lastContent = 0;
     QByteArray value;
 };
 
+// A section whose name comes again further down (in the same or another case: "[Ftp]", later
+// "[FTP]") is one section: a key is looked up in each of its parts in file order, and the first
+// occurrence wins. A file edited by hand often gains a second header this way, and a key under
+// it (Security=tls, say) must not be silently ignored.
 Location find(const Parsed& p, const QByteArray& section, const QByteArray& key) {
     Location loc;
     bool inside = false;
+    bool insideFirst = false;
     for (std::size_t i = 0; i < p.lines.size(); ++i) {
         const QByteArray text = lineText(p, p.lines[i]);
         if (auto name = sectionName(text)) {
-            if (inside)
-                break; // the first matching section is the one that counts
-            if (sameName(*name, section)) {
-                inside = true;
+            inside = sameName(*name, section);
+            insideFirst = inside && !loc.section;
+            if (insideFirst) {
                 loc.section = i;
                 loc.lastContent = i;
             }
@@ -136,7 +134,8 @@ Location find(const Parsed& p, const QByteArray& section, const QByteArray& key)
         }
         if (!inside || text.isEmpty())
             continue;
-        loc.lastContent = i;
+        if (insideFirst)
+            loc.lastContent = i;
         if (text.startsWith(';') || loc.key)
             continue;
         const qsizetype eq = text.indexOf('=');
@@ -295,6 +294,13 @@ std::int32_t IniFile::ReadInteger(const QString& section, const QString& key,
     if (!text)
         return defaultValue;
     return ParseInteger(*text).value_or(defaultValue);
+}
+
+std::optional<QString> IniFile::Refusal() const {
+    QString reason;
+    if (load(fileName_, &reason).readable)
+        return std::nullopt;
+    return reason;
 }
 
 bool IniFile::SectionExists(const QString& section) const {

@@ -1,7 +1,9 @@
 #pragma once
 // A profile file (.ini) read and written the way the Windows profile functions do it:
 //  - section and key names compare case-insensitively (ASCII), surrounding blanks ignored;
-//  - the first matching section and the first matching key win;
+//  - a section whose name comes again (in any case) is one section: a key is looked up in all
+//    its parts in file order and the first occurrence wins; a missing key is added to the
+//    first part;
 //  - a value is the text after the first '=', trimmed, with one pair of enclosing quotes
 //    removed; lines starting with ';' are comments;
 //  - there is no cache: every call reads the file again, every write rewrites it;
@@ -35,6 +37,9 @@ public:
     std::int32_t ReadInteger(const QString& section, const QString& key,
                              std::int32_t defaultValue) const;
     bool SectionExists(const QString& section) const;
+    // Why the file is treated as unreadable ("larger than 4 MiB", "not a regular file", the
+    // system's text), or nullopt when it reads (a missing file reads as empty).
+    std::optional<QString> Refusal() const;
 
     // Sets section/key to value, creating the file, the section or the key as needed.
     // Returns false when the write failed (the old file is then left as it was) or when the

@@ -1,5 +1,6 @@
 #include "Settings.h"
 
+#include "Exception.h"
 #include "IniFile.h"
 #include "Paths.h"
 
@@ -61,6 +62,11 @@ ServerSettings defaultServerSettings() {
 ServerSettings loadServerSettings(const QString& path) {
     ServerSettings s = defaultServerSettings();
     const IniFile ini(path);
+    // A file that is there but cannot be read must not leave the built-in server, logins and
+    // plain FTP in force unnoticed (nor end in a search that finds no interface).
+    if (const auto refusal = ini.Refusal())
+        throw EFOpenError(
+            QStringLiteral("The settings file %1 was not read: %2").arg(path, *refusal));
     read(ini, "Server", "Host", s.host);
     read(ini, "Database", "Backend", s.dbBackend);
     read(ini, "Database", "Driver", s.dbDriver);

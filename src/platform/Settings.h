@@ -35,7 +35,9 @@ struct ServerSettings {
 
 // The built-in defaults.
 ServerSettings defaultServerSettings();
-// Reads path over the defaults. A missing or unreadable file leaves the defaults.
+// Reads path over the defaults. A missing file leaves the defaults; a file that is there but
+// is not read (too large, not a regular file, no permission) raises EFOpenError with a message
+// that names it and the reason.
 ServerSettings loadServerSettings(const QString& path);
 
 // The folder of the SQLite catalogs: [Database] Directory, the built-in one when empty, taken

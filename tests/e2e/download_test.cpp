@@ -5,7 +5,10 @@
 #include "download_fixture.h"
 #include "net/ftp_servers.h"
 
+#include <cstdio>
+#include <functional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -87,6 +90,65 @@ TEST_F(DownloadE2E, FtpsRefusedByAPlainServerSendsNoLogin) {
     EXPECT_TRUE(r.out.contains(kGiveUp + QLatin1Char('\n'))) << r.out.toStdString();
     EXPECT_EQ(traceLines(), QStringList({"AUTH TLS", "AUTH TLS", "AUTH TLS"}));
     expectUntouched();
+}
+
+// FTPS asked for in ways the earlier FTPS test does not cover: under a second "[FTP]" header
+// of the same section, and with a CaFile that cannot be used (a FIFO, which held the launcher
+// at "FTP Connect..." until killed; a missing file). Each attempt gives its reason in one line
+// and the login never goes out in clear; a CaFile that cannot be used stops an attempt before
+// anything is sent, at once.
+TEST_F(DownloadE2E, FtpsAskedForIsNeverSkipped) {
+    putUpdate(10'000);
+    const QString fifo = path("ca.fifo");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString prefix = QStringLiteral("TLS: CaFile cannot be used: ");
+    const QString kDirective = QStringLiteral("CaFile=");
+    const struct {
+        const char* name;
+        QByteArray ftp, extra;
+        QString reason;
+        QStringList trace;
+    } cases[] = {
+        {"Security under a second [FTP]",
+         {},
+         "[FTP]\r\nSecurity=tls\r\n",
+         QStringLiteral("TLS refused by the server: 500 Command \"AUTH\" not understood."),
+         {"AUTH TLS", "AUTH TLS", "AUTH TLS"}},
+        {"CaFile a FIFO",
+         "Security=tls\r\nCaFile=" + QFile::encodeName(fifo) + "\r\n",
+         {},
+         prefix + fifo + QStringLiteral(": not a regular file"),
+         {}},
+        {"CaFile missing",
+         "Security=tls\r\nCaFile=nowhere.pem\r\n",
+         {},
+         prefix + QDir(dir.path()).canonicalPath() + QStringLiteral("/nowhere.pem: not found"),
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ftpExtra = c.ftp;
+        extraIni = c.extra;
+        // Each case from the same start, whatever the one before did.
+        writeAll(path("velka.ini"), kIni);
+        for (const char* left : {"ftp-trace.txt", "marker", "installed.bin", "update.sh"})
+            QFile::remove(path(left));
+        ftp.reset();
+        startFtp();
+        r = run();
+        ASSERT_TRUE(r.finished);
+        QStringList attempts = failedAttempts(3);
+        for (int at = attempts.size() - 1; at >= 0; --at)
+            if (attempts[at] == QStringLiteral("FTP Connect..."))
+                attempts.insert(at + 1, c.reason);
+        EXPECT_EQ(logLines(),
+                  headLines(10'000) + attempts + QStringList(QStringLiteral("等 100ms結束程式")));
+        EXPECT_TRUE(r.out.contains(kGiveUp + QLatin1Char('\n'))) << r.out.toStdString();
+        EXPECT_EQ(traceLines(), c.trace);
+        expectUntouched();
+        std::printf("[ timing ] %s: %lld ms for three attempts\n", c.name,
+                    static_cast<long long>(r.elapsedMs));
+    }
 }
 
 TEST_F(DownloadE2E, LoginRefusedLeavesEverythingAsItWas) {
@@ -293,6 +355,64 @@ TEST_F(SignedUpdateE2E, ToolKeepsThePrivateKeyPrivate) {
     tool({QStringLiteral("keygen"), path("publisher.pem")}, &code);
     EXPECT_EQ(code, 1);
     EXPECT_EQ(readAll(path("publisher.pem")), pem);
+}
+
+// The signature is written as a new file renamed into place: a symbolic or hard link standing
+// at FILE.sig is replaced, and the file it led to keeps its bytes. A negative version is refused
+// as a wrong argument, and nothing is written.
+TEST_F(SignedUpdateE2E, ToolSignsIntoANewFileOnly) {
+    const QString publicKey = keygen("publisher.pem");
+    putUpdate(50'000);
+    const QString update = path("ftproot/tarn/update.sh");
+    const QString sig = update + QStringLiteral(".sig");
+    const QStringList sign = {QStringLiteral("sign"), path("publisher.pem"), QStringLiteral("tarn"),
+                              QStringLiteral("13"), update};
+    const QStringList verify = {QStringLiteral("verify"), publicKey, QStringLiteral("tarn"),
+                                QStringLiteral("13"), update};
+    const struct {
+        const char* name;
+        std::function<bool(const QString&, const QString&)> link;
+    } links[] = {
+        {"symbolic link",
+         [](const QString& target, const QString& at) { return QFile::link(target, at); }},
+        {"hard link",
+         [](const QString& target, const QString& at) {
+             return ::link(QFile::encodeName(target).constData(),
+                           QFile::encodeName(at).constData()) == 0;
+         }},
+    };
+    for (const auto& l : links) {
+        SCOPED_TRACE(l.name);
+        writeAll(path("victim"), "victim\n");
+        QFile::remove(sig);
+        ASSERT_TRUE(l.link(path("victim"), sig));
+        tool(sign);
+        EXPECT_EQ(readAll(path("victim")), "victim\n");
+        EXPECT_FALSE(QFileInfo(sig).isSymLink());
+        struct stat st {};
+        ASSERT_EQ(::stat(QFile::encodeName(sig).constData(), &st), 0);
+        EXPECT_EQ(st.st_nlink, 1u);
+        EXPECT_EQ(st.st_mode & 0777, 0644u);
+        EXPECT_TRUE(tool(verify).contains(QStringLiteral("verified")));
+        QFile::remove(path("victim"));
+    }
+    // Nothing but the signature is left beside it.
+    EXPECT_EQ(QDir(path("ftproot/tarn")).entryList(QDir::Files),
+              (QStringList{QStringLiteral("update.sh"), QStringLiteral("update.sh.sig")}));
+
+    ASSERT_TRUE(QFile::remove(sig));
+    for (const char* version : {"-1", "-2147483648"}) {
+        QProcess p;
+        p.start(QStringLiteral(PCV_BINARY_DIR "/tools/signupdate"),
+                {QStringLiteral("sign"), path("publisher.pem"), QStringLiteral("tarn"),
+                 QString::fromLatin1(version), update});
+        ASSERT_TRUE(p.waitForFinished(30000));
+        EXPECT_EQ(p.exitCode(), 2) << version;
+        EXPECT_EQ(QString::fromLocal8Bit(p.readAllStandardError()),
+                  QStringLiteral("signupdate: the version must not be negative: ") +
+                      QLatin1String(version) + u'\n');
+        EXPECT_FALSE(QFile::exists(sig)) << version;
+    }
 }
 
 TEST_F(SignedUpdateE2E, SignedUpdateInstalls) {

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <functional>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -72,6 +73,52 @@ TEST_F(LaunchTest, NoInterfaceCreatesNoLog) {
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.out, QStringLiteral("[Set error] Interface install fail !\n"));
     EXPECT_FALSE(QFile::exists(path("DLrec.txt")));
+}
+
+// A server.ini that is there but not read says so, naming the file and why, and the program
+// ends: it never goes on with the built-in server and logins (nor reports a missing interface).
+TEST_F(LaunchTest, RefusedServerIniSaysWhy) {
+    Simulator sim(devices, 4, 5);
+    ASSERT_TRUE(sim.ready());
+    makePc1();
+    const QString ini = QFileInfo(path("server.ini")).canonicalFilePath();
+    const struct {
+        const char* name;
+        std::function<void()> make;
+        QString reason;
+    } cases[] = {
+        {"over 4 MiB",
+         [&] {
+             writeAll(path("server.ini"),
+                      readAll(path("server.ini")) + QByteArray(4 * 1024 * 1024, ';'));
+         },
+         QStringLiteral("larger than 4 MiB")},
+        {"a FIFO",
+         [&] {
+             QFile::remove(path("server.ini"));
+             ASSERT_EQ(::mkfifo(QFile::encodeName(path("server.ini")).constData(), 0600), 0);
+         },
+         QStringLiteral("not a regular file")},
+        {"a folder",
+         [&] {
+             QFile::remove(path("server.ini"));
+             ASSERT_TRUE(QDir().mkdir(path("server.ini")));
+         },
+         QStringLiteral("not a regular file")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.make();
+        const Result r = run();
+        ASSERT_TRUE(r.finished) << "the program must end by itself";
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_TRUE(r.out.endsWith(QStringLiteral("] The settings file ") + ini +
+                                   QStringLiteral(" was not read: ") + c.reason + u'\n'))
+            << r.out.toStdString();
+        EXPECT_FALSE(r.out.contains(QStringLiteral("Interface install fail")));
+        EXPECT_FALSE(QFile::exists(path("marker"))) << "pc1.exe must not be started";
+        EXPECT_FALSE(QFile::exists(path("DLrec.txt")));
+    }
 }
 
 TEST_F(LaunchTest, DeviceType5RunsPc1ThenTheUpdateCheck) {

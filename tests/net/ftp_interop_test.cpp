@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -179,6 +180,16 @@ TEST(FtpsInteropLogin, CertificateChecks) {
          "localhost", "TLS handshake failed: certificate refused: hostname mismatch"},
         {"another CA as CaFile", certs.ServerCert, certs.ServerKey, certs.SelfSigned, "127.0.0.1",
          "TLS handshake failed: certificate refused: unable to get local issuer certificate"},
+        // Partial chain: the server's CA-signed certificate trusted on its own, without its CA;
+        // the name is still checked.
+        {"CA-signed server certificate alone as CaFile", certs.ServerCert, certs.ServerKey,
+         certs.ServerCert, "127.0.0.1", nullptr},
+        {"CA-signed certificate alone, another name", certs.OtherNameCert, certs.OtherNameKey,
+         certs.OtherNameCert, "127.0.0.1",
+         "TLS handshake failed: certificate refused: IP address mismatch"},
+        {"another server's certificate as CaFile", certs.ServerCert, certs.ServerKey,
+         certs.OtherNameCert, "127.0.0.1",
+         "TLS handshake failed: certificate refused: unable to get local issuer certificate"},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -227,18 +238,63 @@ TEST(FtpsInteropLogin, NoFallbackToClearText) {
         EXPECT_EQ(plain.Commands(), QStringList{"AUTH TLS"});
         EXPECT_EQ(rec.Status.last(), QStringLiteral("Disconnected"));
     }
+    // CaFiles that cannot be used: each refused at once with its reason. A FIFO would hold a
+    // plain open until a writer comes (forever); a device would be read without end.
+    QTemporaryDir bad;
+    ASSERT_TRUE(bad.isValid());
+    const QString fifo = bad.filePath(QStringLiteral("ca.fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString big = bad.filePath(QStringLiteral("big.pem"));
+    {
+        QFile f(big);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        QByteArray pem = ReadAll(certs.CaFile);
+        while (pem.size() <= TTlsContext::MaxCaFileBytes)
+            pem += pem;
+        ASSERT_EQ(f.write(pem), pem.size());
+    }
+    const QString garbage = bad.filePath(QStringLiteral("garbage.pem"));
+    {
+        QFile f(garbage);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n");
+    }
+    const QString empty = bad.filePath(QStringLiteral("empty.pem"));
+    {
+        QFile f(empty);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    const QString caPrefix = QStringLiteral("TLS: CaFile cannot be used: ");
     const struct {
         const char* name;
         QStringList serverArgs;
         QString caFile;
-        const char* refusal;
+        QString refusal;
     } cases[] = {
-        {"no TLS", {}, certs.CaFile, "TLS refused by the server: 50"},
+        {"no TLS", {}, certs.CaFile, QStringLiteral("TLS refused by the server: 50")},
         {"yes, but no TLS",
          {QStringLiteral("--reply"), QStringLiteral("AUTH=234 go ahead")},
          certs.CaFile,
-         "TLS handshake "},
-        {"unreadable CaFile", {}, certs.CaFile + QStringLiteral(".missing"), nullptr},
+         QStringLiteral("TLS handshake ")},
+        {"missing CaFile",
+         {},
+         certs.CaFile + QStringLiteral(".missing"),
+         caPrefix + certs.CaFile + QStringLiteral(".missing: not found")},
+        {"CaFile is a FIFO", {}, fifo, caPrefix + fifo + QStringLiteral(": not a regular file")},
+        {"CaFile is a folder",
+         {},
+         bad.path(),
+         caPrefix + bad.path() + QStringLiteral(": not a regular file")},
+        {"CaFile is a device",
+         {},
+         QStringLiteral("/dev/zero"),
+         caPrefix + QStringLiteral("/dev/zero: not a regular file")},
+        {"CaFile over 1 MiB", {}, big, caPrefix + big + QStringLiteral(": larger than 1 MiB")},
+        {"CaFile with a broken certificate",
+         {},
+         garbage,
+         caPrefix + garbage + QStringLiteral(": not a PEM certificate file")},
+        {"empty CaFile", {}, empty, caPrefix + empty},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
@@ -247,22 +303,26 @@ TEST(FtpsInteropLogin, NoFallbackToClearText) {
         c->SetSecurity(TFtpSecurity::Tls);
         c->SetCaFile(k.caFile);
         c->SetTimeOut(1500);
+        QElapsedTimer clock;
+        clock.start();
         try {
             c->Connect();
             ADD_FAILURE() << "connected";
         } catch (const ETlsError& e) {
-            EXPECT_TRUE(e.message().startsWith(k.refusal
-                                                   ? QLatin1String(k.refusal)
-                                                   : QLatin1String("TLS: CaFile cannot be used: ")))
-                << e.message().toStdString();
+            EXPECT_TRUE(e.message().startsWith(k.refusal)) << e.message().toStdString();
             EXPECT_FALSE(e.message().contains(QLatin1Char('\n')));
+        }
+        // Refused before anything waits: far below the 1.5 s that a silent server would take.
+        if (k.caFile != certs.CaFile) {
+            EXPECT_LT(clock.elapsed(), 1000) << k.name;
         }
         EXPECT_FALSE(c->Connected());
         for (const QByteArray& line : server.RawCommands()) {
             EXPECT_FALSE(line.contains("secret")) << line.toHex().constData();
             EXPECT_FALSE(line.startsWith("USER")) << line.constData();
         }
-        EXPECT_EQ(server.Commands().filter(QStringLiteral("AUTH TLS")).size(), k.refusal ? 1 : 0);
+        EXPECT_EQ(server.Commands().filter(QStringLiteral("AUTH TLS")).size(),
+                  k.refusal.startsWith(caPrefix) ? 0 : 1);
     }
 }
 

@@ -68,12 +68,18 @@ TEST_F(IniFileTest, ReadsCaseInsensitiveTrimmedFirstMatch) {
                      "Empty=\r\n"
                      "[VERSION]\r\n"
                      "Interface=3\r\n"
-                     "[Language]\nLanguage=junk\n");
+                     "Setup=8\r\n"
+                     "[Language]\nLanguage=junk\n"
+                     "[Ftp]\nUser=u\n[Other]\nSecurity=none\n[FTP]\nSecurity=tls\nUser=v\n");
     IniFile ini(path());
     EXPECT_EQ(ini.ReadInteger(QStringLiteral("VERSION"), QStringLiteral("Pc1"), -1), 12);
     EXPECT_EQ(ini.ReadInteger(QStringLiteral("Version"), QStringLiteral("setup"), -1), 7);
-    // Only the first section of a name is looked at.
-    EXPECT_EQ(ini.ReadInteger(QStringLiteral("VERSION"), QStringLiteral("Interface"), -1), -1);
+    // A section that comes again, in any case, is one section: a key that only its later part
+    // holds is found, and a key in both parts is the first one's.
+    EXPECT_EQ(ini.ReadInteger(QStringLiteral("VERSION"), QStringLiteral("Interface"), -1), 3);
+    EXPECT_EQ(ini.ReadString(QStringLiteral("Ftp"), QStringLiteral("Security"), "d"), "tls");
+    EXPECT_EQ(ini.ReadString(QStringLiteral("ftp"), QStringLiteral("User"), "d"), "u");
+    EXPECT_EQ(ini.ReadString(QStringLiteral("Other"), QStringLiteral("User"), "d"), "d");
     EXPECT_EQ(ini.ReadInteger(QStringLiteral("Language"), QStringLiteral("Language"), -1), -1);
     EXPECT_EQ(ini.ReadString(QStringLiteral("VERSION"), QStringLiteral("Empty"), "d"), "");
     EXPECT_EQ(ini.ReadString(QStringLiteral("VERSION"), QStringLiteral("None"), "d"), "d");
@@ -120,6 +126,13 @@ TEST_F(IniFileTest, WritesKeepOtherBytes) {
          "[A]\r\nk=1\r\n[VERSION]\r\nPc1=5\r\n"},
         {"comment line in section is not a key", "[VERSION]\n;Pc1=3\n", "VERSION", "Pc1", "4",
          "[VERSION]\n;Pc1=3\nPc1=4\n"},
+        {"key in a later part of the section is replaced there",
+         "[Ftp]\nUser=u\n[X]\n[FTP]\nPort=21\n", "Ftp", "Port", "2121",
+         "[Ftp]\nUser=u\n[X]\n[FTP]\nPort=2121\n"},
+        {"key in both parts: the first one is replaced", "[ftp]\nPort=1\n[FTP]\nPort=2\n", "Ftp",
+         "Port", "3", "[ftp]\nPort=3\n[FTP]\nPort=2\n"},
+        {"missing key goes to the first part", "[Ftp]\nUser=u\n\n[FTP]\nPort=21\n", "FTP",
+         "Security", "tls", "[Ftp]\nUser=u\nSecurity=tls\n\n[FTP]\nPort=21\n"},
     };
     for (const Case& c : cases) {
         writeAll(path(), c.before);

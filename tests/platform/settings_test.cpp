@@ -1,6 +1,8 @@
+#include "platform/Exception.h"
 #include "platform/Paths.h"
 #include "platform/Settings.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -128,6 +130,10 @@ TEST_F(SettingsTest, FtpSecurityAndTrustFile) {
         {"[Ftp]\nSecurity=TLS\n", true, {}},
         {"[Ftp]\nSecurity=yes\n", true, {}},
         {"[Ftp]\nSecurity=nonee\n", true, {}},
+        // The same section again under another case: its keys count (hand-edited files).
+        {"[Ftp]\nUser=u\n[Server]\nHost=h\n[FTP]\nSecurity=tls\nCaFile=/ca.pem\n", true,
+         QStringLiteral("/ca.pem")},
+        {"[Ftp]\nSecurity=none\n[FTP]\nSecurity=tls\n", false, {}},
         {"[Ftp]\nSecurity=tls\nCaFile=certs/../ca.pem\n", true,
          dir.path() + QStringLiteral("/bin/ca.pem")},
     };
@@ -136,6 +142,44 @@ TEST_F(SettingsTest, FtpSecurityAndTrustFile) {
         EXPECT_EQ(s.ftpTls, c.tls) << c.text;
         EXPECT_EQ(s.ftpCaFile, c.caFile) << c.text;
     }
+}
+
+// A file that is there but is not read is not a missing one: the built-in server and logins
+// must not quietly take its place.
+TEST_F(SettingsTest, RefusedFileNamesItselfAndTheReason) {
+    const QString path = dir.filePath(QStringLiteral("server.ini"));
+    const struct {
+        const char* name;
+        QByteArray text; // empty: a folder at the path
+        QString reason;
+    } cases[] = {
+        {"over the limit", QByteArray("[Ftp]\nSecurity=tls\n") + QByteArray(4 << 20, ';'),
+         QStringLiteral("larger than 4 MiB")},
+        {"a folder", {}, QStringLiteral("not a regular file")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.text.isEmpty()) {
+            QFile::remove(path);
+            ASSERT_TRUE(QDir().mkdir(path));
+        } else {
+            QFile f(path);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            ASSERT_EQ(f.write(c.text), c.text.size());
+        }
+        try {
+            loadServerSettings(path);
+            ADD_FAILURE() << "read";
+        } catch (const EFOpenError& e) {
+            EXPECT_EQ(e.message(), QStringLiteral("The settings file ") + path +
+                                       QStringLiteral(" was not read: ") + c.reason);
+        }
+    }
+    // Exactly at the limit it is read.
+    ASSERT_TRUE(QDir().rmdir(path));
+    QByteArray text("[Ftp]\nSecurity=tls\n");
+    text += QByteArray(4 * 1024 * 1024 - text.size(), ';');
+    EXPECT_TRUE(load(text).ftpTls);
 }
 
 TEST(ShippedServerIni, HoldsTheBuiltInDefaults) {
