@@ -1,21 +1,26 @@
 #!/usr/bin/python3
 """The update server's FTP side on loopback (pyftpdlib), with scripted faults for the tests.
 
-Usage: ftp_update_server.py --root DIR --user U --password P [--mode MODE] [--bytes N] [--trace FILE]
+Usage: ftp_update_server.py --root DIR --user U --password P [--mode MODE] [--bytes N]
+                            [--every T] [--fault-on SUFFIX] [--announce] [--trace FILE]
 
 Prints "PORT <n>" on one line once it listens on 127.0.0.1, then serves until killed or until
-its standard input closes (unless --keep-running). Modes (the fault hits the first RETR only; later ones are served
-normally, except where said):
+its standard input closes (unless --keep-running). Modes (the fault hits the first RETR only, or
+with --fault-on the first RETR of a name ending in SUFFIX; later ones are served normally,
+except where said):
   normal   plain server
   cut      the data connection is reset after N bytes
   stall    N bytes are sent, then the data connection stays open and silent
   slow     the file is sent at N bytes a second (in ten pieces a second, at least a byte each)
+  trickle  N bytes (at least one) every T seconds (--every), the connection open in between
   flood    every RETR sends the file and then filler bytes without end
   mute     answers the login, then no command at all (the connection stays open)
   silent   not FTP at all: connections are accepted and never answered
+--announce names the file's size in the RETR reply, "(N bytes)", as many servers do.
 --trace appends every command the server receives ("CMD arg", PASS hidden) to FILE.
 """
 import argparse
+import os
 import select
 import socket
 
@@ -55,8 +60,12 @@ def main():
     ap.add_argument("--user", required=True)
     ap.add_argument("--password", required=True)
     ap.add_argument("--mode", default="normal",
-                    choices=["normal", "cut", "stall", "slow", "flood", "mute", "silent"])
+                    choices=["normal", "cut", "stall", "slow", "trickle", "flood", "mute",
+                             "silent"])
     ap.add_argument("--bytes", type=int, default=0)
+    ap.add_argument("--every", type=float, default=1.0)
+    ap.add_argument("--fault-on", default="")
+    ap.add_argument("--announce", action="store_true")
     ap.add_argument("--trace")
     ap.add_argument("--keep-running", action="store_true",
                     help="ignore standard input; run until killed")
@@ -84,14 +93,18 @@ def main():
             fault = getattr(self.cmd_channel, "fault", None)
             if not fault:
                 return super().send(data)
-            if fault == "slow":
+            if fault in ("slow", "trickle"):
                 if self.pacing:
                     return 0
-                sent = super().send(data[:max(limit // 10, 1)])
-                # Nothing more until the next tenth of a second.
+                if fault == "slow":
+                    piece, gap = max(limit // 10, 1), 0.1
+                else:
+                    piece, gap = max(limit, 1), args.every
+                sent = super().send(data[:piece])
+                # Nothing more until the next piece is due.
                 self.pacing = True
                 self.modify_ioloop_events(self.ioloop.READ)
-                self.ioloop.call_later(0.1, self.pace)
+                self.ioloop.call_later(gap, self.pace)
                 return sent
             room = max(limit - self.sent_total, 0)
             sent = super().send(data[:room]) if room else 0
@@ -113,7 +126,7 @@ def main():
                 self.modify_ioloop_events(self.ioloop.WRITE)
 
         def close(self):
-            if getattr(self.cmd_channel, "fault", None) == "slow":
+            if getattr(self.cmd_channel, "fault", None) in ("slow", "trickle"):
                 self.cmd_channel.fault = None
             super().close()
 
@@ -136,10 +149,22 @@ def main():
             return super().pre_process_command(line, cmd, arg)
 
         def ftp_RETR(self, file):
-            state["retr"] += 1
-            if state["retr"] == 1 and args.mode in ("cut", "stall", "slow"):
-                self.fault = args.mode
+            if file.endswith(args.fault_on):
+                state["retr"] += 1
+                if state["retr"] == 1 and args.mode in ("cut", "stall", "slow", "trickle"):
+                    self.fault = args.mode
+            self.announced = os.path.getsize(file) if args.announce and os.path.isfile(file) \
+                else None
             return super().ftp_RETR(file)
+
+        def respond(self, resp, logfun=None):
+            size = getattr(self, "announced", None)
+            if size is not None and resp[:4] in ("125 ", "150 "):
+                self.announced = None
+                resp = "%s (%d bytes)." % (resp.rstrip("."), size)
+            if logfun is None:
+                return super().respond(resp)
+            return super().respond(resp, logfun)
 
         def push_dtp_data(self, data, isproducer=False, file=None, cmd=None):
             if args.mode == "flood" and cmd == "RETR" and isproducer:

@@ -55,6 +55,14 @@ bool SignaturesRequired() {
     return !serverSettings().publicKeys.trimmed().isEmpty();
 }
 
+// What the signature check is given for a signature that came in part (broken off, or ended at
+// its deadline) or longer than one can be: more bytes than a signature file may hold, which the
+// check refuses as malformed whatever they are. A part that happens to hold a whole line must
+// not count: the fetch did not end as a transfer ends.
+QByteArray IncompleteSignature() {
+    return QByteArray(UpdateSignature::MaxSignatureFileBytes + 1, '\0');
+}
+
 const QColor kGreen(0, 128, 0);
 const QColor kPaleGreen(192, 220, 192);
 
@@ -64,6 +72,13 @@ WatchdogTiming setWatchdogTimingForTesting(const WatchdogTiming& timing) {
     const WatchdogTiming previous = g_watchdog;
     g_watchdog = timing;
     return previous;
+}
+
+std::int64_t AttemptDeadlineMs(std::int32_t promisedSize, int minAverageRate, int slackSeconds) {
+    const std::int64_t size = std::max<std::int32_t>(promisedSize, 0);
+    const std::int64_t rate = std::max(minAverageRate, 1);
+    const std::int64_t slack = std::max(slackSeconds, 0);
+    return slack * 1000 + (size * 1000 + rate - 1) / rate;
 }
 
 void TransferRateWindow::Start(std::int64_t count, int ticks) {
@@ -333,6 +348,7 @@ void TForm2::startAttempt() {
     DLsample = 0;
     oversize_ = false;
     rate_.Stop(); // judged only while a transfer runs
+    startDeadlines();
     Timer2->start(g_watchdog.intervalMs);
 }
 
@@ -535,25 +551,39 @@ void TForm2::fetchSignature() {
     }
     Log(QStringLiteral("FTP Download signature..."));
     fetchingSignature_ = true;
+    signatureAborted_ = false;
+    signatureClock_.start(); // the watchdog ends the fetch at its deadline
     rate_.Stop(); // the update's transfer is over; a signature is too short to judge a rate by
     const qint64 updateLimit = FtpClient1->MaxFileSize();
     FtpClient1->SetMaxFileSize(UpdateSignature::MaxSignatureFileBytes);
+    bool complete = false;
+    bool tooLong = false;
     try {
         FtpClient1->Download(UpdateFileName + QStringLiteral(".sig"), file.fileName());
+        complete = true;
     } catch (const EFileTooLarge&) {
-        // Cut at the limit: what arrived is read back and fails the check as malformed.
+        // Announced longer than the limit (nothing was taken), or cut there.
+        tooLong = true;
     } catch (...) {
-        fetchingSignature_ = false;
-        if (FtpClient1)
-            FtpClient1->SetMaxFileSize(updateLimit);
-        return; // refused or broken: the check reports it missing
+        // Refused (no such file), broken off, or ended by the watchdog at the deadline.
     }
     fetchingSignature_ = false;
+    signatureAborted_ = false;
     if (FtpClient1)
         FtpClient1->SetMaxFileSize(updateLimit);
+    if (tooLong) {
+        signature_ = IncompleteSignature();
+        return;
+    }
     QFile received(file.fileName());
-    if (received.open(QIODevice::ReadOnly))
-        signature_ = received.read(UpdateSignature::MaxSignatureFileBytes + 1);
+    if (!received.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray bytes = received.read(UpdateSignature::MaxSignatureFileBytes + 1);
+    if (complete)
+        signature_ = bytes;
+    else if (!bytes.isEmpty())
+        signature_ = IncompleteSignature();
+    // Nothing arrived: the check reports the signature missing.
 }
 
 void TForm2::verifySignature(const QString& localPath) {
@@ -687,9 +717,54 @@ void TForm2::startRateWindow() {
     rate_.Start(static_cast<std::int64_t>(DLbase) + received, g_watchdog.rateWindowTicks);
 }
 
+void TForm2::startDeadlines() {
+    const ServerSettings& settings = serverSettings();
+    attemptDeadlineMs_ =
+        AttemptDeadlineMs(UpdateFileSize, settings.ftpMinAverageRate, settings.ftpAttemptSlack);
+    attemptClock_.start();
+    signatureClock_.invalidate();
+}
+
+bool TForm2::attemptOverdue() {
+    if (!attemptClock_.isValid() || attemptClock_.elapsed() < attemptDeadlineMs_)
+        return false;
+    // One verdict per attempt: the ticks that run on through its clean-up must not repeat it.
+    attemptClock_.invalidate();
+    return true;
+}
+
+bool TForm2::signatureOverdue() {
+    return fetchingSignature_ && !signatureAborted_ && signatureClock_.isValid() &&
+           signatureClock_.elapsed() >= g_watchdog.signatureDeadlineMs;
+}
+
+void TForm2::abortSignature() {
+    // Only the signature's transfer ends, not the attempt: the update is complete, and the
+    // check that follows refuses the signature (missing, or malformed when a part came).
+    signatureAborted_ = true;
+    if (FtpClient1) {
+        try {
+            FtpClient1->Abort();
+            FtpClient1->Cancel();
+        } catch (...) {
+        }
+    }
+}
+
 void TForm2::Timer2Timer() {
     Timer2->stop();
     ++DLstall;
+    if (signatureOverdue()) {
+        abortSignature();
+        Timer2->start();
+        return;
+    }
+    if (attemptOverdue()) {
+        // Packets may still come, but too few for the promised size to arrive in time: a
+        // stall all the same.
+        stalled();
+        return;
+    }
     // Without a transfer the count reads 0.
     const std::int32_t received = FtpClient1 ? FtpClient1->ReceivedBytes() : 0;
     if (rate_.Tick(static_cast<std::int64_t>(DLbase) + received, g_watchdog.rateWindowBytes)) {

@@ -9,6 +9,7 @@
 // a call that pumps, and a destroyed component counts as a closed connection.
 #include <QByteArray>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QString>
 #include <cstdint>
@@ -36,19 +37,32 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 };
 
+// The signature file is one line of at most 4 KiB: on any link that carries the update it comes
+// in a second or two. A server that trickles it gets this long, then the signature counts as
+// not had.
+inline constexpr int kSignatureDeadlineMs = 30000;
+
 // Timing of the watchdog. Production: a tick every 1000 ms, and a stall is declared on the
 // ninth tick without a packet, or when a transfer has brought fewer than 4 KiB in the last 60
 // ticks (a server that trickles a byte now and then is never silent long enough for the first
-// rule). Tests shorten the interval so that a stalled transfer is caught in well under a second,
-// and may shorten the rate window with it.
+// rule), or when the attempt outlives its whole deadline (AttemptDeadlineMs: a server that
+// sends just enough for both rules would otherwise hold an attempt for days). Tests shorten the
+// interval so that a stalled transfer is caught in well under a second, and may shorten the
+// rate window and the signature's deadline with it.
 struct WatchdogTiming {
     int intervalMs = 1000;
     int quietTicks = 8;         // ticks tolerated without a packet before a sample is taken
     int rateWindowTicks = 60;   // ticks over which a transfer's bytes are counted; 0: no check
     int rateWindowBytes = 4096; // fewer bytes than this over a whole window is a stall
+    int signatureDeadlineMs = kSignatureDeadlineMs; // the whole fetch of the signature file
 };
 // Returns the previous timing.
 WatchdogTiming setWatchdogTimingForTesting(const WatchdogTiming& timing);
+
+// The whole deadline of one attempt, in milliseconds from its start: slackSeconds, plus the
+// promised size at minAverageRate bytes a second (rounded up). A size of 0 or less counts as 0,
+// a rate below 1 as 1. Exact in 64 bits for every 32-bit size.
+std::int64_t AttemptDeadlineMs(std::int32_t promisedSize, int minAverageRate, int slackSeconds);
 
 // The bytes a transfer brought in each of the watchdog's last ticks, to tell a transfer that
 // still moves from one that only trickles.
@@ -146,6 +160,10 @@ private:
     void setCaption(QLabel* label, const QString& text);
     void leaveAfterError(const QString& message);
     void startRateWindow();
+    void startDeadlines();
+    bool attemptOverdue();   // true once per attempt, when its whole deadline has passed
+    bool signatureOverdue(); // true once per fetch, when the signature's deadline has passed
+    void abortSignature();
     void stalled(); // the watchdog's verdict: the transfer is aborted (or found complete)
 
     bool localCauseLogged_ = false; // this transfer's local failure is in the log already
@@ -154,4 +172,8 @@ private:
     // The update's signature file as fetched in this attempt; nullopt when it could not be had.
     std::optional<QByteArray> signature_;
     bool fetchingSignature_ = false;
+    bool signatureAborted_ = false; // the watchdog ended this signature fetch at its deadline
+    QElapsedTimer attemptClock_;    // since the attempt began; invalid once the deadline struck
+    std::int64_t attemptDeadlineMs_ = 0;
+    QElapsedTimer signatureClock_; // since the signature fetch began
 };

@@ -159,7 +159,14 @@ bool SQL_GetUpdateFile() {
         showNoUpdateFile();
         return false;
     }
+    // A file of no bytes (or fewer) is no update: an empty download would pass the size check
+    // and be run. Refused here, before anything is downloaded, with what the row said.
     const std::int32_t size = query.FieldAsInteger(QStringLiteral("檔案大小"));
+    if (size <= 0) {
+        LogFile::Write(QStringLiteral("Update file size refused: "), size);
+        showNoUpdateFile();
+        return false;
+    }
     UpdateFileName = name;
     UpdateFileSize = size;
     LogFile::Write(UpdateFileName);

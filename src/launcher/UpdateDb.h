@@ -28,7 +28,8 @@ void SQL_GetServerTime();
 // "錯誤的診斷程式版本!" and false. Errors escape.
 bool SQL_GetNextVersion();
 // Reads NextVersion's row on the connection left by SQL_GetNextVersion: UpdateFileName,
-// UpdateFileSize, DownloadDir and two log lines, or the "更新檔名不存在!" message and false.
+// UpdateFileSize, DownloadDir and two log lines, or the "更新檔名不存在!" message and false
+// (a name that cannot be used, or a size of 0 or less, which is also logged in one line).
 bool SQL_GetUpdateFile();
 
 // The connection and query that the four operations share; they live until

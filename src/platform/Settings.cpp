@@ -30,6 +30,17 @@ bool encryptionAsked(const QString& value) {
     return !value.isEmpty() && value.compare(QLatin1String("no"), Qt::CaseInsensitive) != 0;
 }
 
+// Sets target from section/key when the key holds a whole number from low to high; anything
+// else (missing, not a number, out of range) keeps what target held.
+void readNumber(const IniFile& ini, const char* section, const char* key, int low, int high,
+                int& target) {
+    QString text;
+    read(ini, section, key, text);
+    const auto value = IniFile::ParseInteger(text);
+    if (value && *value >= low && *value <= high)
+        target = *value;
+}
+
 bool validPort(const QString& text, int& port) {
     const auto value = IniFile::ParseInteger(text);
     if (!value || *value < 1 || *value > 65535)
@@ -92,11 +103,9 @@ ServerSettings loadServerSettings(const QString& path) {
     read(ini, "Ftp", "Port", ftpPort);
     if (validPort(ftpPort, port))
         s.ftpPort = port;
-    QString queryTimeout;
-    read(ini, "Database", "QueryTimeout", queryTimeout);
-    const auto seconds = IniFile::ParseInteger(queryTimeout);
-    if (seconds && *seconds >= 1 && *seconds <= kMaxQueryTimeoutSeconds)
-        s.dbQueryTimeout = *seconds;
+    readNumber(ini, "Database", "QueryTimeout", 1, kMaxQueryTimeoutSeconds, s.dbQueryTimeout);
+    readNumber(ini, "Ftp", "MinAverageRate", 1, kMaxMinAverageRate, s.ftpMinAverageRate);
+    readNumber(ini, "Ftp", "AttemptSlack", 1, kMaxAttemptSlackSeconds, s.ftpAttemptSlack);
     QString encrypt;
     read(ini, "Database", "Encrypt", encrypt);
     s.dbEncrypt = encryptionAsked(encrypt);

@@ -8,6 +8,15 @@
 inline constexpr int kDefaultQueryTimeoutSeconds = 30;
 inline constexpr int kMaxQueryTimeoutSeconds = 3600;
 
+// The whole deadline of one download attempt: AttemptSlack seconds plus the promised size at
+// MinAverageRate bytes a second ([Ftp] MinAverageRate, AttemptSlack). 2 KiB/s is the slowest
+// real link the update must still come over (a 2G modem link of a few KiB/s); 120 s covers the
+// connection, the login, TLS and the signature on such a link.
+inline constexpr int kDefaultMinAverageRate = 2048;
+inline constexpr int kMaxMinAverageRate = 1024 * 1024 * 1024;
+inline constexpr int kDefaultAttemptSlackSeconds = 120;
+inline constexpr int kMaxAttemptSlackSeconds = 86400;
+
 struct ServerSettings {
     QString host;        // [Server] Host: database Data Source and FTP host
     QString dbBackend;   // [Database] Backend: "odbc" or "sqlite"
@@ -29,6 +38,9 @@ struct ServerSettings {
     // [Ftp] CaFile: PEM certificates to trust instead of the system's; a relative path is taken
     // from the executable's folder. Empty: the system's.
     QString ftpCaFile;
+    // [Ftp] MinAverageRate, bytes a second, and AttemptSlack, seconds: see above.
+    int ftpMinAverageRate = kDefaultMinAverageRate;
+    int ftpAttemptSlack = kDefaultAttemptSlackSeconds;
     QString devices;    // [Interface] Devices: folder of COMn links; empty = /dev/ttyS(n-1)
     QString publicKeys; // [Update] PublicKeys: signing keys; empty = updates are not checked
 };

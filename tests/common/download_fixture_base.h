@@ -30,7 +30,8 @@ protected:
                         QStringLiteral("velk"), QStringLiteral("--password"),
                         QStringLiteral("velkaftp"), QStringLiteral("--mode"), mode,
                         QStringLiteral("--bytes"), QString::number(bytes),
-                        QStringLiteral("--trace"), path("ftp-trace.txt")},
+                        QStringLiteral("--trace"), path("ftp-trace.txt")} +
+                ftpServerArgs,
             "PORT ", path("ftp-server.log"));
         ASSERT_TRUE(ftp->ready()) << ftp->line().constData();
         ASSERT_GT(ftpPort(), 0);
@@ -61,4 +62,5 @@ protected:
 
     QTemporaryDir dir;
     std::unique_ptr<Helper> ftp;
+    QStringList ftpServerArgs; // more options of the server (--every, --fault-on, --announce)
 };

@@ -203,6 +203,32 @@ TEST_F(SequenceTest, UnreachableServerGivesUpAfterThreeAttempts) {
     EXPECT_FALSE(QFile::exists(downloadDir() + UpdateFileName));
 }
 
+// An attempt's whole deadline: the slack plus the promised size at the minimum average rate,
+// rounded up to the millisecond, in 64 bits for every 32-bit size.
+TEST(AttemptDeadlineTest, SlackPlusSizeAtTheMinimumRate) {
+    struct Case {
+        std::int32_t size;
+        int rate;
+        int slack;
+        std::int64_t ms;
+    };
+    const Case cases[] = {
+        {10'000'000, 2048, 120, 120'000 + 4'882'813}, // 10 MB at the defaults: 83 minutes
+        {1'048'576, 2048, 120, 120'000 + 512'000},
+        {1, 2048, 120, 120'001},  // a part of a millisecond counts whole
+        {0, 2048, 120, 120'000},  // no size: the slack alone
+        {-5, 2048, 120, 120'000}, // a negative size adds nothing
+        {2'147'483'647, 1, 86'400, 86'400'000 + 2'147'483'647'000LL}, // no 32-bit overflow
+        {2'147'483'647, 2048, 120, 120'000 + 1'048'576'000},
+        {6'000, 2'000, 1, 4'000},
+        {100, 0, 1, 101'000},  // a rate below 1 counts as 1
+        {100, 100, -3, 1'000}, // a negative slack as none
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(AttemptDeadlineMs(c.size, c.rate, c.slack), c.ms)
+            << c.size << " B at " << c.rate << " B/s + " << c.slack << " s";
+}
+
 } // namespace
 
 namespace {
@@ -239,7 +265,9 @@ TEST(UpdateSignatureTest, EveryBoundValueMattersAndOnlyConfiguredKeysCount) {
     EXPECT_EQ(us::Verify(std::nullopt, claim, keys), us::Verdict::Missing);
     EXPECT_EQ(us::Verify(QByteArray(), claim, keys), us::Verdict::Missing);
     for (const QByteArray& bad :
-         {QByteArray("\n"), sig->left(40) + "\n", " " + *sig, *sig + *sig, QByteArray(5000, 'A')})
+         {QByteArray("\n"), sig->left(40) + "\n", " " + *sig, *sig + *sig, QByteArray(5000, 'A'),
+          // What the window hands over for a signature that came in part or too long.
+          QByteArray(us::MaxSignatureFileBytes + 1, '\0')})
         EXPECT_EQ(us::Verify(bad, claim, keys), us::Verdict::Malformed) << bad.constData();
 
     bool invalid = false;

@@ -3,17 +3,20 @@
 // silent server, a file that cannot be started, and the exit picture inside a pending call.
 #include "download/DownloadState.h"
 #include "download/DownloadWindow.h"
+#include "download/UpdateSignature.h"
 #include "download_fixture.h"
 #include "launcher/Globals.h"
 #include "launcher/LogFile.h"
 #include "net/FtpClient.h"
 #include "platform/Dialogs.h"
+#include "platform/Settings.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProgressBar>
 #include <QTimer>
+#include <iostream>
 
 namespace {
 
@@ -49,6 +52,40 @@ protected:
         EXPECT_TRUE(marker().isEmpty());
         EXPECT_FALSE(QFile::exists(localPath()));
     }
+    // Runs the window and measures how long its first attempt took: from the window's start to
+    // the moment the first failed attempt is counted (seen at the next event the window pumps).
+    std::unique_ptr<TForm2> runTimingFirstAttempt(qint64& firstAttemptMs, int limitMs) {
+        QElapsedTimer clock;
+        clock.start();
+        firstAttemptMs = -1;
+        QTimer probe;
+        QObject::connect(&probe, &QTimer::timeout, [&] {
+            if (DLretry >= 1 && firstAttemptMs < 0)
+                firstAttemptMs = clock.elapsed();
+        });
+        probe.start(5);
+        auto form = runWindow(limitMs);
+        std::cout << "[ measured ] first attempt ended after " << firstAttemptMs << " ms\n";
+        return form;
+    }
+    // Signed updates on: a new key is configured and the served update signed with it.
+    void signServedUpdate() {
+        namespace us = UpdateSignature;
+        const auto pair = us::GenerateKeyPair();
+        ASSERT_TRUE(pair);
+        ServerSettings s = serverSettings();
+        s.publicKeys = QString::fromLatin1(pair->publicKey.toBase64());
+        setServerSettings(s);
+        const auto digest = us::FileSha256(ftpDir() + UpdateFileName);
+        ASSERT_TRUE(digest);
+        const us::Claim claim{ProductCode(), NextVersion, UpdateFileName, UpdateFileSize, *digest};
+        const auto sig = us::Sign(claim, pair->privateKeyPem);
+        ASSERT_TRUE(sig);
+        QFile file(ftpDir() + UpdateFileName + QStringLiteral(".sig"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ASSERT_EQ(file.write(*sig), sig->size());
+    }
+
     // The exit picture ended the window inside a pending call: the component is gone, and no
     // attempt was counted or reported.
     void expectLeftByTheUser(const TForm2& form) {
@@ -262,6 +299,60 @@ TEST_F(TransferTest, TransferRateWindow) {
         EXPECT_EQ(DLretry, c.stalls ? 1 : 0);
         stopServer();
     }
+}
+
+// A server that sends just enough never trips the packet rules: a piece every 0.2 s, 250 bytes a
+// second against the rate window's 100. At that pace 6000 bytes would take 24 s; at a minimum
+// average of 2000 bytes a second and one second of slack the attempt's whole deadline is 4 s.
+// It ends there as a stall, with the watchdog's own lines, and the next attempt brings the file.
+TEST_F(TransferTest, AttemptEndsAtItsWholeDeadline) {
+    setWatchdogTimingForTesting({50, 8, 20, 100});
+    ServerSettings s = serverSettings();
+    s.ftpMinAverageRate = 2000;
+    s.ftpAttemptSlack = 1;
+    setServerSettings(s);
+    const QByteArray served = putInstaller(6000);
+    ftpServerArgs = QStringList{QStringLiteral("--every"), QStringLiteral("0.2")};
+    startServer(QStringLiteral("trickle"), 50);
+    qint64 firstAttemptMs = -1;
+    auto form = runTimingFirstAttempt(firstAttemptMs, 30000);
+    expectInstalled(served);
+    EXPECT_EQ(logLines(), ExpectedLog::stalledAttempt() + successLines());
+    EXPECT_EQ(DLretry, 1);
+    EXPECT_TRUE(traceLines().contains(QStringLiteral("ABOR")));
+    // The attempt starts 100 ms after the window; its clean-up sleeps 300 ms.
+    EXPECT_GE(firstAttemptMs, 4000);
+    EXPECT_LT(firstAttemptMs, 6500);
+}
+
+// The signature trickled a byte every 0.2 s (its line would take some 20 s): the fetch ends at
+// its own deadline, shortened here to 1.5 s, the part that came is refused as malformed, the
+// update is deleted unrun, and the next attempt, with the signature served whole, installs it.
+TEST_F(TransferTest, TrickledSignatureEndsAtItsDeadline) {
+    setWatchdogTimingForTesting({50, 8, 0, 0, 1500});
+    const QByteArray served = putInstaller(20'000);
+    ASSERT_NO_FATAL_FAILURE(signServedUpdate());
+    ftpServerArgs = QStringList{QStringLiteral("--every"), QStringLiteral("0.2"),
+                                QStringLiteral("--fault-on"), QStringLiteral(".sig")};
+    startServer(QStringLiteral("trickle"), 1);
+    qint64 firstAttemptMs = -1;
+    auto form = runTimingFirstAttempt(firstAttemptMs, 30000);
+    expectInstalled(served);
+
+    const QString fetch = QStringLiteral("FTP Download signature...");
+    QStringList refused = successLines().mid(0, 11);
+    refused.insert(3, fetch);
+    refused << QStringLiteral("Update signature not verified: malformed")
+            << QStringLiteral("刪除更新檔下載不完全") << QStringLiteral("DLretry=1")
+            << QStringLiteral("Timer1->Enabled=True");
+    QStringList verified = successLines();
+    verified.insert(3, fetch);
+    verified.insert(12, QStringLiteral("Update signature verified"));
+    EXPECT_EQ(logLines(), refused + verified);
+    EXPECT_EQ(traceLines().filter(QStringLiteral("RETR update.sh.sig")).size(), 2);
+    // 200 ms before the update, the signature's 1.5 s, then 1 s of the sequence's own sleeps.
+    EXPECT_GE(firstAttemptMs, 1500);
+    EXPECT_LT(firstAttemptMs, 4500);
 }
 
 // A file the system cannot start: the message each time; attended, attempts go on without

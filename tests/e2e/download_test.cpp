@@ -443,6 +443,41 @@ TEST_F(SignedUpdateE2E, SignedUpdateInstalls) {
               QStringLiteral("RETR update.sh.sig"));
 }
 
+// The signature trickled a byte every 2 s: its 97-byte line would take over three minutes, and
+// so would each attempt. The fetch ends at its own deadline of 30 s, the bytes that came by then
+// are refused as malformed, the update is deleted unrun, and the next attempt, with the
+// signature served whole, installs it.
+TEST_F(SignedUpdateE2E, TrickledSignatureEndsAtItsDeadline) {
+    const QByteArray served = putUpdate(20'000);
+    extraIni = "[Update]\r\nPublicKeys=" + keygen("publisher.pem").toLatin1() + "\r\n";
+    tool({QStringLiteral("sign"), path("publisher.pem"), QStringLiteral("tarn"),
+          QStringLiteral("13"), path("ftproot/tarn/update.sh")});
+    ftpServerArgs = QStringList{QStringLiteral("--every"), QStringLiteral("2"),
+                                QStringLiteral("--fault-on"), QStringLiteral(".sig")};
+    startFtp(QStringLiteral("trickle"), 1);
+    r = run();
+    std::printf("[ measured ] trickled signature: the run took %lld ms\n",
+                static_cast<long long>(r.elapsedMs));
+    ASSERT_TRUE(r.finished);
+    const QString fetch = QStringLiteral("FTP Download signature...");
+    QStringList refused = attemptLines().mid(0, 11);
+    refused.insert(3, fetch);
+    refused << QStringLiteral("Update signature not verified: malformed")
+            << QStringLiteral("刪除更新檔下載不完全") << QStringLiteral("DLretry=1")
+            << QStringLiteral("Timer1->Enabled=True");
+    QStringList verified = attemptLines();
+    verified.insert(3, fetch);
+    verified.insert(12, QStringLiteral("Update signature verified"));
+    const QStringList lines = logLines();
+    EXPECT_EQ(lines, headLines(served.size()) + refused + verified + successTail())
+        << lines.join(u'|').toStdString();
+    expectInstalled(served);
+    EXPECT_EQ(traceLines().filter(QStringLiteral("RETR update.sh.sig")).size(), 2);
+    // The deadline, then the rest of the first attempt and a whole second one (some 5 s).
+    EXPECT_GE(r.elapsedMs, 30'000);
+    EXPECT_LT(r.elapsedMs, 60'000);
+}
+
 TEST_F(SignedUpdateE2E, UpdateWithoutAGoodSignatureIsNeverRun) {
     struct Case {
         const char* name;
@@ -451,6 +486,7 @@ TEST_F(SignedUpdateE2E, UpdateWithoutAGoodSignatureIsNeverRun) {
     const Case cases[] = {{"missing", "missing"},
                           {"garbage", "malformed"},
                           {"huge", "malformed"},
+                          {"announced", "malformed"},
                           {"other key", "wrong key"},
                           {"other version", "wrong contents"},
                           {"other bytes", "wrong contents"}};
@@ -478,6 +514,13 @@ TEST_F(SignedUpdateE2E, UpdateWithoutAGoodSignatureIsNeverRun) {
             writeAll(sig, "this is not base64 at all\n");
         if (name == QLatin1String("huge")) // a signature followed by more than a line can hold
             writeAll(sig, readAll(sig) + QByteArray(100'000, 'A'));
+        // 1 MiB, its size named in the RETR reply: refused before a byte of it is taken, and
+        // still no signature that is merely missing.
+        ftpServerArgs.clear();
+        if (name == QLatin1String("announced")) {
+            writeAll(sig, QByteArray(1 << 20, 'A'));
+            ftpServerArgs << QStringLiteral("--announce");
+        }
         if (name == QLatin1String("other bytes")) {
             QByteArray tampered = served;
             tampered[100] = 'X'; // same size, other contents

@@ -206,6 +206,66 @@ TEST_F(FaultE2E, ServerThatNeverStopsSending) {
     expectGaveUpCleanly(lines);
 }
 
+// A server that sends 100 bytes every half second never trips the watchdog's packet rules (no
+// silence of 9 s; 200 bytes a second, far above the floor of 4 KiB a minute), and would take 50 s
+// for the 10,000 bytes. With MinAverageRate=1000 and AttemptSlack=2 the attempt's whole deadline
+// is 2 + 10 = 12 s: the first attempt ends there with the stall's lines, the second (served
+// normally) installs the update.
+TEST_F(FaultE2E, TrickleEndsAtTheAttemptsWholeDeadline) {
+    const QByteArray served = putUpdate(10'000);
+    ftpServerArgs = QStringList{QStringLiteral("--every"), QStringLiteral("0.5")};
+    ftpExtra = "MinAverageRate=1000\r\nAttemptSlack=2\r\n";
+    startFtp(QStringLiteral("trickle"), 100);
+    r = run();
+    std::printf("[ measured ] trickled update: the run took %lld ms\n",
+                static_cast<long long>(r.elapsedMs));
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(logLines(),
+              headLines(10'000) + ExpectedLog::stalledAttempt() + attemptLines() + successTail());
+    expectInstalled(served);
+    // The deadline, then the clean-up and a whole second attempt with its fixed sleeps (3.5 s).
+    EXPECT_GE(r.elapsedMs, 12'000);
+    EXPECT_LT(r.elapsedMs, 35'000);
+}
+
+// A size row of 0 or less names no update: refused when the row is read, in one log line, with
+// the message for an update file that does not exist; no FTP connection is even opened (a
+// listener on the configured port is never called), velka.ini keeps its bytes.
+TEST_F(FaultE2E, SizeOfZeroOrLessIsRefusedBeforeAnyConnection) {
+    for (const qint64 size : {qint64(0), qint64(-5)}) {
+        SCOPED_TRACE(size);
+        QFile::remove(path("DLrec.txt"));
+        seedCatalogs(QStringLiteral("update.sh"), size);
+        writeAll(path("ftproot/tarn/update.sh"), updateScript(1000));
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(listener, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_EQ(::listen(listener, 4), 0);
+        ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+        writeServerIni(ntohs(a.sin_port));
+        r = run();
+        ASSERT_TRUE(r.finished);
+        EXPECT_EQ(r.exitCode, 0);
+        std::printf("[ measured ] size %lld refused: the run took %lld ms\n",
+                    static_cast<long long>(size), static_cast<long long>(r.elapsedMs));
+        // A connection would wait in the backlog, readable, even though nobody accepts it.
+        pollfd pending{listener, POLLIN, 0};
+        EXPECT_EQ(::poll(&pending, 1, 0), 0) << "the launcher connected to the FTP port";
+        ::close(listener);
+        const QStringList refused = {QStringLiteral("Update file size refused: %1").arg(size),
+                                     QStringLiteral("等 100ms結束程式")};
+        EXPECT_EQ(logLines(), headLines(size).mid(0, 9) + refused);
+        EXPECT_TRUE(r.out.contains(QStringLiteral("版本:13\r\n更新檔名不存在!")))
+            << r.out.toStdString();
+        EXPECT_FALSE(r.out.contains(kGiveUp));
+        expectUntouched();
+    }
+}
+
 // velka.ini cannot be replaced: the update is installed and run once, the file keeps its
 // bytes, and the INI writer leaves no temporary file behind. The version is not recorded, so the
 // update would be offered again next time: the log and the final message say so instead of

@@ -350,8 +350,8 @@ TEST_F(DbSqliteTest, UpdateFileNamesThatCannotBeUsedAreRefused) {
 }
 
 // Numbers from the database: what is not a 32-bit integer is an error of its own (it reaches the
-// exception display); a NULL reads as 0; a negative size is passed on as the row says (the
-// download's size check then refuses the file).
+// exception display); a NULL reads as 0; a size of 0 or less (NULL included) names no update:
+// one log line says so, the file's message is shown, and the values of the run stay as they were.
 TEST_F(DbSqliteTest, HostileNumbersGiveAClearOutcome) {
     useSqlite({
         {"tarn", "1", "abc", "f.exe", "1"},
@@ -363,6 +363,7 @@ TEST_F(DbSqliteTest, HostileNumbersGiveAClearOutcome) {
         {"tarn", "202", "0", "f.exe", "NULL"},
         {"tarn", "203", "0", "f.exe", "4294967296"},
         {"tarn", "204", "0", "f.exe", "2147483647"},
+        {"tarn", "205", "0", "f.exe", "1"},
     });
     ASSERT_TRUE(SQL_Connect());
 
@@ -382,9 +383,11 @@ TEST_F(DbSqliteTest, HostileNumbersGiveAClearOutcome) {
         int version;
         bool valid;
         std::int32_t size;
+        bool refused = false;
     };
-    const Case cases[] = {
-        {200, true, -5}, {201, false, 0}, {202, true, 0}, {203, false, 0}, {204, true, 2147483647}};
+    const Case cases[] = {{200, true, -5, true}, {201, false, 0},         {202, true, 0, true},
+                          {203, false, 0},       {204, true, 2147483647}, {205, true, 1}};
+    std::vector<QString> shown;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.version);
         ASSERT_TRUE(LogFile::Open());
@@ -395,12 +398,28 @@ TEST_F(DbSqliteTest, HostileNumbersGiveAClearOutcome) {
             EXPECT_EQ(logBytes(), QByteArray());
             continue;
         }
+        if (c.refused) {
+            UpdateFileName = QStringLiteral("before");
+            UpdateFileSize = 77;
+            EXPECT_FALSE(SQL_GetUpdateFile());
+            LogFile::Close();
+            EXPECT_EQ(logBytes(),
+                      "Update file size refused: " + QByteArray::number(c.size) + "\r\n");
+            EXPECT_EQ(UpdateFileName, QStringLiteral("before"));
+            EXPECT_EQ(UpdateFileSize, 77);
+            shown.push_back(QStringLiteral("版本:%1\r\n更新檔名不存在!").arg(c.version));
+            continue;
+        }
         ASSERT_TRUE(SQL_GetUpdateFile());
         LogFile::Close();
         EXPECT_EQ(UpdateFileSize, c.size);
         EXPECT_EQ(logBytes(), "f.exe\r\nDownloadFileSize=" + QByteArray::number(c.size) + "\r\n");
     }
-    EXPECT_TRUE(messages.empty());
+    ASSERT_EQ(messages.size(), shown.size());
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        EXPECT_EQ(messages[i].kind, MessageKind::ShowMessage);
+        EXPECT_EQ(messages[i].text, shown[i]);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

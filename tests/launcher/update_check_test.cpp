@@ -12,6 +12,8 @@ const std::vector<VersionRow> kRows = {
     {"tarn", "13", "13", " tarn_v13.exe ", "4096"}, {"tarn", "20", "19", "tarn_v20.exe", "10"},
     {"tarn", "30", "31", "tarn_v30.exe", "10"}, // 31 has no row
     {"tarn", "40", "41", "tarn_v40.exe", "10"},     {"tarn", "41", "41", "../evil.exe", "10"},
+    {"tarn", "50", "51", "tarn_v50.exe", "10"},     {"tarn", "51", "51", "tarn_v51.exe", "0"},
+    {"tarn", "60", "61", "tarn_v60.exe", "10"},     {"tarn", "61", "61", "tarn_v61.exe", "-1"},
 };
 
 const char* const kWindowLine = "window ran";
@@ -122,6 +124,17 @@ TEST_P(UpdateCheckBackendTest, EndsBeforeTheDownload) {
         {"no velka.ini reads as 0, then cancel", -1, {IDCANCEL}, {kEnd}, {kQuestion}},
         {"no row for the new version's file", 30, {IDOK}, {kEnd}, {kQuestion, noFile31}},
         {"file name leaving the folder", 40, {IDOK}, {kEnd}, {kQuestion, noFile41}},
+        // Nothing to download: refused before the window, in one line.
+        {"file of size 0",
+         50,
+         {IDOK},
+         {QStringLiteral("Update file size refused: 0"), kEnd},
+         {kQuestion, QStringLiteral("版本:51\r\n更新檔名不存在!")}},
+        {"file of negative size",
+         60,
+         {IDOK},
+         {QStringLiteral("Update file size refused: -1"), kEnd},
+         {kQuestion, QStringLiteral("版本:61\r\n更新檔名不存在!")}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -70,6 +70,8 @@ TEST_F(SettingsTest, BadValuesKeepDefaults) {
         const char* dbPort;
         const char* backend;
         int queryTimeout = kDefaultQueryTimeoutSeconds;
+        int minAverageRate = kDefaultMinAverageRate;
+        int attemptSlack = kDefaultAttemptSlackSeconds;
     } cases[] = {
         {"[Ftp]\nPort=ftp\n[Database]\nPort=x\nBackend=mysql\nQueryTimeout=x\n", 21, "", "odbc"},
         {"[Ftp]\nPort=0\n[Database]\nPort=65536\nQueryTimeout=0\n", 21, "", "odbc"},
@@ -77,6 +79,18 @@ TEST_F(SettingsTest, BadValuesKeepDefaults) {
         {"[Ftp]\nPort=21abc\n[Database]\nPort=1433\nQueryTimeout=3601\n", 21, "1433", "odbc"},
         {"[Ftp]\nPort=65535\n[Database]\nQueryTimeout=2 ; seconds\n", 65535, "", "odbc", 2},
         {"[Database]\nQueryTimeout=3600\n", 21, "", "odbc", 3600},
+        // The whole deadline of an attempt: a rate of at least a byte a second, a slack of at
+        // least a second and at most a day; anything else keeps the default.
+        {"[Ftp]\nMinAverageRate=0\nAttemptSlack=0\n", 21, "", "odbc"},
+        {"[Ftp]\nMinAverageRate=-2048\nAttemptSlack=-1\n", 21, "", "odbc"},
+        {"[Ftp]\nMinAverageRate=2k\nAttemptSlack=2 min\n", 21, "", "odbc"},
+        {"[Ftp]\nMinAverageRate=1073741825\nAttemptSlack=86401\n", 21, "", "odbc"},
+        {"[Ftp]\nMinAverageRate=99999999999\nAttemptSlack=\n", 21, "", "odbc"},
+        {"[Database]\nMinAverageRate=512\nAttemptSlack=5\n", 21, "", "odbc"},
+        {"[Ftp]\nMinAverageRate=1\nAttemptSlack=1\n", 21, "", "odbc", 30, 1, 1},
+        {"[ftp]\nminaveragerate = 512 ; B/s\nAttemptSlack=600\n", 21, "", "odbc", 30, 512, 600},
+        {"[Ftp]\nMinAverageRate=1073741824\nAttemptSlack=86400\n", 21, "", "odbc", 30, 1073741824,
+         86400},
     };
     for (const Case& c : cases) {
         const ServerSettings s = load(c.text);
@@ -84,6 +98,8 @@ TEST_F(SettingsTest, BadValuesKeepDefaults) {
         EXPECT_EQ(s.dbPort, QLatin1String(c.dbPort)) << c.text;
         EXPECT_EQ(s.dbBackend, QLatin1String(c.backend)) << c.text;
         EXPECT_EQ(s.dbQueryTimeout, c.queryTimeout) << c.text;
+        EXPECT_EQ(s.ftpMinAverageRate, c.minAverageRate) << c.text;
+        EXPECT_EQ(s.ftpAttemptSlack, c.attemptSlack) << c.text;
     }
 }
 
@@ -198,6 +214,16 @@ TEST(ShippedServerIni, HoldsTheBuiltInDefaults) {
     EXPECT_EQ(s.ftpPassword, d.ftpPassword);
     EXPECT_FALSE(s.ftpTls);
     EXPECT_TRUE(s.ftpCaFile.isEmpty());
+    EXPECT_EQ(s.ftpMinAverageRate, kDefaultMinAverageRate);
+    EXPECT_EQ(s.ftpAttemptSlack, kDefaultAttemptSlackSeconds);
     EXPECT_TRUE(s.dbPort.isEmpty());
     EXPECT_TRUE(s.devices.isEmpty());
+    // The deadline's keys are written out, so that whoever edits the file finds them.
+    QFile shipped(QStringLiteral(PCV_BINARY_DIR "/server.ini"));
+    ASSERT_TRUE(shipped.open(QIODevice::ReadOnly));
+    const QByteArray text = shipped.readAll();
+    EXPECT_TRUE(
+        text.contains("\nMinAverageRate=" + QByteArray::number(kDefaultMinAverageRate) + "\n"));
+    EXPECT_TRUE(
+        text.contains("\nAttemptSlack=" + QByteArray::number(kDefaultAttemptSlackSeconds) + "\n"));
 }
