@@ -243,7 +243,7 @@ static_assert(kCancelAfterTimeout + kCutAfterCancel < std::chrono::seconds(kStat
               "the call must still have time to return after the cut");
 
 // Watches one call into the driver that must end by a deadline. At the deadline it notes whether
-// the server sent anything since the call began, and cancels through ODBC when there is a
+// the server is still sending, and cancels through ODBC when there is a
 // statement to cancel; if the call is still running kCutAfterCancel later (at once when there was
 // nothing to cancel), it cuts the sockets.
 // The destructor stops the watch (and waits for a cancel or cut in progress).
@@ -256,17 +256,16 @@ public:
     DriverWatchdog(Millis deadline, std::function<void()> cancel,
                    std::function<std::vector<SocketIdentity>()> sockets)
         : cancel_(std::move(cancel)), sockets_(std::move(sockets)) {
-        receivedAtStart_ = bytesReceived(sockets_());
         thread_ = std::thread([this, deadline] { run(deadline); });
     }
     ~DriverWatchdog() { stop(); }
-    // Ends the watch; afterwards stage() and receivedBeforeDeadline() no longer change.
+    // Ends the watch; afterwards stage() and receivingAtDeadline() no longer change.
     void stop() {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             done_ = true;
         }
-        wake_.notify_one();
+        wake_.notify_all();
         if (thread_.joinable())
             thread_.join();
     }
@@ -274,38 +273,61 @@ public:
     DriverWatchdog& operator=(const DriverWatchdog&) = delete;
 
     Stage stage() const { return stage_.load(); }
-    // Whether the server had sent anything since the call began, seen at the deadline.
-    bool receivedBeforeDeadline() const { return receivedBeforeDeadline_.load(); }
+    // Whether the server was still sending in the second half of the time before the deadline:
+    // a driver's own exchanges at the start of a call (psqlODBC sets the statement time-out
+    // first) do not make a server that then went silent look busy.
+    bool receivingAtDeadline() const { return receivingAtDeadline_.load(); }
 
 private:
     void run(Millis deadline) {
         const auto start = std::chrono::steady_clock::now();
         std::unique_lock<std::mutex> lock(mutex_);
+        if (wake_.wait_until(lock, start + deadline / 2, [this] { return done_; }))
+            return;
+        const std::uint64_t halfway = bytesReceived(sockets_());
         if (wake_.wait_until(lock, start + deadline, [this] { return done_; }))
             return;
-        receivedBeforeDeadline_ = bytesReceived(sockets_()) > receivedAtStart_;
+        receivingAtDeadline_ = bytesReceived(sockets_()) > halfway;
         stage_ = Stage::Cancelled;
-        // Without a statement to cancel there is nothing to wait for before the cut.
-        if (cancel_) {
-            lock.unlock();
-            cancel_();
-            lock.lock();
-            if (wake_.wait_until(lock, start + deadline + kCutAfterCancel,
-                                 [this] { return done_; }))
-                return;
+        if (!cancel_) { // nothing to wait for before the cut
+            stage_ = Stage::Cut;
+            shutDownSockets(sockets_());
+            return;
         }
-        stage_ = Stage::Cut;
-        shutDownSockets(sockets_());
+        // The cancel runs beside the watch: a driver may cancel over a connection of its own
+        // (psqlODBC through libpq waits for the server to close it), which a hostile server can
+        // hold as long as the statement itself.
+        const std::vector<SocketIdentity> beforeCancel = openSockets();
+        std::thread canceller([this] {
+            cancel_();
+            const std::lock_guard<std::mutex> guard(mutex_);
+            cancelReturned_ = true;
+            wake_.notify_all();
+        });
+        wake_.wait_until(lock, start + deadline + kCutAfterCancel,
+                         [this] { return done_ && cancelReturned_; });
+        std::vector<SocketIdentity> cut;
+        if (!done_) {
+            stage_ = Stage::Cut;
+            cut = sockets_();
+        }
+        if (!cancelReturned_) {
+            const std::vector<SocketIdentity> cancels = socketsOpenedSince(beforeCancel);
+            cut.insert(cut.end(), cancels.begin(), cancels.end());
+        }
+        shutDownSockets(cut);
+        lock.unlock();
+        canceller.join();
     }
 
     std::function<void()> cancel_;
     std::function<std::vector<SocketIdentity>()> sockets_;
-    std::uint64_t receivedAtStart_ = 0;
     std::atomic<Stage> stage_{Stage::Waiting};
-    std::atomic<bool> receivedBeforeDeadline_{false};
+    std::atomic<bool> receivingAtDeadline_{false};
     std::mutex mutex_;
     std::condition_variable wake_;
     bool done_ = false;
+    bool cancelReturned_ = false;
     std::thread thread_;
 };
 
@@ -314,7 +336,7 @@ private:
 QString statementTimeoutMessage(const DriverWatchdog& watchdog, int seconds,
                                 const QString& driverMessage) {
     QString message =
-        watchdog.receivedBeforeDeadline()
+        watchdog.receivingAtDeadline()
             ? QStringLiteral("Query timeout expired: the server did not finish answering within "
                              "%1 s")
                   .arg(seconds)

@@ -523,6 +523,42 @@ TEST_F(DbOdbcTest, SqlServerFaultsGiveAClearOutcome) {
     }
 }
 
+// A PostgreSQL server that went silent after the login (the server-date query is muted): the
+// watchdog's cancel goes over a connection of its own, which libpq holds until the server closes
+// it. Whether the server takes the cancel or holds it too, the statement ends within the query
+// time-out plus the margin, as a statement that got no answer.
+TEST_F(DbOdbcTest, PostgresStatementEndsWhetherTheCancelIsTakenOrHeld) {
+    constexpr int kTimeout = 2;
+    usePostgres(kRows);
+    for (const bool holdCancels : {false, true}) {
+        SCOPED_TRACE(holdCancels ? "cancel held" : "cancel taken");
+        ReleaseUpdateDatabase();
+        MutingProxy proxy(PgCluster::instance().port(), "to_char", holdCancels);
+        ASSERT_GT(proxy.port(), 0);
+        pointOdbcAt(QStringLiteral("PostgreSQL Unicode"), proxy.port());
+        ServerSettings s = serverSettings();
+        s.dbQueryTimeout = kTimeout;
+        setServerSettings(s);
+        ASSERT_TRUE(SQL_Connect()) << SQL_ConnectError().toStdString();
+        QElapsedTimer clock;
+        clock.start();
+        QString message;
+        try {
+            SQL_GetServerTime();
+        } catch (const EDatabaseError& e) {
+            message = e.message();
+        }
+        const qint64 elapsed = clock.elapsed();
+        EXPECT_TRUE(message.startsWith(
+            QLatin1String("Query timeout expired: no answer from the server within 2 s")))
+            << message.toStdString();
+        EXPECT_GE(elapsed, kTimeout * 1000);
+        EXPECT_LT(elapsed, (kTimeout + kStatementMarginSeconds) * 1000);
+        std::printf("%s: the statement ended after %lld ms\n",
+                    holdCancels ? "cancel held" : "cancel taken", static_cast<long long>(elapsed));
+    }
+}
+
 // Encrypt=yes through psqlODBC: the program's own connection is encrypted when the server has
 // TLS and fails, naming SSL, when it has not; Encrypt=no keeps the link as it always was (clear
 // text, psqlODBC's default) whatever the server offers.
