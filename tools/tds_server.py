@@ -39,8 +39,9 @@ Modes (faults):
   trickle       every byte of every reply after the login comes 0.5 s after the one before
   trickle-queries  the same for the replies to the launcher's statements only
   silent-queries   the launcher's statements are never answered; the ODBC layer's are
-In the stream and trickle modes an attention is answered only after the reply in progress, in
-the same way: the server is slow or hostile, not cooperative.
+In the stream and trickle modes an attention (a cancel) is answered only after the reply in
+progress has gone out, and never after an endless one: the server is slow or hostile, not
+cooperative. In the silent modes it is never answered.
 
 Not implemented, because the launcher never needs it: encryption (TLS), SSPI and federated
 logins, MARS, server cursors and prepared statements (their RPCs run nothing), bulk load,
@@ -240,8 +241,7 @@ class Server:
         # own: the reply to one of the launcher's statements rather than the ODBC layer's.
         whole = self.packets(data)
         mode = self.args.mode
-        if conn.logged_in and (mode == "trickle" or
-                                                   (own and mode == "trickle-queries")):
+        if conn.logged_in and (mode == "trickle" or (own and mode == "trickle-queries")):
             for i in range(len(whole)):
                 time.sleep(TRICKLE_GAP)
                 conn.sendall(whole[i:i + 1])
