@@ -243,10 +243,10 @@ static_assert(kCancelAfterTimeout + kCutAfterCancel < std::chrono::seconds(kStat
               "the call must still have time to return after the cut");
 
 // Watches one call into the driver that must end by a deadline. At the deadline it notes whether
-// the server is still sending, and cancels through ODBC when there is a
-// statement to cancel; if the call is still running kCutAfterCancel later (at once when there was
-// nothing to cancel), it cuts the sockets.
-// The destructor stops the watch (and waits for a cancel or cut in progress).
+// the server is still sending and cancels through ODBC when there is a statement to cancel; if
+// the call is still running kCutAfterCancel later (at once when there was nothing to cancel), it
+// cuts the driver's sockets. The destructor stops the watch (and waits for a cancel or cut in
+// progress).
 class DriverWatchdog {
 public:
     enum class Stage { Waiting, Cancelled, Cut };
