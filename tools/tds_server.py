@@ -33,6 +33,15 @@ Modes (faults):
   cut           the reply to the first pcvelka lookup stops half way and the connection closes
   wrong-type    pcvelka's 下一版本 comes back as a datetime column instead of int
   no-table      pcvelka does not exist (error 208), as after a DROP TABLE
+  stream-open   the first request after the login (the ODBC layer's own, inside the connection's
+                opening) is answered with a reply that never ends, one byte a second
+  stream        the same for the first of the launcher's statements (the server date)
+  trickle       every byte of every reply after the login comes 0.5 s after the one before
+  trickle-queries  the same for the replies to the launcher's statements only
+  silent-queries   the launcher's statements are never answered; the ODBC layer's are
+In the stream and trickle modes an attention (a cancel) is answered only after the reply in
+progress has gone out, and never after an endless one: the server is slow or hostile, not
+cooperative. In the silent modes it is never answered.
 
 Not implemented, because the launcher never needs it: encryption (TLS), SSPI and federated
 logins, MARS, server cursors and prepared statements (their RPCs run nothing), bulk load,
@@ -45,6 +54,7 @@ import re
 import socket
 import struct
 import threading
+import time
 
 import peerlib
 
@@ -52,6 +62,8 @@ CATALOGS = ("會員資料", "軟體版本")
 VERSION_CATALOG = "軟體版本"
 SERVER_NAME = "PCVTDS"
 MAX_MESSAGE = 1 << 20  # a request longer than this is not one the launcher sends
+STREAM_GAP = 1.0   # seconds between the bytes of an endless reply
+TRICKLE_GAP = 0.5  # seconds between the bytes of a trickled reply
 PACKET_SIZE = 4096
 # Latin1_General_CI_AS: LCID 0x0409, the usual flags, sort id 0.
 COLLATION = bytes([0x09, 0x04, 0xD0, 0x00, 0x34])
@@ -71,6 +83,18 @@ USE_SQL = re.compile(r"\s*use\s+(?:\[([^\]]*)\]|(\S+))\s*;?\s*", re.I)
 
 class Closed(Exception):
     pass
+
+
+class Connection:
+    """A socket with the session's state beside it (logged in, endless reply sent)."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.logged_in = False
+        self.streamed = False
+
+    def __getattr__(self, name):
+        return getattr(self.sock, name)
 
 
 def bvarchar(text):
@@ -213,12 +237,42 @@ class Server:
             number += 1
         return out
 
-    def reply(self, conn, data):
-        conn.sendall(self.packets(data))
+    def reply(self, conn, data, own=False):
+        # own: the reply to one of the launcher's statements rather than the ODBC layer's.
+        whole = self.packets(data)
+        mode = self.args.mode
+        if conn.logged_in and (mode == "trickle" or (own and mode == "trickle-queries")):
+            for i in range(len(whole)):
+                time.sleep(TRICKLE_GAP)
+                conn.sendall(whole[i:i + 1])
+            return
+        conn.sendall(whole)
+
+    @staticmethod
+    def stream_forever(conn):
+        # Packets that never carry the end-of-message flag, full of informational messages, one
+        # byte a second: each byte keeps a per-read time-out from firing.
+        body = b"".join(info(5701, "still working %d" % i) for i in range(40))
+        while True:
+            part = body[:PACKET_SIZE - 8]
+            data = struct.pack(">BBHHBB", REPLY, 0, len(part) + 8, 0, 1, 0) + part
+            for i in range(len(data)):
+                time.sleep(STREAM_GAP)
+                conn.sendall(data[i:i + 1])
+
+    def streams_now(self, conn, own):
+        # Whether this request is the one that gets the endless reply.
+        mode = self.args.mode
+        if mode == "stream-open" or (mode == "stream" and own):
+            if not conn.streamed:
+                conn.streamed = True
+                return True
+        return False
 
     # -- the session ----------------------------------------------------------------------------
 
     def serve(self, conn):
+        conn = Connection(conn)
         conn.settimeout(600)  # a client that went away without a word frees its thread
         database = None
         try:
@@ -233,7 +287,7 @@ class Server:
                 elif database is None:
                     return  # nothing but the handshake is spoken before a login
                 elif kind == ATTENTION:
-                    if self.args.mode != "silent":
+                    if self.args.mode not in ("silent", "silent-queries"):
                         self.reply(conn, done(DONE_ATTN))
                 elif kind == SQL_BATCH:
                     database = self.batch(conn, payload, database)
@@ -293,6 +347,7 @@ class Server:
                    envchange(7, COLLATION, b"") + envchange(2, "us_english", "") +
                    info(5703, "Changed language setting to us_english.") +
                    token(0xAD, ack) + envchange(4, str(PACKET_SIZE), str(PACKET_SIZE)) + done())
+        conn.logged_in = True
         return database
 
     @staticmethod
@@ -305,8 +360,11 @@ class Server:
         sql = payload[self.all_headers_length(payload):].decode("utf-16-le",
                                                                 errors="surrogatepass")
         self.trace(sql)
-        if self.args.mode == "silent":
+        own = bool(DAY_SQL.fullmatch(sql) or LOOKUP_SQL.fullmatch(sql))
+        if self.args.mode == "silent" or (own and self.args.mode == "silent-queries"):
             return database
+        if self.streams_now(conn, own):
+            self.stream_forever(conn)
 
         use = USE_SQL.fullmatch(sql)
         if use:
@@ -322,20 +380,20 @@ class Server:
             day = self.args.date or datetime.date.today().strftime("%Y%m%d")
             data = b"\x81" + struct.pack("<H", 1) + char_column("day", 8, NULLABLE)
             data += b"\xD1" + struct.pack("<H", len(day)) + day.encode("ascii")
-            self.reply(conn, data + done(DONE_COUNT, SELECT_COMMAND, 1))
+            self.reply(conn, data + done(DONE_COUNT, SELECT_COMMAND, 1), own=True)
             return database
         lookup = LOOKUP_SQL.fullmatch(sql)
         if lookup:
             if database != VERSION_CATALOG or self.args.mode == "no-table":
                 self.reply(conn, error(208, 16, "Invalid object name 'pcvelka'.") +
-                           done(DONE_ERROR))
+                           done(DONE_ERROR), own=True)
                 return database
             text = lookup.group(2).strip()
             version = int(text) if re.fullmatch(r"[+-]?[0-9]{1,10}", text) else None
             if version is None or not -2**31 <= version < 2**31:
                 self.reply(conn, error(245, 16, "Conversion failed when converting the varchar "
                                        "value '%s' to data type int." % lookup.group(2)) +
-                           done(DONE_ERROR))
+                           done(DONE_ERROR), own=True)
                 return database
             data = self.version_rows(lookup.group(1), version)
             if self.args.mode == "cut" and not self.cut_done:
@@ -344,7 +402,7 @@ class Server:
                 conn.sendall(whole[:len(whole) // 2])
                 conn.shutdown(socket.SHUT_RDWR)
                 return None
-            self.reply(conn, data)
+            self.reply(conn, data, own=True)
             return database
         self.reply(conn, done())
         return database
@@ -362,6 +420,8 @@ class Server:
         self.trace("-- rpc %s %s" % (name, self.rpc_text(data, at + 2)))
         if self.args.mode == "silent":
             return
+        if self.streams_now(conn, False):
+            self.stream_forever(conn)
         self.reply(conn, b"\x79" + struct.pack("<i", 0) + b"\xFE" + struct.pack("<HHQ", 0, 0, 0))
 
     @staticmethod
@@ -413,7 +473,8 @@ def main():
     ap.add_argument("--date", help="the server date, YYYYMMDD (default: today)")
     ap.add_argument("--mode", default="normal",
                     choices=["normal", "refuse-login", "silent", "cut", "wrong-type",
-                             "no-table"])
+                             "no-table", "stream-open", "stream", "trickle", "trickle-queries",
+                             "silent-queries"])
     ap.add_argument("--trace")
     ap.add_argument("--port", type=int, default=0)
     ap.add_argument("--keep-running", action="store_true",

@@ -13,6 +13,8 @@ namespace {
 
 DownloadWindowRunner g_runDownloadWindow = nullptr;
 
+constexpr qsizetype kMaxReasonChars = 300;
+
 // An error that escapes the check still leaves a complete file behind: every line written so far
 // is already on disk, and nothing more is added.
 struct LogCloser {
@@ -39,6 +41,11 @@ bool reachUpdateServer() {
     if (SQL_Connect())
         return true;
     LogFile::Write(QStringLiteral("無網路 或 網路連線異常"));
+    // A server without encryption fails the connection like a network fault; the user who asked
+    // for encryption must be able to tell. The reason holds the driver's (and the server's) words:
+    // one line of bounded length.
+    if (SQL_ConnectError().startsWith(QLatin1String(kNoEncryptionPrefix)))
+        LogFile::Write(upToControl(SQL_ConnectError()).left(kMaxReasonChars));
     return false;
 }
 

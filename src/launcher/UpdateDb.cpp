@@ -19,6 +19,7 @@ struct Components {
 };
 
 Components* g_components = nullptr;
+QString g_connectError; // why the last SQL_Connect returned false
 
 // Runs from QCoreApplication's destructor as well: QtSql connections must be gone before the
 // application object and the driver plugins are.
@@ -119,12 +120,18 @@ QString TrimUpdateFileName(const QString& text) {
 }
 
 bool SQL_Connect() {
+    g_connectError.clear();
     try {
         connectTo(QString::fromUtf8(kMemberCatalog));
         return true;
-    } catch (const Exception&) {
+    } catch (const Exception& e) {
+        g_connectError = e.message();
         return false;
     }
+}
+
+const QString& SQL_ConnectError() {
+    return g_connectError;
 }
 
 void SQL_GetServerTime() {

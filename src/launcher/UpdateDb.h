@@ -22,6 +22,8 @@ QString TrimUpdateFileName(const QString& text);
 // The connection to "會員資料"; false when the server cannot be reached (errors of the database
 // layer are caught here and nowhere else).
 bool SQL_Connect();
+// The database layer's message for the last SQL_Connect that returned false; empty otherwise.
+const QString& SQL_ConnectError();
 // ServerDate := the server's date, eight digits. Errors escape.
 void SQL_GetServerTime();
 // Reconnects to "軟體版本" and reads the installed version's row: NextVersion, or the message

@@ -6,19 +6,19 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlResult>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <dirent.h>
 #include <dlfcn.h>
+#include <functional>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <sql.h>
 #include <sqlext.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <thread>
 
 namespace {
@@ -84,8 +84,8 @@ QString encryptionPiece(const QString& driver) {
     if (dbmsFromDriverName(driver) == DbmsKind::PostgreSQL)
         return QStringLiteral("SSLMode=require;");
     throw EDatabaseError(
-        QStringLiteral("Encrypt=yes: no known way to ask the ODBC driver \"%1\" for encryption")
-            .arg(driver));
+        QString::fromLatin1(kNoEncryptionPrefix) +
+        QStringLiteral("no known way to ask the ODBC driver \"%1\" for encryption").arg(driver));
 }
 
 // Connection-string pieces ("key=value", separated by ';'). i is the reading position in text.
@@ -179,74 +179,174 @@ QString nextConnectionName() {
     return QStringLiteral("pcv-ado-%1").arg(++counter);
 }
 
-// Cuts the connection's sockets when a statement outlives its limit. The drivers' own query
-// time-out cancels the statement on the server, which needs a server that still answers; one
-// that accepted the login and then went silent is only left behind by closing the socket under
-// the driver, which then fails the call. Only the sockets recorded at Open are touched, and only
-// while their inode shows that the descriptor has not been reused.
-class StatementWatchdog {
-public:
-    StatementWatchdog(std::vector<SocketIdentity> sockets, std::chrono::milliseconds limit) {
-        if (!sockets.empty())
-            thread_ =
-                std::thread([this, sockets = std::move(sockets), limit] { run(sockets, limit); });
-    }
-    ~StatementWatchdog() {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        wake_.notify_one();
-        if (thread_.joinable())
-            thread_.join();
-    }
-    StatementWatchdog(const StatementWatchdog&) = delete;
-    StatementWatchdog& operator=(const StatementWatchdog&) = delete;
+// The driver manager's functions, looked up in the one that QtSql's ODBC plugin loaded rather
+// than linked: a program linked with it puts its functions in the global scope, where they take
+// the place of the driver's own functions of the same name (FreeTDS calls its SQLGetTypeInfo,
+// and got the manager's, which rejected the driver's handle). Null while no ODBC connection was
+// ever opened.
+void* odbcFunction(const char* name) {
+    void* manager = ::dlopen("libodbc.so.2", RTLD_LAZY | RTLD_NOLOAD);
+    if (!manager)
+        return nullptr;
+    void* function = ::dlsym(manager, name);
+    // The plugin keeps the library loaded for as long as a connection can exist.
+    ::dlclose(manager);
+    return function;
+}
 
-    bool fired() const { return fired_.load(); }
-
-private:
-    void run(const std::vector<SocketIdentity>& sockets, std::chrono::milliseconds limit) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (wake_.wait_for(lock, limit, [this] { return done_; }))
-            return;
-        fired_ = true;
-        for (const SocketIdentity& socket : sockets) {
-            struct stat st {};
-            if (::fstat(socket.fd, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_ino == socket.inode)
-                ::shutdown(socket.fd, SHUT_RDWR);
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool done_ = false;
-    std::atomic<bool> fired_{false};
-    std::thread thread_;
-};
+// QODBC hands out its SQLHDBC and SQLHSTMT as a void* in a QVariant; any other type is not an
+// ODBC handle.
+SQLHANDLE odbcHandle(const QVariant& handle) {
+    if (!handle.isValid() || handle.metaType() != QMetaType::fromType<SQLHANDLE>())
+        return nullptr;
+    return *static_cast<const SQLHANDLE*>(handle.constData());
+}
 
 // Sets the statement time-out on the ODBC connection, as the default of all its statements.
 // psqlODBC turns it into statement_timeout on the server; a driver that refuses it leaves the
 // watchdog as the bound.
 void setOdbcQueryTimeout(const QSqlDatabase& db, int seconds) {
-    const QVariant handle = db.driver()->handle();
-    // QODBC hands out its SQLHDBC, a void*; any other type is not an ODBC handle.
-    if (!handle.isValid() || handle.metaType() != QMetaType::fromType<SQLHANDLE>())
-        return;
-    SQLHANDLE hdbc = *static_cast<const SQLHANDLE*>(handle.constData());
-    // The driver manager is the one QtSql's ODBC plugin loaded, looked up rather than linked:
-    // a program linked with it puts its functions in the global scope, where they take the place
-    // of the driver's own functions of the same name (FreeTDS calls its SQLGetTypeInfo, and got
-    // the manager's, which rejected the driver's handle).
-    void* manager = ::dlopen("libodbc.so.2", RTLD_LAZY | RTLD_NOLOAD);
-    if (!manager)
-        return;
     using SetConnectAttr = SQLRETURN (*)(SQLHDBC, SQLINTEGER, SQLPOINTER, SQLINTEGER);
-    const auto set = reinterpret_cast<SetConnectAttr>(::dlsym(manager, "SQLSetConnectAttr"));
-    if (hdbc && set)
+    const auto set = reinterpret_cast<SetConnectAttr>(odbcFunction("SQLSetConnectAttr"));
+    if (SQLHANDLE hdbc = odbcHandle(db.driver()->handle()); hdbc && set)
         set(hdbc, SQL_ATTR_QUERY_TIMEOUT,
             reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)), SQL_IS_UINTEGER);
-    ::dlclose(manager);
+}
+
+// Whether the driver knows its link to the server to be gone. QtSql ignores the failures of the
+// statements it runs inside the opening, so an opening during which the server stopped answering
+// (and the driver gave up on it) still reports success.
+bool odbcConnectionDead(const QSqlDatabase& db) {
+    using GetConnectAttr = SQLRETURN (*)(SQLHDBC, SQLINTEGER, SQLPOINTER, SQLINTEGER, SQLINTEGER*);
+    const auto get = reinterpret_cast<GetConnectAttr>(odbcFunction("SQLGetConnectAttr"));
+    SQLHANDLE hdbc = odbcHandle(db.driver()->handle());
+    if (!hdbc || !get)
+        return false;
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    const SQLRETURN r = get(hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, SQL_IS_UINTEGER, nullptr);
+    return SQL_SUCCEEDED(r) && dead == SQL_CD_TRUE;
+}
+
+// Asks the driver to stop a statement that another thread is running (ODBC allows SQLCancel from
+// any thread for this). It ends the call only when the server acknowledges.
+void cancelOdbcStatement(SQLHANDLE hstmt) {
+    using Cancel = SQLRETURN (*)(SQLHSTMT);
+    const auto cancel = reinterpret_cast<Cancel>(odbcFunction("SQLCancel"));
+    if (hstmt && cancel)
+        cancel(hstmt);
+}
+
+using Millis = std::chrono::milliseconds;
+constexpr Millis kCancelAfterTimeout{500}; // the drivers' own time-out has its turn first
+constexpr Millis kCutAfterCancel{1000};    // a server that acknowledges does so at once
+static_assert(kCancelAfterTimeout + kCutAfterCancel < std::chrono::seconds(kStatementMarginSeconds),
+              "the call must still have time to return after the cut");
+
+// Watches one call into the driver that must end by a deadline. At the deadline it notes whether
+// the server is still sending and cancels through ODBC when there is a statement to cancel; if
+// the call is still running kCutAfterCancel later (at once when there was nothing to cancel), it
+// cuts the driver's sockets. The destructor stops the watch (and waits for a cancel or cut in
+// progress).
+class DriverWatchdog {
+public:
+    enum class Stage { Waiting, Cancelled, Cut };
+
+    // cancel: null when there is nothing to cancel. sockets: the driver's sockets at the moment
+    // they are needed (the opening learns them only as the driver makes them).
+    DriverWatchdog(Millis deadline, std::function<void()> cancel,
+                   std::function<std::vector<SocketIdentity>()> sockets)
+        : cancel_(std::move(cancel)), sockets_(std::move(sockets)) {
+        thread_ = std::thread([this, deadline] { run(deadline); });
+    }
+    ~DriverWatchdog() { stop(); }
+    // Ends the watch; afterwards stage() and receivingAtDeadline() no longer change.
+    void stop() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+    DriverWatchdog(const DriverWatchdog&) = delete;
+    DriverWatchdog& operator=(const DriverWatchdog&) = delete;
+
+    Stage stage() const { return stage_.load(); }
+    // Whether the server was still sending in the second half of the time before the deadline:
+    // a driver's own exchanges at the start of a call (psqlODBC sets the statement time-out
+    // first) do not make a server that then went silent look busy.
+    bool receivingAtDeadline() const { return receivingAtDeadline_.load(); }
+
+private:
+    void run(Millis deadline) {
+        const auto start = std::chrono::steady_clock::now();
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (wake_.wait_until(lock, start + deadline / 2, [this] { return done_; }))
+            return;
+        const std::uint64_t halfway = bytesReceived(sockets_());
+        if (wake_.wait_until(lock, start + deadline, [this] { return done_; }))
+            return;
+        receivingAtDeadline_ = bytesReceived(sockets_()) > halfway;
+        stage_ = Stage::Cancelled;
+        if (!cancel_) { // nothing to wait for before the cut
+            stage_ = Stage::Cut;
+            shutDownSockets(sockets_());
+            return;
+        }
+        // The cancel runs beside the watch: a driver may cancel over a connection of its own
+        // (psqlODBC through libpq waits for the server to close it), which a hostile server can
+        // hold as long as the statement itself.
+        const std::vector<SocketIdentity> beforeCancel = openSockets();
+        std::thread canceller([this] {
+            cancel_();
+            const std::lock_guard<std::mutex> guard(mutex_);
+            cancelReturned_ = true;
+            wake_.notify_all();
+        });
+        wake_.wait_until(lock, start + deadline + kCutAfterCancel,
+                         [this] { return done_ && cancelReturned_; });
+        std::vector<SocketIdentity> cut;
+        if (!done_) {
+            stage_ = Stage::Cut;
+            cut = sockets_();
+        }
+        if (!cancelReturned_) {
+            const std::vector<SocketIdentity> cancels = socketsOpenedSince(beforeCancel);
+            cut.insert(cut.end(), cancels.begin(), cancels.end());
+        }
+        shutDownSockets(cut);
+        lock.unlock();
+        canceller.join();
+    }
+
+    std::function<void()> cancel_;
+    std::function<std::vector<SocketIdentity>()> sockets_;
+    std::atomic<Stage> stage_{Stage::Waiting};
+    std::atomic<bool> receivingAtDeadline_{false};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    bool cancelReturned_ = false;
+    std::thread thread_;
+};
+
+// What a statement that the watchdog had to stop did: the error names the difference between a
+// server that sent nothing and one that kept sending without finishing.
+QString statementTimeoutMessage(const DriverWatchdog& watchdog, int seconds,
+                                const QString& driverMessage) {
+    QString message =
+        watchdog.receivingAtDeadline()
+            ? QStringLiteral("Query timeout expired: the server did not finish answering within "
+                             "%1 s")
+                  .arg(seconds)
+            : QStringLiteral("Query timeout expired: no answer from the server within %1 s")
+                  .arg(seconds);
+    // After a cancel the driver's own words say how the server took it; after a cut they only
+    // say that the link is gone.
+    if (watchdog.stage() == DriverWatchdog::Stage::Cancelled && !driverMessage.isEmpty())
+        message += QStringLiteral(" (%1)").arg(driverMessage);
+    return message;
 }
 
 // Qt 6.4's ODBC driver does not name every DBMS (PostgreSQL among them): then the configured
@@ -265,39 +365,7 @@ DbmsKind connectedDbms(const QSqlDatabase& db, const QString& driverName) {
     }
 }
 
-// A descriptor number is reused once closed: only the inode tells a new socket from an old one.
-std::vector<SocketIdentity> socketsOpenedSince(const std::vector<SocketIdentity>& before) {
-    std::vector<SocketIdentity> opened;
-    for (const SocketIdentity& socket : openSockets()) {
-        const bool old = std::any_of(before.begin(), before.end(), [&](const SocketIdentity& b) {
-            return b.fd == socket.fd && b.inode == socket.inode;
-        });
-        if (!old)
-            opened.push_back(socket);
-    }
-    return opened;
-}
-
 } // namespace
-
-std::vector<SocketIdentity> openSockets() {
-    std::vector<SocketIdentity> sockets;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (!dir)
-        return sockets;
-    const int own = ::dirfd(dir);
-    while (const dirent* entry = ::readdir(dir)) {
-        char* end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || fd == own || fd < 0 || fd > INT32_MAX)
-            continue;
-        struct stat st {};
-        if (::fstat(static_cast<int>(fd), &st) == 0 && S_ISSOCK(st.st_mode))
-            sockets.push_back({static_cast<int>(fd), static_cast<unsigned long>(st.st_ino)});
-    }
-    ::closedir(dir);
-    return sockets;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Connection strings
@@ -479,15 +547,28 @@ void TADOConnection::openOdbcServer(const ConnectionKeys& keys, const ServerSett
         fail(QStringLiteral("The ODBC driver is not available"));
     db_.setDatabaseName(odbc);
     db_.setConnectOptions(odbcConnectOptions(kConnectionTimeoutSeconds));
-    // The sockets that the driver opens for this connection are the ones the watchdog may cut.
+    // The sockets that the driver opens for this connection are the ones a watchdog may cut.
     const std::vector<SocketIdentity> before = openSockets();
-    if (!db_.open()) {
-        // Some drivers (FreeTDS) report a refused encryption as a failure to connect at all.
+    // The opening is the login and then the statements that QtSql's ODBC driver runs on its own
+    // (the type descriptions, quoted identifiers), one call without a statement handle to cancel
+    // and without a way to see where the login ends: it has the two time-outs together.
+    const int openSeconds = kConnectionTimeoutSeconds + queryTimeout_;
+    DriverWatchdog watchdog(std::chrono::seconds(openSeconds) + kCancelAfterTimeout, nullptr,
+                            [&before] { return socketsOpenedSince(before); });
+    const bool opened = db_.open();
+    watchdog.stop();
+    if (watchdog.stage() != DriverWatchdog::Stage::Waiting)
+        fail(QStringLiteral("Connection timeout expired: the server did not finish opening the "
+                            "connection within %1 s")
+                 .arg(openSeconds));
+    if (!opened) {
         if (settings.dbEncrypt)
-            fail(QStringLiteral("No encrypted connection (Encrypt=yes): ") +
-                 backendMessage(db_.lastError()));
+            fail(QString::fromLatin1(kNoEncryptionPrefix) + backendMessage(db_.lastError()));
         fail(backendMessage(db_.lastError()));
     }
+    if (odbcConnectionDead(db_))
+        fail(QStringLiteral("Connection lost: the server stopped answering while the connection "
+                            "was opened"));
     sockets_ = socketsOpenedSince(before);
     setOdbcQueryTimeout(db_, queryTimeout_);
     dbms_ = connectedDbms(db_, settings.dbDriver);
@@ -527,38 +608,49 @@ void TADOQuery::Open() {
 
     QSqlRecord record;
     int count = 0;
+    QString failure;
     {
-        const StatementWatchdog watchdog(
-            connection_->sockets_,
-            std::chrono::seconds(connection_->queryTimeout_ + kQueryCutGraceSeconds));
-        // After the watchdog has cut the connection, whatever the driver reports is the time-out.
-        auto fail = [&](const QString& message) {
-            if (watchdog.fired())
-                throw EDatabaseError(
-                    QStringLiteral("Query timeout expired: no answer from the server within %1 s")
-                        .arg(connection_->queryTimeout_));
-            throw EDatabaseError(message);
-        };
         QSqlQuery query(connection_->db_);
         query.setForwardOnly(true);
+        // SQLite waits for a locked catalog with its own busy time-out and has no link to cut.
+        std::optional<DriverWatchdog> watchdog;
+        if (connection_->dbms_ != DbmsKind::SQLite) {
+            // QtSql allocates the statement handle inside exec, before it calls the driver; the
+            // watchdog reads it only at the deadline, long after.
+            watchdog.emplace(
+                std::chrono::seconds(connection_->queryTimeout_) + kCancelAfterTimeout,
+                [&query] { cancelOdbcStatement(odbcHandle(query.result()->handle())); },
+                [sockets = connection_->sockets_] { return sockets; });
+        }
         // Prepared is a hint for commands run again with parameters; these run once and carry
         // none, so they are executed directly (psqlODBC also leaks memory on a failed prepare).
-        const bool ok = query.exec(sql_);
-        if (!ok)
-            fail(backendMessage(query.lastError()));
-        if (!query.isSelect())
-            fail(QStringLiteral("CommandText does not return a result set"));
-        // Forward-only results do not know their size (QtSql reports -1): count while reading.
-        record = query.record();
-        if (query.next()) {
+        if (!query.exec(sql_)) {
+            failure = backendMessage(query.lastError());
+        } else if (!query.isSelect()) {
+            failure = QStringLiteral("CommandText does not return a result set");
+        } else {
+            // Forward-only results do not know their size (QtSql reports -1): count while
+            // reading.
             record = query.record();
-            count = 1;
-            while (count < kMaxCountedRows && query.next())
-                ++count;
+            if (query.next()) {
+                record = query.record();
+                count = 1;
+                while (count < kMaxCountedRows && query.next())
+                    ++count;
+            }
+            if (query.lastError().isValid())
+                failure = backendMessage(query.lastError());
         }
-        if (query.lastError().isValid() || watchdog.fired())
-            fail(backendMessage(query.lastError()));
+        // Whatever the driver reports after the watchdog had to step in, the statement outlived
+        // its time: a result that came after a cancel may be cut short.
+        if (watchdog) {
+            watchdog->stop();
+            if (watchdog->stage() != DriverWatchdog::Stage::Waiting)
+                failure = statementTimeoutMessage(*watchdog, connection_->queryTimeout_, failure);
+        }
     }
+    if (!failure.isEmpty())
+        throw EDatabaseError(failure);
     record_ = record;
     recordCount_ = count;
     active_ = true;

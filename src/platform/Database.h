@@ -6,6 +6,7 @@
 // "odbc" through QtSql's ODBC driver (SQL Server through FreeTDS, PostgreSQL through psqlODBC)
 // or "sqlite" through QtSql's SQLite driver, one read-only file per catalog. Every failure of the
 // backend is raised as EDatabaseError carrying the driver's message.
+#include "DriverSockets.h"
 #include "Exception.h"
 #include "Settings.h"
 
@@ -42,25 +43,24 @@ QString odbcConnectionString(const ConnectionKeys& keys, const ServerSettings& s
 // The driver-manager options for QODBC: the login time-out.
 QString odbcConnectOptions(int timeoutSeconds);
 
-// How long past the query time-out a statement may still run before its connection is cut: the
-// drivers cancel on the server at the time-out, and a server that answers nothing at all (not
-// even the cancel) would otherwise hold the call for ever.
-inline constexpr int kQueryCutGraceSeconds = 2;
+// Every statement ends within the query time-out plus this margin, whatever the server sends
+// (nothing, a reply that never ends, a reply one byte at a time). Half a second past the time-out
+// a watchdog cancels the statement through ODBC (SQLCancel), which ends it when the server
+// acknowledges; a second later, if the driver is still waiting, the connection is cut under it.
+// The connection's opening (the login and the statements the ODBC layer runs on its own) ends
+// within the login time-out plus the query time-out plus this margin.
+inline constexpr int kStatementMarginSeconds = 2;
+
+// The start of an error raised when Encrypt=yes and the encrypted connection could not be made;
+// the driver's reason follows. Some drivers (FreeTDS) report a server without TLS only as a
+// failure to connect, so that the reason alone would not say that encryption was asked for.
+inline constexpr const char* kNoEncryptionPrefix = "No encrypted connection (Encrypt=yes): ";
 
 // The SQLite file of a catalog: "<catalog>.sqlite3" in databaseDirectory(settings). Raises
 // EDatabaseError for a catalog name that would leave the directory.
 QString sqliteCatalogPath(const QString& catalog, const ServerSettings& settings);
 
 enum class DbmsKind { Unknown, SqlServer, PostgreSQL, SQLite };
-
-// A socket descriptor of this process, with the inode that tells it apart from a later one that
-// reuses the number.
-struct SocketIdentity {
-    int fd;
-    unsigned long inode;
-};
-// The sockets open in this process now.
-std::vector<SocketIdentity> openSockets();
 
 class TADOQuery;
 
@@ -75,8 +75,10 @@ public:
     const QString& ConnectionString() const { return connectionString_; }
 
     // Connected := true, with the settings in force. A server that does not answer within
-    // kConnectionTimeoutSeconds, a refused login, a missing catalog: EDatabaseError. Every
-    // statement on the connection then gives up after the settings' query time-out.
+    // kConnectionTimeoutSeconds, a refused login, a missing catalog, an opening that outlived its
+    // bound (see kStatementMarginSeconds), a connection that died while it opened:
+    // EDatabaseError. Every statement on the connection then gives up after the settings' query
+    // time-out.
     void Open();
     // Closes the datasets using this connection, then the connection. Does nothing when closed.
     void Close();
@@ -124,7 +126,8 @@ public:
 
     // Runs the SQL text on the connection. EDatabaseError when there is no open connection, the
     // backend refuses the statement, or it has not finished within the query time-out (locked
-    // rows, a server that stopped answering).
+    // rows, a server that stopped answering or answers without end); the message then says
+    // whether the server sent nothing at all or did not finish its answer.
     void Open();
     bool Active() const { return active_; }
 

@@ -263,10 +263,12 @@ SilentServer::~SilentServer() {
     }
 }
 
-MutingProxy::MutingProxy(int targetPort, const QByteArray& marker) {
+MutingProxy::MutingProxy(int targetPort, const QByteArray& marker, bool holdCancels) {
     static const char* const script = R"(
 import select, socket, sys
-target, marker = int(sys.argv[1]), sys.argv[2].encode()
+target, marker, hold_cancels = int(sys.argv[1]), sys.argv[2].encode(), sys.argv[3] == '1'
+# PostgreSQL's CancelRequest: length 16, code 80877102, on a connection of its own.
+CANCEL = bytes([0, 0, 0, 16, 0x04, 0xD2, 0x16, 0x2E])
 s = socket.socket()
 s.bind(('127.0.0.1', 0))
 s.listen(16)
@@ -298,7 +300,7 @@ while True:
                     peer.pop(x, None)
                     x.close()
             continue
-        if marker in data:
+        if marker in data or (hold_cancels and data.startswith(CANCEL)):
             for x in (c, other):
                 peer.pop(x, None)
                 muted.append(x)
@@ -307,7 +309,8 @@ while True:
 )";
     process_.start(QStringLiteral("/usr/bin/python3"),
                    {QStringLiteral("-c"), QString::fromLatin1(script), QString::number(targetPort),
-                    QString::fromUtf8(marker)});
+                    QString::fromUtf8(marker),
+                    holdCancels ? QStringLiteral("1") : QStringLiteral("0")});
     if (process_.waitForStarted(10000) && process_.waitForReadyRead(10000))
         port_ = process_.readLine().trimmed().toInt();
 }

@@ -85,10 +85,11 @@ private:
 
 // A TCP proxy on 127.0.0.1 to a server on loopback that forwards both ways until the client
 // sends bytes holding marker; from then on that connection is held open and nothing more is
-// passed in either direction: a server that went silent after the login.
+// passed in either direction: a server that went silent after the login. With holdCancels, a
+// PostgreSQL cancel request is held the same way: a server that never acknowledges a cancel.
 class MutingProxy {
 public:
-    MutingProxy(int targetPort, const QByteArray& marker);
+    MutingProxy(int targetPort, const QByteArray& marker, bool holdCancels = false);
     ~MutingProxy();
     int port() const { return port_; }
 

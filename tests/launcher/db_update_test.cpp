@@ -465,47 +465,137 @@ TEST_F(DbOdbcTest, UnreachableServersFailWithinTheTimeout) {
 }
 
 // Faults of a SQL Server through FreeTDS: a refused login is a server that cannot be reached; a
-// reply cut short and a version column of the wrong type are errors that escape the lookup.
+// reply cut short and a version column of the wrong type are errors that escape the lookup. A
+// server that is silent, answers without end (a byte a second) or trickles its replies (a byte
+// every half second) is given up on within the query time-out plus the margin, inside the
+// connection's opening (then within the login time-out plus both) as in the launcher's own
+// statements, and the error says whether nothing came or the answer did not finish.
 TEST_F(DbOdbcTest, SqlServerFaultsGiveAClearOutcome) {
+    constexpr int kTimeout = 2;
+    constexpr int kOpenBound = kConnectionTimeoutSeconds + kTimeout + kStatementMarginSeconds;
+    constexpr int kStatementBound = kTimeout + kStatementMarginSeconds;
+    const QString noAnswer =
+        QStringLiteral("Query timeout expired: no answer from the server within 2 s");
+    const QString unfinished =
+        QStringLiteral("Query timeout expired: the server did not finish answering within 2 s");
+    const QString openUnfinished = QStringLiteral(
+        "Connection timeout expired: the server did not finish opening the connection within 7 s");
+    enum Step { Connect, Date, Lookup };
     struct Case {
         const char* mode;
-        bool connects;
-        const char* error; // what the version lookup raises
+        Step fails;          // the step that does not succeed
+        const char* error;   // what it raises (Date, Lookup)
+        QString message;     // held by its message, or by SQL_Connect's reason
+        int withinMs = 3000; // how long the failing step may take
+        int atLeastMs = 0;
     };
     const Case cases[] = {
-        {"refuse-login", false, ""},
-        {"cut", true, "EDatabaseError"},
-        {"wrong-type", true, "EConvertError"},
+        {"refuse-login", Connect, "", QStringLiteral("Login failed for user 'velkadb'")},
+        {"cut", Lookup, "EDatabaseError", QStringLiteral("[FreeTDS]")},
+        {"wrong-type", Lookup, "EConvertError", QString()},
+        // The type description QtSql asks for inside the opening: FreeTDS's own time-out, its
+        // cancel unanswered, its second time-out; QtSql would go on as if connected.
+        {"silent", Connect, "",
+         QStringLiteral("Connection lost: the server stopped answering while the connection was "
+                        "opened"),
+         kOpenBound * 1000, 2 * kTimeout * 1000},
+        {"stream-open", Connect, "", openUnfinished, kOpenBound * 1000,
+         (kConnectionTimeoutSeconds + kTimeout) * 1000},
+        {"trickle", Connect, "", openUnfinished, kOpenBound * 1000,
+         (kConnectionTimeoutSeconds + kTimeout) * 1000},
+        {"silent-queries", Date, "EDatabaseError", noAnswer, kStatementBound * 1000,
+         kTimeout * 1000},
+        {"stream", Date, "EDatabaseError", unfinished, kStatementBound * 1000, kTimeout * 1000},
+        {"trickle-queries", Date, "EDatabaseError", unfinished, kStatementBound * 1000,
+         kTimeout * 1000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mode);
         ReleaseUpdateDatabase();
         QFile::remove(dir.filePath(QStringLiteral("tds-trace.txt")));
         ASSERT_NO_FATAL_FAILURE(useSqlServer(kRows, QString::fromLatin1(c.mode)));
+        ServerSettings s = serverSettings();
+        s.dbQueryTimeout = kTimeout;
+        setServerSettings(s);
         InstalledVersion = 12;
         NextVersion = -1;
         QElapsedTimer clock;
         clock.start();
-        EXPECT_EQ(SQL_Connect(), c.connects);
-        EXPECT_LT(clock.elapsed(), 3000);
-        if (!c.connects) {
-            EXPECT_EQ(tds->trace(), QStringList{QStringLiteral("-- login velkadb 會員資料")});
-            continue;
+        const bool connected = SQL_Connect();
+        qint64 elapsed = clock.elapsed();
+        EXPECT_EQ(connected, c.fails != Connect);
+        if (c.fails == Connect) {
+            EXPECT_TRUE(SQL_ConnectError().contains(c.message)) << SQL_ConnectError().toStdString();
+            EXPECT_FALSE(ADOConnection1().Connected());
+            EXPECT_EQ(tds->trace().value(0), QStringLiteral("-- login velkadb 會員資料"));
+        } else {
+            EXPECT_EQ(SQL_ConnectError(), QString());
+            EXPECT_LT(elapsed, 3000);
+            std::string raised = "nothing";
+            QString message;
+            try {
+                clock.start();
+                SQL_GetServerTime();
+                if (c.fails == Lookup) {
+                    EXPECT_EQ(ServerDate, TdsServer::kDate);
+                    clock.start();
+                    SQL_GetNextVersion();
+                }
+            } catch (const EConvertError& e) {
+                raised = "EConvertError";
+                message = e.message();
+            } catch (const EDatabaseError& e) {
+                raised = "EDatabaseError";
+                message = e.message();
+            }
+            elapsed = clock.elapsed();
+            EXPECT_EQ(raised, c.error);
+            EXPECT_TRUE(message.contains(c.message)) << message.toStdString();
+            EXPECT_EQ(NextVersion, -1);
+            EXPECT_TRUE(messages.empty());
+            EXPECT_EQ(tds->trace().last(),
+                      c.fails == Lookup ? TdsServer::lookup("tarn", 12) : TdsServer::kDayQuery);
         }
-        SQL_GetServerTime();
-        EXPECT_EQ(ServerDate, TdsServer::kDate);
-        std::string raised = "nothing";
+        EXPECT_LT(elapsed, c.withinMs);
+        EXPECT_GE(elapsed, c.atLeastMs);
+        std::printf("%s: the failing step ended after %lld ms\n", c.mode,
+                    static_cast<long long>(elapsed));
+    }
+}
+
+// A PostgreSQL server that went silent after the login (the server-date query is muted): the
+// watchdog's cancel goes over a connection of its own, which libpq holds until the server closes
+// it. Whether the server takes the cancel or holds it too, the statement ends within the query
+// time-out plus the margin, as a statement that got no answer.
+TEST_F(DbOdbcTest, PostgresStatementEndsWhetherTheCancelIsTakenOrHeld) {
+    constexpr int kTimeout = 2;
+    usePostgres(kRows);
+    for (const bool holdCancels : {false, true}) {
+        SCOPED_TRACE(holdCancels ? "cancel held" : "cancel taken");
+        ReleaseUpdateDatabase();
+        MutingProxy proxy(PgCluster::instance().port(), "to_char", holdCancels);
+        ASSERT_GT(proxy.port(), 0);
+        pointOdbcAt(QStringLiteral("PostgreSQL Unicode"), proxy.port());
+        ServerSettings s = serverSettings();
+        s.dbQueryTimeout = kTimeout;
+        setServerSettings(s);
+        ASSERT_TRUE(SQL_Connect()) << SQL_ConnectError().toStdString();
+        QElapsedTimer clock;
+        clock.start();
+        QString message;
         try {
-            SQL_GetNextVersion();
-        } catch (const EConvertError&) {
-            raised = "EConvertError";
-        } catch (const EDatabaseError&) {
-            raised = "EDatabaseError";
+            SQL_GetServerTime();
+        } catch (const EDatabaseError& e) {
+            message = e.message();
         }
-        EXPECT_EQ(raised, c.error);
-        EXPECT_EQ(NextVersion, -1);
-        EXPECT_TRUE(messages.empty());
-        EXPECT_EQ(tds->trace().last(), TdsServer::lookup("tarn", 12));
+        const qint64 elapsed = clock.elapsed();
+        EXPECT_TRUE(message.startsWith(
+            QLatin1String("Query timeout expired: no answer from the server within 2 s")))
+            << message.toStdString();
+        EXPECT_GE(elapsed, kTimeout * 1000);
+        EXPECT_LT(elapsed, (kTimeout + kStatementMarginSeconds) * 1000);
+        std::printf("%s: the statement ended after %lld ms\n",
+                    holdCancels ? "cancel held" : "cancel taken", static_cast<long long>(elapsed));
     }
 }
 
@@ -585,6 +675,9 @@ TEST_F(DbOdbcTest, SqlServerWithoutTlsIsRefusedWhenEncryptIsOn) {
     }
     EXPECT_FALSE(SQL_Connect());
     EXPECT_LT(clock.elapsed(), 6000);
+    // The update check logs this reason: FreeTDS's own words would pass for a network fault.
+    EXPECT_TRUE(SQL_ConnectError().startsWith(QLatin1String(kNoEncryptionPrefix)))
+        << SQL_ConnectError().toStdString();
     EXPECT_EQ(tds->trace(), QStringList());
 
     s.dbEncrypt = false;

@@ -272,6 +272,45 @@ TEST_F(UpdateCheckTest, UnreachablePostgresLogsExactlyFourLines) {
     }
 }
 
+// Encrypt=yes against a server without TLS (the TDS test server; PostgreSQL with ssl off): the
+// check still ends as for an unreachable server, and one more line says that no encrypted
+// connection could be made and why, in the driver's words, which also tell a server that is not
+// there at all from one that refused encryption.
+TEST_F(UpdateCheckTest, RefusedEncryptionIsNamedInTheLog) {
+    struct Case {
+        Backend backend;
+        bool reachable;
+        const char* driverWords; // in the reason line
+    };
+    const Case cases[] = {
+        {Backend::SqlServer, true, "[FreeTDS]"},
+        {Backend::Postgres, true, "SSL"},
+        {Backend::SqlServer, false, "unavailable or does not exist"},
+    };
+    const QStringList head = {QStringLiteral("Ver:2.4"), QStringLiteral("連接SQL Server"),
+                              QStringLiteral("無網路 或 網路連線異常")};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(backendName({c.backend, 0}) + (c.reachable ? "" : ", no server"));
+        ReleaseUpdateDatabase();
+        ASSERT_NO_FATAL_FAILURE(use(c.backend, kRows));
+        ServerSettings s = serverSettings();
+        s.dbEncrypt = true;
+        if (!c.reachable)
+            s.dbPort = QString::number(freeLoopbackPort());
+        setServerSettings(s);
+        RunUpdateCheck();
+        const QStringList lines =
+            fromBig5(logBytes()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        ASSERT_EQ(lines.size(), 5) << lines.join(u'|').toStdString();
+        EXPECT_EQ(lines.mid(0, 3), head);
+        EXPECT_TRUE(lines[3].startsWith(QLatin1String(kNoEncryptionPrefix)) &&
+                    lines[3].contains(QLatin1String(c.driverWords)))
+            << lines[3].toStdString();
+        EXPECT_EQ(lines.last(), kEnd);
+        EXPECT_TRUE(messages.empty());
+    }
+}
+
 // The server date is the server's text: a line break or another control character in it ends
 // what is logged, so the server cannot add lines of its own to DLrec.txt.
 TEST_F(UpdateCheckTest, ServerDateIsLoggedUpToItsFirstControlCharacter) {

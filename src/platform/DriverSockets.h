@@ -1,0 +1,35 @@
+#pragma once
+// The last resort against a database driver that waits for a server without end: its sockets.
+//
+// A driver's own time-out ends a wait only while the server is silent, and a cancel needs the
+// server's acknowledgement; a server that keeps sending a byte now and then, or never
+// acknowledges, holds the driver's read for ever. The only thing that then ends the call is the
+// connection going away under the driver. The database layer finds the sockets that a driver
+// opened by comparing this process's sockets before and after the connection opens.
+//
+// This half reads /proc/self/fd and asks the kernel's TCP statistics; a system without them
+// returns no sockets, and the database layer is then left with the drivers' own means.
+#include <cstdint>
+#include <vector>
+
+// A socket descriptor of this process, with the inode that tells it apart from a later one that
+// reuses the number.
+struct SocketIdentity {
+    int fd;
+    unsigned long inode;
+};
+
+// The sockets open in this process now.
+std::vector<SocketIdentity> openSockets();
+
+// The sockets open now that were not in before (a descriptor number is reused once closed: the
+// inode tells a new socket from an old one).
+std::vector<SocketIdentity> socketsOpenedSince(const std::vector<SocketIdentity>& before);
+
+// Bytes received so far from the peers of these sockets (TCP only), summed: whether a server sent
+// anything between two moments. Sockets that are gone or reused count nothing.
+std::uint64_t bytesReceived(const std::vector<SocketIdentity>& sockets);
+
+// Shuts both directions of each socket that is still the one recorded, so that a driver blocked
+// on it returns with an error. The descriptors stay open: they are the driver's to close.
+void shutDownSockets(const std::vector<SocketIdentity>& sockets);
