@@ -7,6 +7,7 @@
 // so the watchdog, the packet events and the exit picture's click run inside a pending call.
 // Those two may destroy FtpClient1 there: every step of the attempt re-reads the pointer after
 // a call that pumps, and a destroyed component counts as a closed connection.
+#include "UpdateFiles.h"
 #include <QByteArray>
 #include <QDialog>
 #include <QLabel>
@@ -135,12 +136,12 @@ private:
     void checkUpdate(const QString& localPath);
     void checkFile(const QString& localPath);
     void fetchSignature();
-    void verifySignature(const QString& localPath);
-    void cleanUp(const QString& localPath);
+    void verifySignature();
+    void cleanUp();
     void disconnectAfterAttempt();
-    void discardFailedUpdate(const QString& localPath);
+    void discardFailedUpdate();
     void countMissingUpdate();
-    bool runFile(const QString& localPath); // false: the file could not be started
+    bool runFile(); // false: the checked copy could not be started
     void retryDecision();
 
     void setCaption(QLabel* label, const QString& text);
@@ -154,4 +155,9 @@ private:
     // The update's signature file as fetched in this attempt; nullopt when it could not be had.
     std::optional<QByteArray> signature_;
     bool fetchingSignature_ = false;
+    // The files this run made, and the only ones it deletes, writes or runs.
+    UpdateFiles files_;
+    bool leftoversRemoved_ = false;
+    // SHA-256 of the private copy's bytes, taken while it was made.
+    std::optional<QByteArray> runDigest_;
 };

@@ -45,12 +45,14 @@ protected:
             .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
 
-    // An update that proves it ran whole: it copies its own bytes to installed.bin beside it,
-    // does what `install` says, notes in "marker" that it ran, and exits with a code that is
-    // not looked at. Padded with comment lines, then cut, to exactly `size` bytes.
+    // An update that proves it ran whole: it copies its own bytes to installed.bin in the
+    // current directory (the launcher's, where an update installs: the launcher starts it from a
+    // private copy elsewhere), does what `install` says, notes in "marker" that it ran, and
+    // exits with a code that is not looked at. Padded with comment lines, then cut, to exactly
+    // `size` bytes.
     static QByteArray updateScript(qsizetype size, const QByteArray& install = QByteArray()) {
         QByteArray script = "#!/bin/sh\n"
-                            "here=$(dirname \"$0\")\n"
+                            "here=$(pwd)\n"
                             "cp \"$0\" \"$here/installed.bin\"\n" +
                             install + "echo ran >> \"$here/marker\"\n" + "exit 7\n";
         for (int n = 0; script.size() < size; ++n)
