@@ -57,6 +57,8 @@ def main():
     ap.add_argument("--mode", default="normal",
                     choices=["normal", "cut", "stall", "slow", "flood", "mute", "silent"])
     ap.add_argument("--bytes", type=int, default=0)
+    ap.add_argument("--fault-retr", type=int, default=1,
+                    help="the RETR (1 = the first) that cut, stall and slow apply to")
     ap.add_argument("--trace")
     ap.add_argument("--keep-running", action="store_true",
                     help="ignore standard input; run until killed")
@@ -137,7 +139,7 @@ def main():
 
         def ftp_RETR(self, file):
             state["retr"] += 1
-            if state["retr"] == 1 and args.mode in ("cut", "stall", "slow"):
+            if state["retr"] == args.fault_retr and args.mode in ("cut", "stall", "slow"):
                 self.fault = args.mode
             return super().ftp_RETR(file)
 

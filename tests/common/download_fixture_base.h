@@ -21,7 +21,9 @@ protected:
     QString path(const char* name) const { return dir.filePath(QString::fromLatin1(name)); }
 
     // One of the server's fault modes (see the tool); bytes is the mode's byte count.
-    void startFtpServer(const QString& mode = QStringLiteral("normal"), qint64 bytes = 0) {
+    // faultRetr: which RETR of the server's run the fault applies to (1: the first).
+    void startFtpServer(const QString& mode = QStringLiteral("normal"), qint64 bytes = 0,
+                        int faultRetr = 1) {
         // Debian's interpreter: it is the one that has pyftpdlib.
         ftp = std::make_unique<Helper>(
             QStringLiteral("/usr/bin/python3"),
@@ -30,6 +32,7 @@ protected:
                         QStringLiteral("velk"), QStringLiteral("--password"),
                         QStringLiteral("velkaftp"), QStringLiteral("--mode"), mode,
                         QStringLiteral("--bytes"), QString::number(bytes),
+                        QStringLiteral("--fault-retr"), QString::number(faultRetr),
                         QStringLiteral("--trace"), path("ftp-trace.txt")},
             "PORT ", path("ftp-server.log"));
         ASSERT_TRUE(ftp->ready()) << ftp->line().constData();

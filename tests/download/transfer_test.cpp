@@ -474,9 +474,10 @@ TEST_F(TransferTest, HardLinkAtTheUpdatePathAndLeftoversOfAKilledRun) {
     expected.prepend(QStringLiteral("Leftover folder removed: ") + leftover);
     EXPECT_EQ(logLines(), expected);
     // The update ran from the private copy, which is gone with its folder.
-    const QStringList runFolders = QDir(downloadDir())
-                                       .entryList({QStringLiteral(".update-run-*")},
-                                                  QDir::AllEntries | QDir::Hidden | QDir::System);
+    QStringList runFolders = QDir(downloadDir())
+                                 .entryList({QStringLiteral(".update-run-*")},
+                                            QDir::AllEntries | QDir::Hidden | QDir::System);
+    runFolders.sort(Qt::CaseSensitive);
     EXPECT_EQ(runFolders, (QStringList{QStringLiteral(".update-run-Zz99Zz"),
                                        QStringLiteral(".update-run-toolongx")}));
 }
