@@ -8,6 +8,7 @@
 // Those two may destroy FtpClient1 there: every step of the attempt re-reads the pointer after
 // a call that pumps, and a destroyed component counts as a closed connection.
 #include "UpdateFiles.h"
+
 #include <QByteArray>
 #include <QDialog>
 #include <QLabel>

@@ -520,7 +520,7 @@ TEST(FileSizeSignal, IgnoredHereDefaultInStartedPrograms) {
 // created; a swap before the copy fails the attempt, one after it does not matter.
 TEST_F(FaultE2E, UpdateSwappedAfterTheDownloadNeverRuns) {
     int refused = 0;
-    for (const int delayMs : {0, 300, 1200}) {
+    for (const int delayMs : {0, 400, 800, 1200, 1600}) {
         SCOPED_TRACE(delayMs);
         writeAll(path("velka.ini"), kIni);
         for (const char* name : {"marker", "installed.bin", "evil", "DLrec.txt", "update.sh"})
