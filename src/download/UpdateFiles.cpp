@@ -44,6 +44,8 @@ bool UpdateFiles::ClearPath(const QString& path) {
     if (path_ == path && UpdateIsThere())
         DeleteUpdate(); // ours, from an attempt whose file could not be started
     KeepOnTermination(updateToken_);
+    if (update_)
+        update_->onCreated = nullptr; // an earlier transfer's record registers nothing any more
     path_ = path;
     update_ = ownFile(path, &updateToken_);
     if (!PathTaken(path))
