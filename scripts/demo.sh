@@ -61,8 +61,9 @@ echo "== the update file: a self-installing script that brings version 13"
 update=pc1_v13_update.sh
 cat > "$server/ftp/tarn/$update" <<'SH'
 #!/bin/sh
-# Installs version 13 of the diagnostics program beside itself.
-here=$(cd "$(dirname "$0")" && pwd)
+# Installs version 13 of the diagnostics program into the current directory: the launcher
+# runs it, from a private copy of its own, in the program's folder.
+here=$(pwd)
 cat > "$here/pc1.exe.new" <<'PC1'
 #!/bin/sh
 echo "pc1.exe: diagnostics program version 13 (stand-in), working for 1 s"

@@ -66,6 +66,9 @@ def main():
     ap.add_argument("--every", type=float, default=1.0)
     ap.add_argument("--fault-on", default="")
     ap.add_argument("--announce", action="store_true")
+    ap.add_argument("--fault-retr", type=int, default=1,
+                    help="the RETR (1 = the first, of those --fault-on names) that cut, stall, "
+                         "slow and trickle apply to")
     ap.add_argument("--trace")
     ap.add_argument("--keep-running", action="store_true",
                     help="ignore standard input; run until killed")
@@ -151,7 +154,8 @@ def main():
         def ftp_RETR(self, file):
             if file.endswith(args.fault_on):
                 state["retr"] += 1
-                if state["retr"] == 1 and args.mode in ("cut", "stall", "slow", "trickle"):
+                if state["retr"] == args.fault_retr and \
+                        args.mode in ("cut", "stall", "slow", "trickle"):
                     self.fault = args.mode
             self.announced = os.path.getsize(file) if args.announce and os.path.isfile(file) \
                 else None

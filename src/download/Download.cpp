@@ -1,6 +1,7 @@
 #include "Download.h"
 
 #include "DownloadState.h"
+#include "UpdateFiles.h"
 #include "UpdateSignature.h"
 #include "launcher/Globals.h"
 #include "launcher/LogFile.h"
@@ -13,7 +14,6 @@
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/Settings.h"
-#include "platform/Termination.h"
 #include "platform/Timing.h"
 #include "platform/UpdateFileName.h"
 
@@ -27,7 +27,6 @@
 #include <QProgressBar>
 #include <QScopeGuard>
 #include <QScreen>
-#include <QTemporaryFile>
 #include <QTimer>
 #include <algorithm>
 #include <optional>
@@ -312,17 +311,18 @@ void TForm2::leaveAfterError(const QString& message) {
 }
 
 void TForm2::runAttempt() {
+    if (!leftoversRemoved_) {
+        // A run killed while its update ran could not remove its private folder.
+        leftoversRemoved_ = true;
+        UpdateFiles::RemoveLeftovers(DownloadDir);
+    }
     startAttempt();
     const QString localPath = LocalPath();
-    // A kill while the attempt writes or holds the file must not leave a part of it behind.
-    if (!localPath.isEmpty())
-        RemoveOnTermination(localPath);
-    const auto keep = qScopeGuard([] { KeepOnTermination(); });
     // Unless the user has left through the exit picture meanwhile: what arrived then is not
     // checked, let alone run.
     if (fetchUpdate(localPath) && endSession() && DownloadResult <= 0)
         checkUpdate(localPath);
-    cleanUp(localPath);
+    cleanUp();
 }
 
 TFtpClient& TForm2::ftp() const {
@@ -423,6 +423,13 @@ void TForm2::logLocalCause(const EStreamError& e) {
 
 bool TForm2::transfer(const QString& localPath) {
     localCauseLogged_ = false;
+    // The path is written only as a file this transfer creates: whatever stands there now is
+    // not ours to write or delete.
+    if (!files_.ClearPath(localPath)) {
+        DLAbort = 6;
+        return false;
+    }
+    FtpClient1->SetOwnLocalFile(files_.Update());
     Sleep(200);
     Log(QStringLiteral("FTP Download..."));
     try {
@@ -517,7 +524,7 @@ void TForm2::checkUpdate(const QString& localPath) {
     Sleep(500);
     checkFile(localPath);
     if (DLAbort == 0 && SignaturesRequired())
-        verifySignature(localPath);
+        verifySignature();
 }
 
 void TForm2::checkFile(const QString& localPath) {
@@ -527,28 +534,58 @@ void TForm2::checkFile(const QString& localPath) {
     // read) from a server that sent nothing must not be run and recorded as installed. A file
     // cut at the announced size because more kept coming has that size, and is not the update
     // either.
-    if (oversize_ || FileExists(localPath)) {
-        if (oversize_ || FileSize(localPath) != static_cast<std::int64_t>(UpdateFileSize)) {
+    runDigest_.reset();
+    if (oversize_) {
+        Log(QStringLiteral("更新檔下載不完全"));
+        DLAbort = 3;
+        return;
+    }
+    // What is judged from here on, and run, is a private copy of the file this attempt
+    // created: the file at the public path can be replaced at any moment, the copy cannot. One
+    // byte more than announced is enough to tell a longer file.
+    const UpdateFiles::Copy copy =
+        files_.CopyForRun(static_cast<std::int64_t>(std::max<std::int32_t>(UpdateFileSize, 0)) + 1);
+    switch (copy.result) {
+    case CopyOutcome::Copied:
+        if (copy.bytes != static_cast<std::int64_t>(UpdateFileSize)) {
             Log(QStringLiteral("更新檔下載不完全"));
             DLAbort = 3;
+            return;
         }
-    } else {
+        runDigest_ = copy.sha256;
+        return;
+    case CopyOutcome::NotOwnFile:
+        Log(QStringLiteral("Not the file this download created: "), localPath);
+        break;
+    case CopyOutcome::Failed:
+        Log(QStringLiteral("Cannot copy the update to a private folder: "), copy.reason);
         DLAbort = 6;
-        Log(QStringLiteral("更新檔不存在"));
+        return;
+    case CopyOutcome::SourceMissing:
+        break;
     }
+    DLAbort = 6;
+    Log(QStringLiteral("更新檔不存在"));
 }
 
 void TForm2::fetchSignature() {
     signature_.reset();
     if (!ftpConnected())
         return; // the watchdog ended the session with the file complete: nothing to fetch
-    // Fetched into a file of our own making, outside the program's folder, and read back at
-    // most one byte past the limit: a signature is a line, not a download.
-    QTemporaryFile file;
-    if (!file.open()) {
+    // Fetched into a file of our own making in the private folder, and read back at most one
+    // byte past the limit: a signature is a line, not a download.
+    const std::optional<QString> signaturePath = files_.SignaturePath();
+    if (!signaturePath) {
         Log(QStringLiteral("Cannot create a file for the update's signature"));
         return;
     }
+    const std::shared_ptr<OwnFile> updateFile = FtpClient1->OwnLocalFile();
+    FtpClient1->SetOwnLocalFile(files_.Signature());
+    const auto restore = qScopeGuard([this, updateFile] {
+        if (FtpClient1)
+            FtpClient1->SetOwnLocalFile(updateFile);
+        files_.DeleteSignature();
+    });
     Log(QStringLiteral("FTP Download signature..."));
     fetchingSignature_ = true;
     signatureAborted_ = false;
@@ -559,7 +596,7 @@ void TForm2::fetchSignature() {
     bool complete = false;
     bool tooLong = false;
     try {
-        FtpClient1->Download(UpdateFileName + QStringLiteral(".sig"), file.fileName());
+        FtpClient1->Download(UpdateFileName + QStringLiteral(".sig"), *signaturePath);
         complete = true;
     } catch (const EFileTooLarge&) {
         // Announced longer than the limit (nothing was taken), or cut there.
@@ -575,24 +612,25 @@ void TForm2::fetchSignature() {
         signature_ = IncompleteSignature();
         return;
     }
-    QFile received(file.fileName());
-    if (!received.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> bytes =
+        files_.ReadSignature(UpdateSignature::MaxSignatureFileBytes + 1);
+    if (!bytes)
         return;
-    const QByteArray bytes = received.read(UpdateSignature::MaxSignatureFileBytes + 1);
     if (complete)
-        signature_ = bytes;
-    else if (!bytes.isEmpty())
+        signature_ = *bytes;
+    else if (!bytes->isEmpty())
         signature_ = IncompleteSignature();
     // Nothing arrived: the check reports the signature missing.
 }
 
-void TForm2::verifySignature(const QString& localPath) {
+void TForm2::verifySignature() {
     bool invalidKey = false;
     const QList<QByteArray> keys =
         UpdateSignature::ParsePublicKeys(serverSettings().publicKeys, &invalidKey);
     if (invalidKey)
         Log(QStringLiteral("PublicKeys: an entry that is not an Ed25519 public key is ignored"));
-    const std::optional<QByteArray> digest = UpdateSignature::FileSha256(localPath);
+    // The digest of the private copy's bytes, taken while it was made: the bytes that run.
+    const std::optional<QByteArray> digest = runDigest_;
     UpdateSignature::Claim claim;
     claim.product = ProductCode();
     claim.version = NextVersion;
@@ -612,23 +650,24 @@ void TForm2::verifySignature(const QString& localPath) {
     DLAbort = 9;
 }
 
-void TForm2::cleanUp(const QString& localPath) {
+void TForm2::cleanUp() {
     disconnectAfterAttempt();
     if (DownloadResult > 0) {
         // The user left through the exit picture while the attempt waited: drop what arrived,
         // count no attempt, ask nothing; the window closes.
-        if (FileExists(localPath)) {
+        if (files_.UpdateIsThere()) {
             Log(QStringLiteral("刪除更新檔下載不完全"));
-            DeleteFile(localPath);
+            files_.DeleteUpdate();
         }
+        files_.DiscardPrivateFolder();
         ProgressBar1->setValue(0);
         return;
     }
     if (DLAbort > 0)
-        discardFailedUpdate(localPath);
-    else if (!FileExists(localPath))
-        countMissingUpdate();
-    else if (runFile(localPath))
+        discardFailedUpdate();
+    else if (files_.RunCopy().isEmpty())
+        countMissingUpdate(); // nothing checked: nothing to run
+    else if (runFile())
         return;
     retryDecision();
 }
@@ -646,10 +685,12 @@ void TForm2::disconnectAfterAttempt() {
     }
 }
 
-void TForm2::discardFailedUpdate(const QString& localPath) {
+void TForm2::discardFailedUpdate() {
     Log(QStringLiteral("刪除更新檔下載不完全"));
-    if (FileExists(localPath))
-        DeleteFile(localPath);
+    // Only the file this attempt created: a refused name, a failed set-aside or a transfer the
+    // server refused leaves whatever stands at the path as it is.
+    files_.DeleteUpdate();
+    files_.DiscardPrivateFolder();
     ProgressBar1->setValue(0);
     ++DLretry;
     Log(QStringLiteral("DLretry="), DLretry);
@@ -660,16 +701,17 @@ void TForm2::countMissingUpdate() {
     ++DLretry;
 }
 
-bool TForm2::runFile(const QString& localPath) {
+bool TForm2::runFile() {
     setCaption(Label3, QStringLiteral("執行解壓縮中..."));
     repaint();
     Log(QStringLiteral("等待解壓..."));
     Sleep(1000);
 
-    // FTP carries no permissions: the owner may run what was fetched.
-    MakeExecutableByOwner(localPath);
-    const std::optional<ProcessHandle> process = StartProgram(localPath);
+    // The private copy that was checked (made executable by its owner only), never the file at
+    // the public path.
+    const std::optional<ProcessHandle> process = StartProgram(files_.RunCopy());
     if (!process) {
+        files_.DiscardPrivateFolder();
         Log(QStringLiteral("Could not create Process"));
         ShowMessage(QStringLiteral("Could not create Process."));
         // Nobody can click the exit picture in an unattended run: a file that cannot be
@@ -683,11 +725,12 @@ bool TForm2::runFile(const QString& localPath) {
     Sleep(1000);
     Log(QStringLiteral("執行-解壓...完成"));
     DownloadResult = 1;
-    DeleteFile(localPath);
-    if (FileExists(localPath)) {
+    files_.DeleteUpdate();
+    if (files_.UpdateIsThere()) {
         Sleep(300);
-        DeleteFile(localPath);
+        files_.DeleteUpdate();
     }
+    files_.DiscardPrivateFolder();
     return true;
 }
 

@@ -7,6 +7,8 @@
 // so the watchdog, the packet events and the exit picture's click run inside a pending call.
 // Those two may destroy FtpClient1 there: every step of the attempt re-reads the pointer after
 // a call that pumps, and a destroyed component counts as a closed connection.
+#include "UpdateFiles.h"
+
 #include <QByteArray>
 #include <QDialog>
 #include <QElapsedTimer>
@@ -149,12 +151,12 @@ private:
     void checkUpdate(const QString& localPath);
     void checkFile(const QString& localPath);
     void fetchSignature();
-    void verifySignature(const QString& localPath);
-    void cleanUp(const QString& localPath);
+    void verifySignature();
+    void cleanUp();
     void disconnectAfterAttempt();
-    void discardFailedUpdate(const QString& localPath);
+    void discardFailedUpdate();
     void countMissingUpdate();
-    bool runFile(const QString& localPath); // false: the file could not be started
+    bool runFile(); // false: the checked copy could not be started
     void retryDecision();
 
     void setCaption(QLabel* label, const QString& text);
@@ -176,4 +178,9 @@ private:
     QElapsedTimer attemptClock_;    // since the attempt began; invalid once the deadline struck
     std::int64_t attemptDeadlineMs_ = 0;
     QElapsedTimer signatureClock_; // since the signature fetch began
+    // The files this run made, and the only ones it deletes, writes or runs.
+    UpdateFiles files_;
+    bool leftoversRemoved_ = false;
+    // SHA-256 of the private copy's bytes, taken while it was made.
+    std::optional<QByteArray> runDigest_;
 };

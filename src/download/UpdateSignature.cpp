@@ -100,9 +100,7 @@ std::optional<QByteArray> FileSha256(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
-    const MdCtx ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-        return std::nullopt;
+    Sha256Stream hash;
     // One buffer for the whole file: an update may be large, and the hash must not cost an
     // allocation per block.
     QByteArray block(64 * 1024, Qt::Uninitialized);
@@ -112,12 +110,36 @@ std::optional<QByteArray> FileSha256(const QString& path) {
             return std::nullopt;
         if (n == 0)
             break;
-        EVP_DigestUpdate(ctx.get(), block.constData(), static_cast<size_t>(n));
+        hash.Add(block.constData(), n);
     }
+    return hash.Finish();
+}
+
+struct Sha256Stream::Context {
+    MdCtx ctx{EVP_MD_CTX_new()};
+};
+
+Sha256Stream::Sha256Stream() : context_(std::make_unique<Context>()) {
+    failed_ = !context_->ctx || EVP_DigestInit_ex(context_->ctx.get(), EVP_sha256(), nullptr) != 1;
+}
+
+Sha256Stream::~Sha256Stream() = default;
+
+void Sha256Stream::Add(const char* data, qint64 size) {
+    if (!failed_ && size > 0 &&
+        EVP_DigestUpdate(context_->ctx.get(), data, static_cast<size_t>(size)) != 1)
+        failed_ = true;
+}
+
+std::optional<QByteArray> Sha256Stream::Finish() {
+    if (failed_)
+        return std::nullopt;
     QByteArray digest(32, '\0');
     unsigned int length = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), reinterpret_cast<unsigned char*>(digest.data()), &length) !=
-        1)
+    failed_ = true; // finished: nothing more is added
+    if (EVP_DigestFinal_ex(context_->ctx.get(), reinterpret_cast<unsigned char*>(digest.data()),
+                           &length) != 1 ||
+        length != 32)
         return std::nullopt;
     return digest;
 }

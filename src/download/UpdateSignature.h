@@ -14,6 +14,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <memory>
 #include <optional>
 
 namespace UpdateSignature {
@@ -38,6 +39,24 @@ QByteArray CanonicalText(const Claim& claim);
 
 // SHA-256 of a file's bytes; nullopt when the file cannot be read.
 std::optional<QByteArray> FileSha256(const QString& path);
+
+// SHA-256 of bytes handed in as they pass (a copy being made, a file being read), so that the
+// digest is of exactly those bytes.
+class Sha256Stream {
+public:
+    Sha256Stream();
+    ~Sha256Stream();
+    Sha256Stream(const Sha256Stream&) = delete;
+    Sha256Stream& operator=(const Sha256Stream&) = delete;
+    void Add(const char* data, qint64 size);
+    // The 32-byte digest of everything added; nullopt when the hash failed.
+    std::optional<QByteArray> Finish();
+
+private:
+    struct Context;
+    std::unique_ptr<Context> context_;
+    bool failed_ = false;
+};
 
 // Public keys from their configured text: base64 keys separated by commas (blanks allowed).
 // Entries that are not a base64 Ed25519 public key are dropped; invalid reports whether any

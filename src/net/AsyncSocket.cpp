@@ -95,7 +95,8 @@ QString VersionText(quint16 version) {
 
 // The local file of a transfer, opened without following a link at its path; the error names
 // the file and the system's reason, so that the log can tell a local cause from the server's.
-void OpenLocalFile(QFile& file, const QString& name, WriteOpenMode mode, bool anyFile) {
+void OpenLocalFile(QFile& file, const QString& name, WriteOpenMode mode, bool anyFile,
+                   OwnFile* own) {
     if (anyFile) {
         const QIODevice::OpenMode how =
             QIODevice::WriteOnly | QIODevice::Unbuffered |
@@ -113,7 +114,7 @@ void OpenLocalFile(QFile& file, const QString& name, WriteOpenMode mode, bool an
         }
         return;
     }
-    const OpenedFile opened = OpenFileForWriting(name, mode);
+    const OpenedFile opened = OpenFileForWriting(name, mode, own);
     const bool create = mode == WriteOpenMode::CreateOrTruncate;
     if (opened.fd < 0 || !file.open(opened.fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
                                     QFileDevice::AutoCloseHandle)) {
@@ -780,7 +781,7 @@ void TAsyncSocket::ReceiveToFile(const QString& FileName, bool Appending) {
     QFile file;
     OpenLocalFile(file, FileName,
                   Appending ? WriteOpenMode::AppendExisting : WriteOpenMode::CreateOrTruncate,
-                  AnyLocalFile_);
+                  AnyLocalFile_, OwnLocalFile_.get());
     ReceiveIntoFile(file, FileName, Appending, alive);
     file.close();
     if (Canceled_) {

@@ -19,6 +19,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
+
+struct OwnFile;
 
 class QFile;
 
@@ -169,6 +172,12 @@ public:
     // a device such as /dev/null or a pipe included.
     bool AnyLocalFile() const { return AnyLocalFile_; }
     void SetAnyLocalFile(bool Value) { AnyLocalFile_ = Value; }
+    // The program's own file, when set: CaptureFile creates it anew (never writing anything that
+    // already stands at the name) or empties it only when the name still stands for it, and
+    // AppendFile writes to it alone (OpenFileForWriting). The record is shared with whoever
+    // decides later whether the file at the name is still that one, and outlives this object.
+    std::shared_ptr<OwnFile> OwnLocalFile() const { return OwnLocalFile_; }
+    void SetOwnLocalFile(std::shared_ptr<OwnFile> Value) { OwnLocalFile_ = std::move(Value); }
 
     // --- public state (the FTP layer reads and writes several of these)
     bool Connected() const { return Connected_; }
@@ -278,6 +287,7 @@ private:
     qint32 ReceivedBytes_ = 0;
     qint64 ReceiveLimit_ = -1;
     bool AnyLocalFile_ = false;
+    std::shared_ptr<OwnFile> OwnLocalFile_;
     bool AsyncReplied_ = false;
     quint32 SockAddrAddress_ = 0; // network byte order
     quint16 SockAddrPort_ = 0;    // network byte order

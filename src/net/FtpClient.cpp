@@ -4,6 +4,7 @@
 #include "TlsChannel.h"
 #include "platform/Big5.h"
 #include "platform/Events.h"
+#include "platform/FileSystem.h"
 #include "platform/Numbers.h"
 
 #include <QElapsedTimer>
@@ -625,6 +626,7 @@ void TFtpClient::NewDataSocket(const Retrieval& R) {
     DataConnection_ = new TAsyncSocket(this);
     DataConnection_->SetTimeOut(TimeOut());
     DataConnection_->SetAnyLocalFile(AnyLocalFile());
+    DataConnection_->SetOwnLocalFile(OwnLocalFile());
     // The receive stops at the limit by itself.
     DataConnection_->SetReceiveLimit(R.FileLimit);
     // The handler is shared rather than copied per block: a handler that destroys the component
@@ -649,10 +651,17 @@ void TFtpClient::SetBinaryType(TCmdType Kind) {
 
 void TFtpClient::RequestRestart(const Retrieval& R) {
     qint64 size = 0;
-    QFile local(R.LocalPath);
-    if (local.open(QIODevice::ReadOnly))
-        size = local.size();
-    local.close();
+    if (const std::shared_ptr<OwnFile> own = OwnLocalFile()) {
+        // Only the part of the program's own file counts: whatever else stands at the name is
+        // not appended to either.
+        if (own->identity && IsSameFile(R.LocalPath, *own->identity))
+            size = FileSize(R.LocalPath);
+    } else {
+        QFile local(R.LocalPath);
+        if (local.open(QIODevice::ReadOnly))
+            size = local.size();
+        local.close();
+    }
     if (size > R.FileLimit)
         throw R.TooLarge();
     DataConnection_->SetReceiveLimit(R.FileLimit - size);

@@ -5,21 +5,41 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// Read by the handler, which may interrupt the program anywhere: a fixed buffer, and a flag
-// that is cleared before the buffer changes and set only once it holds a whole path.
-char g_path[4096];
-volatile std::sig_atomic_t g_armed = 0;
+// Read by the handler, which may interrupt the program anywhere: fixed buffers, and a flag per
+// slot that is cleared before its buffer changes and set only once it holds a whole path.
+struct Slot {
+    char path[4096];
+    bool folder;
+    dev_t device;
+    ino_t inode;
+    volatile std::sig_atomic_t armed;
+};
+Slot g_slots[MaxTerminationPaths];
 
 constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
+// Only lstat, unlink and rmdir here: each is async-signal-safe.
 extern "C" void removeThenEnd(int signo) {
     const int saved = errno;
-    if (g_armed)
-        ::unlink(g_path); // a link at the path is removed itself, not its target
+    for (const bool folders : {false, true}) { // a folder empties before it can go
+        for (Slot& s : g_slots) {
+            if (!s.armed || s.folder != folders)
+                continue;
+            if (folders) {
+                ::rmdir(s.path);
+                continue;
+            }
+            struct stat st {};
+            if (::lstat(s.path, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == s.device &&
+                st.st_ino == s.inode)
+                ::unlink(s.path);
+        }
+    }
     // The default action ends the program once this handler returns (the signal is blocked
     // until then), with the status a shell expects for it.
     struct sigaction dfl {};
@@ -49,21 +69,42 @@ void installOnce() {
     }
 }
 
-} // namespace
-
-bool RemoveOnTermination(const QString& path) {
-    g_armed = 0;
+TerminationToken registerPath(const QString& path, bool folder, const FileIdentity& identity) {
     const QByteArray native = QFile::encodeName(path);
-    if (native.isEmpty() || native.size() >= qsizetype(sizeof g_path) || native.contains('\0'))
-        return false;
-    installOnce();
-    std::memcpy(g_path, native.constData(), static_cast<size_t>(native.size()));
-    g_path[native.size()] = '\0';
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    g_armed = 1;
-    return true;
+    if (native.isEmpty() || native.size() >= qsizetype(sizeof g_slots[0].path) ||
+        native.contains('\0'))
+        return {};
+    for (int i = 0; i < MaxTerminationPaths; ++i) {
+        Slot& s = g_slots[i];
+        if (s.armed)
+            continue;
+        installOnce();
+        std::memcpy(s.path, native.constData(), static_cast<size_t>(native.size()));
+        s.path[native.size()] = '\0';
+        s.folder = folder;
+        s.device = static_cast<dev_t>(identity.volume);
+        s.inode = static_cast<ino_t>(identity.index);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        s.armed = 1;
+        return TerminationToken{i};
+    }
+    return {};
 }
 
-void KeepOnTermination() {
-    g_armed = 0;
+} // namespace
+
+TerminationToken RemoveFileOnTermination(const QString& path, const FileIdentity& identity) {
+    return registerPath(path, false, identity);
+}
+
+TerminationToken RemoveFolderOnTermination(const QString& path) {
+    return registerPath(path, true, FileIdentity{});
+}
+
+void KeepOnTermination(TerminationToken& token) {
+    if (token.slot >= 0 && token.slot < MaxTerminationPaths) {
+        g_slots[token.slot].armed = 0;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
+    token = {};
 }

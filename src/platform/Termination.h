@@ -1,11 +1,27 @@
 #pragma once
-// A partial update file must not outlive the program: when SIGTERM, SIGINT or SIGHUP ends it
-// while a download writes the file, the file is removed first. Signals that were ignored when
-// the path was first registered (nohup) stay ignored.
+// Files the program made must not outlive it: when SIGTERM, SIGINT or SIGHUP ends it while a
+// download writes the update, or while the update runs from the program's private folder, the
+// registered files are removed first, then the registered folders. Signals that were ignored
+// when the first path was registered (nohup) stay ignored.
+//
+// A file is removed only while its name still stands for the file registered with it (the
+// same identity), so that nothing put in its place is ever deleted; a folder only when it is
+// empty by then.
+#include "FileSystem.h"
+
 #include <QString>
 
-// The file to remove if the program is ended by one of those signals from now on; false (and
-// nothing registered) when the path does not fit the handler's fixed buffer.
-bool RemoveOnTermination(const QString& path);
-// Nothing is removed any more; the signals end the program as before.
-void KeepOnTermination();
+// At most this many paths are registered at once.
+constexpr int MaxTerminationPaths = 6;
+
+// Which registration to undo; a default one undoes nothing.
+struct TerminationToken {
+    int slot = -1;
+};
+
+// Registers a file or an (empty by then) folder; a token with no slot (nothing registered)
+// when the path does not fit the handler's fixed buffer or every slot is taken.
+TerminationToken RemoveFileOnTermination(const QString& path, const FileIdentity& identity);
+TerminationToken RemoveFolderOnTermination(const QString& path);
+// That path is no longer removed; the token is reset.
+void KeepOnTermination(TerminationToken& token);

@@ -21,7 +21,9 @@ protected:
     QString path(const char* name) const { return dir.filePath(QString::fromLatin1(name)); }
 
     // One of the server's fault modes (see the tool); bytes is the mode's byte count.
-    void startFtpServer(const QString& mode = QStringLiteral("normal"), qint64 bytes = 0) {
+    // faultRetr: which RETR of the server's run the fault applies to (1: the first).
+    void startFtpServer(const QString& mode = QStringLiteral("normal"), qint64 bytes = 0,
+                        int faultRetr = 1) {
         // Debian's interpreter: it is the one that has pyftpdlib.
         ftp = std::make_unique<Helper>(
             QStringLiteral("/usr/bin/python3"),
@@ -30,6 +32,7 @@ protected:
                         QStringLiteral("velk"), QStringLiteral("--password"),
                         QStringLiteral("velkaftp"), QStringLiteral("--mode"), mode,
                         QStringLiteral("--bytes"), QString::number(bytes),
+                        QStringLiteral("--fault-retr"), QString::number(faultRetr),
                         QStringLiteral("--trace"), path("ftp-trace.txt")} +
                 ftpServerArgs,
             "PORT ", path("ftp-server.log"));
@@ -46,12 +49,14 @@ protected:
             .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
 
-    // An update that proves it ran whole: it copies its own bytes to installed.bin beside it,
-    // does what `install` says, notes in "marker" that it ran, and exits with a code that is
-    // not looked at. Padded with comment lines, then cut, to exactly `size` bytes.
+    // An update that proves it ran whole: it copies its own bytes to installed.bin in the
+    // current directory (the launcher's, where an update installs: the launcher starts it from a
+    // private copy elsewhere), does what `install` says, notes in "marker" that it ran, and
+    // exits with a code that is not looked at. Padded with comment lines, then cut, to exactly
+    // `size` bytes.
     static QByteArray updateScript(qsizetype size, const QByteArray& install = QByteArray()) {
         QByteArray script = "#!/bin/sh\n"
-                            "here=$(dirname \"$0\")\n"
+                            "here=$(pwd)\n"
                             "cp \"$0\" \"$here/installed.bin\"\n" +
                             install + "echo ran >> \"$here/marker\"\n" + "exit 7\n";
         for (int n = 0; script.size() < size; ++n)

@@ -18,7 +18,8 @@ protected:
     QString root() const { return dir.path(); }
     QString downloadDir() const { return dir.path() + QStringLiteral("/install/"); }
     QString ftpDir() const { return dir.path() + QStringLiteral("/ftproot/tarn/"); }
-    QString markerPath() const { return downloadDir() + QStringLiteral("marker"); }
+    // What the update leaves in the current directory, where it installs.
+    QString markerPath() const { return root() + QStringLiteral("/marker"); }
 
     // Places bytes on the server and names them in UpdateFileName.
     void putRemoteFile(const QString& name, const QByteArray& bytes);

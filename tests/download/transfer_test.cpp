@@ -11,12 +11,15 @@
 #include "platform/Dialogs.h"
 #include "platform/Settings.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProgressBar>
 #include <QTimer>
 #include <iostream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -29,7 +32,7 @@ protected:
         return script;
     }
     QByteArray installed() const {
-        QFile f(downloadDir() + QStringLiteral("installed.bin"));
+        QFile f(root() + QStringLiteral("/installed.bin"));
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
     QString marker() const {
@@ -289,7 +292,7 @@ TEST_F(TransferTest, TransferRateWindow) {
         DLretry = 0;
         ASSERT_TRUE(LogFile::Open());
         QFile::remove(markerPath());
-        QFile::remove(downloadDir() + QStringLiteral("installed.bin"));
+        QFile::remove(root() + QStringLiteral("/installed.bin"));
         const QByteArray served = putInstaller(10'000);
         startServer(QStringLiteral("slow"), c.bytesPerSecond);
         auto form = runWindow(20000);
@@ -450,6 +453,122 @@ TEST_F(TransferTest, ExitPictureDuringConnect) {
     EXPECT_LT(clock.elapsed(), 5000);
     expectLeftByTheUser(*f);
     EXPECT_EQ(logLines(), QStringList{QStringLiteral("FTP Connect...")});
+}
+
+} // namespace
+
+namespace {
+
+unsigned modeOf(const QString& path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// What stands at the update's path before the download is not the launcher's: it is set aside
+// under a name that says so (one log line), never deleted nor written, whatever then fails:
+// keys configured and no signature on the server, a wrong size, a server that answers 550.
+TEST_F(TransferTest, ExistingFileAtTheUpdatePathIsSetAsideNeverDeleted) {
+    struct Case {
+        const char* name;
+        bool keys;
+        qsizetype served; // -1: not on the server (550)
+        std::int32_t announced;
+    };
+    const Case cases[] = {
+        {"keys set, no signature", true, 3000, 3000},
+        {"no keys, wrong size", false, 3000, 2000},
+        {"550, nothing downloaded", false, -1, 3000},
+    };
+    const auto pair = UpdateSignature::GenerateKeyPair();
+    ASSERT_TRUE(pair);
+    startServer();
+    const QByteArray userBytes = "the user's own database\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DownloadResult = 0;
+        DLretry = 0;
+        ASSERT_TRUE(LogFile::Open());
+        messages.clear();
+        QFile::remove(ftpDir() + QStringLiteral("mydata.db"));
+        if (c.served >= 0)
+            putRemoteFile(QStringLiteral("mydata.db"), updateScript(c.served));
+        UpdateFileName = QStringLiteral("mydata.db");
+        UpdateFileSize = c.announced;
+        ServerSettings s = serverSettings();
+        s.publicKeys = c.keys ? QString::fromLatin1(pair->publicKey.toBase64()) : QString();
+        setServerSettings(s);
+        const QString user = downloadDir() + QStringLiteral("mydata.db");
+        writeAll(user, userBytes);
+        ASSERT_TRUE(
+            QFile::setPermissions(user, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+
+        runWindow();
+        EXPECT_EQ(DownloadResult, 2);
+        const QString aside = user + QStringLiteral(".set-aside-1");
+        EXPECT_EQ(readAll(aside), userBytes);
+        EXPECT_EQ(modeOf(aside), 0640u);
+        EXPECT_FALSE(QFileInfo::exists(user)) << "the launcher's own failed download stayed";
+        EXPECT_FALSE(QFileInfo::exists(user + QStringLiteral(".set-aside-2")));
+        const QStringList lines = logLines();
+        EXPECT_EQ(lines.filter(QStringLiteral("set aside")),
+                  QStringList{QStringLiteral("Existing file set aside: ") + aside});
+        EXPECT_EQ(lines.count(QStringLiteral("刪除更新檔下載不完全")), 3);
+        EXPECT_TRUE(marker().isEmpty());
+        EXPECT_TRUE(QDir(downloadDir())
+                        .entryList({QStringLiteral(".update-run-*")},
+                                   QDir::AllEntries | QDir::Hidden | QDir::System)
+                        .isEmpty());
+        QFile::remove(aside);
+    }
+    ServerSettings s = serverSettings();
+    s.publicKeys.clear();
+    setServerSettings(s);
+}
+
+// A hard link at the update's path: the file under its other name keeps its bytes and its
+// mode; the link is set aside, the update is created anew, run from a private copy and deleted.
+// Private folders of a killed run are removed first; a link or a folder only named alike stays.
+TEST_F(TransferTest, HardLinkAtTheUpdatePathAndLeftoversOfAKilledRun) {
+    const QByteArray served = putInstaller(20'000);
+    startServer();
+    const QString other = root() + QStringLiteral("/other.txt");
+    writeAll(other, "theirs\n");
+    ASSERT_TRUE(QFile::setPermissions(other, QFile::ReadOwner | QFile::WriteOwner));
+    ASSERT_EQ(
+        ::link(QFile::encodeName(other).constData(), QFile::encodeName(localPath()).constData()),
+        0);
+    const QString leftover = downloadDir() + QStringLiteral(".update-run-Ab12Cd");
+    ASSERT_TRUE(QDir().mkpath(leftover));
+    writeAll(leftover + QStringLiteral("/update.sh"), "old copy");
+    ASSERT_TRUE(QDir().mkpath(root() + QStringLiteral("/keep")));
+    writeAll(root() + QStringLiteral("/keep/inside"), "keep");
+    const QString linked = downloadDir() + QStringLiteral(".update-run-Zz99Zz");
+    ASSERT_TRUE(QFile::link(root() + QStringLiteral("/keep"), linked));
+    const QString alike = downloadDir() + QStringLiteral(".update-run-toolong");
+    ASSERT_TRUE(QDir().mkpath(alike + QStringLiteral("x")));
+
+    runWindow();
+    expectInstalled(served);
+    EXPECT_EQ(readAll(other), "theirs\n");
+    EXPECT_EQ(modeOf(other), 0600u);
+    EXPECT_EQ(readAll(localPath() + QStringLiteral(".set-aside-1")), "theirs\n");
+    EXPECT_FALSE(QFileInfo::exists(leftover));
+    EXPECT_EQ(readAll(root() + QStringLiteral("/keep/inside")), "keep");
+    EXPECT_TRUE(QFileInfo(linked).isSymLink());
+    EXPECT_TRUE(QFileInfo::exists(alike + QStringLiteral("x")));
+    QStringList expected = successLines();
+    expected.insert(expected.indexOf(QStringLiteral("FTP Download...")),
+                    QStringLiteral("Existing file set aside: ") + localPath() +
+                        QStringLiteral(".set-aside-1"));
+    expected.prepend(QStringLiteral("Leftover folder removed: ") + leftover);
+    EXPECT_EQ(logLines(), expected);
+    // The update ran from the private copy, which is gone with its folder.
+    QStringList runFolders = QDir(downloadDir())
+                                 .entryList({QStringLiteral(".update-run-*")},
+                                            QDir::AllEntries | QDir::Hidden | QDir::System);
+    runFolders.sort(Qt::CaseSensitive);
+    EXPECT_EQ(runFolders, (QStringList{QStringLiteral(".update-run-Zz99Zz"),
+                                       QStringLiteral(".update-run-toolongx")}));
 }
 
 } // namespace

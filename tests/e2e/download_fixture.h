@@ -74,8 +74,8 @@ protected:
     }
 
     void startFtp(const QString& mode = QStringLiteral("normal"), qint64 bytes = 0,
-                  const QString& password = QStringLiteral("velkaftp")) {
-        ASSERT_NO_FATAL_FAILURE(startFtpServer(mode, bytes));
+                  const QString& password = QStringLiteral("velkaftp"), int faultRetr = 1) {
+        ASSERT_NO_FATAL_FAILURE(startFtpServer(mode, bytes, faultRetr));
         writeServerIni(ftpPort(), password);
     }
 

@@ -4,17 +4,23 @@
 //
 // Files and folders are made read-only with the immutable attribute (chattr +i): the tests run
 // as root here, and root writes through permission bits.
+#include "download/UpdateSignature.h"
 #include "download_fixture.h"
 #include "platform/Process.h"
 
+#include <QCryptographicHash>
 #include <QThread>
 #include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -77,7 +83,102 @@ protected:
         expectUntouched();
     }
 
+    // The update on the server signed for tarn 13 with a key made here, and that key configured.
+    void signUpdate(const QByteArray& served) {
+        const auto pair = UpdateSignature::GenerateKeyPair();
+        ASSERT_TRUE(pair);
+        const UpdateSignature::Claim claim{
+            QStringLiteral("tarn"), 13, QStringLiteral("update.sh"), served.size(),
+            QCryptographicHash::hash(served, QCryptographicHash::Sha256)};
+        const auto sig = UpdateSignature::Sign(claim, pair->privateKeyPem);
+        ASSERT_TRUE(sig);
+        writeAll(path("ftproot/tarn/update.sh.sig"), *sig);
+        extraIni = "[Update]\r\nPublicKeys=" + pair->publicKey.toBase64() + "\r\n";
+    }
+
+    // The program's private folders beside it (a run's copy of the update, its signature).
+    QStringList runFolders() const {
+        return QDir(dir.path())
+            .entryList({QStringLiteral(".update-run-*")},
+                       QDir::AllEntries | QDir::Hidden | QDir::System);
+    }
+
+    // Waits (bounded) until check() holds or the program has ended; false if it never held.
+    static bool waitFor(QProcess& p, const std::function<bool()>& check, int limitMs = 60000) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!check()) {
+            if (clock.elapsed() > limitMs || p.waitForFinished(0))
+                return false;
+            QThread::usleep(500);
+        }
+        return true;
+    }
+
     QStringList immutable_;
+};
+
+// From start() until stop(), keeps replacing whatever is at `target` by an unsigned update of
+// the same size, in turn: renamed over it, a hard link, a symbolic link, rewritten in place
+// (which writes into the launcher's own file when that is still there). Bounded to 3 minutes.
+class Swapper {
+public:
+    Swapper(const QString& folder, const QByteArray& bytes)
+        : target_(QFile::encodeName(folder + QStringLiteral("/update.sh"))),
+          source_(QFile::encodeName(folder + QStringLiteral("/swap-source"))),
+          temp_(QFile::encodeName(folder + QStringLiteral("/swap-temp"))), bytes_(bytes) {
+        writeAll(QFile::decodeName(source_), bytes, true);
+    }
+    ~Swapper() { stop(); }
+    void start() {
+        thread_ = std::thread([this] { run(); });
+    }
+    void stop() {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    int swaps() const { return swaps_; }
+
+private:
+    void writeTo(const QByteArray& name, int flags) {
+        const int fd = ::open(name.constData(), flags | O_WRONLY | O_NOFOLLOW | O_NONBLOCK, 0755);
+        if (fd < 0)
+            return;
+        if (::write(fd, bytes_.constData(), static_cast<size_t>(bytes_.size())) < 0) {
+        }
+        ::close(fd);
+    }
+    void run() {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+        for (int i = 0; !stop_ && std::chrono::steady_clock::now() < end; ++i) {
+            switch (i % 4) {
+            case 0:
+                writeTo(temp_, O_CREAT | O_TRUNC);
+                ::rename(temp_.constData(), target_.constData());
+                break;
+            case 1:
+                ::unlink(target_.constData());
+                ::link(source_.constData(), target_.constData());
+                break;
+            case 2:
+                ::unlink(target_.constData());
+                if (::symlink(source_.constData(), target_.constData()) != 0) {
+                }
+                break;
+            case 3:
+                writeTo(target_, O_TRUNC);
+                break;
+            }
+            ++swaps_;
+            ::usleep(300);
+        }
+    }
+
+    const QByteArray target_, source_, temp_, bytes_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> swaps_{0};
 };
 
 qint64 fileSize(const QString& p) {
@@ -470,6 +571,155 @@ TEST(FileSizeSignal, IgnoredHereDefaultInStartedPrograms) {
     ASSERT_TRUE(status.contains("SigIgn:"));
     EXPECT_FALSE(ignoresXfsz(status));
     std::signal(SIGXFSZ, SIG_DFL);
+}
+
+// A signed update whose file at the public path is replaced, from the moment its download is
+// complete (and a while later), by an unsigned one of the same size, again and again, until
+// the launcher ends: the unsigned bytes never run, and the update is reported and recorded
+// only after the signed bytes ran. The launcher judges and runs a private copy of the file it
+// created; a swap before the copy fails the attempt, one after it does not matter.
+TEST_F(FaultE2E, UpdateSwappedAfterTheDownloadNeverRuns) {
+    int refused = 0;
+    for (const int delayMs : {0, 400, 800, 1200, 1600}) {
+        SCOPED_TRACE(delayMs);
+        writeAll(path("velka.ini"), kIni);
+        for (const char* name : {"marker", "installed.bin", "evil", "DLrec.txt", "update.sh"})
+            QFile::remove(path(name));
+        for (const QString& f : filesStartingWith(QStringLiteral("update.sh.set-aside-")))
+            QFile::remove(path(f.toLatin1().constData()));
+        const QByteArray served = putUpdate(200'000);
+        ASSERT_NO_FATAL_FAILURE(signUpdate(served));
+        const QByteArray unsigned_ = updateScript(served.size(), "echo evil >> \"$here/evil\"\n");
+        ASSERT_EQ(unsigned_.size(), served.size());
+        startFtp();
+        Swapper swapper(dir.path(), unsigned_);
+        QElapsedTimer clock;
+        clock.start();
+        auto p = start();
+        ASSERT_TRUE(waitFor(*p, [&] { return fileSize(path("update.sh")) == served.size(); }))
+            << "the download never completed";
+        const qint64 downloadedMs = clock.elapsed();
+        QThread::msleep(static_cast<unsigned long>(delayMs));
+        swapper.start();
+        r = finish(*p);
+        swapper.stop();
+        ASSERT_TRUE(r.finished);
+        const QStringList lines = logLines();
+        const bool installed = r.out.contains(QStringLiteral("軟體更新完成"));
+        std::fprintf(stderr,
+                     "swaps from %d ms after the download (at %lld ms): %d swaps, run %lld ms, %s, "
+                     "%lld refused as another file, %lld signatures refused\n",
+                     delayMs, static_cast<long long>(downloadedMs), swapper.swaps(),
+                     static_cast<long long>(clock.elapsed()), installed ? "installed" : "gave up",
+                     static_cast<long long>(
+                         lines.filter(QStringLiteral("Not the file this download created")).size()),
+                     static_cast<long long>(
+                         lines.filter(QStringLiteral("Update signature not verified")).size()));
+        EXPECT_FALSE(QFile::exists(path("evil"))) << "the unsigned update ran";
+        EXPECT_GT(swapper.swaps(), 0);
+        // Every start of the update follows a verified signature in its attempt.
+        QString last;
+        for (const QString& line : lines) {
+            if (line == QStringLiteral("等待解壓...")) {
+                EXPECT_EQ(last, QStringLiteral("Update signature verified"));
+            }
+            if (!line.startsWith(QStringLiteral("Existing file set aside")))
+                last = line;
+        }
+        if (installed) {
+            EXPECT_TRUE(readAll(path("installed.bin")) == served);
+            EXPECT_EQ(readAll(path("marker")), "ran\n");
+            QByteArray ini = kIni;
+            ini.replace("Pc1=12", "Pc1=13");
+            EXPECT_EQ(readAll(path("velka.ini")), ini);
+        } else {
+            EXPECT_EQ(readAll(path("velka.ini")), kIni);
+            EXPECT_FALSE(lines.contains(QStringLiteral("修改 velka.ini 版本")));
+            ++refused;
+        }
+        EXPECT_TRUE(runFolders().isEmpty()) << runFolders().join(u' ').toStdString();
+        ftp.reset();
+    }
+    // The race must have been met at least once before the copy was made.
+    EXPECT_GE(refused, 1);
+}
+
+// SIGTERM while the signature file arrives (the server holds its transfer after 20 bytes): the
+// program ends by the signal, and neither the update, nor the signature file, nor the private
+// folder is left.
+TEST_F(FaultE2E, TerminatedWhileTheSignatureArrivesLeavesNoFile) {
+    const QByteArray served = putUpdate(200'000);
+    ASSERT_NO_FATAL_FAILURE(signUpdate(served));
+    startFtp(QStringLiteral("stall"), 20, QStringLiteral("velkaftp"), 2);
+    auto p = start();
+    QString sig;
+    ASSERT_TRUE(waitFor(*p, [&] {
+        for (const QString& folder : runFolders()) {
+            sig = path((folder + QStringLiteral("/update.sh.sig")).toLatin1().constData());
+            if (fileSize(sig) == 20)
+                return true;
+        }
+        return false;
+    })) << logLines().join(u'|').toStdString();
+    ::kill(static_cast<pid_t>(p->processId()), SIGTERM);
+    r = finish(*p, 10000);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(p->exitStatus(), QProcess::CrashExit);
+    EXPECT_FALSE(QFileInfo::exists(sig));
+    EXPECT_TRUE(runFolders().isEmpty()) << runFolders().join(u' ').toStdString();
+    EXPECT_FALSE(QFileInfo::exists(path("update.sh")));
+    EXPECT_EQ(readAll(path("velka.ini")), kIni);
+    EXPECT_FALSE(QFile::exists(path("marker")));
+    EXPECT_EQ(logLines().last(), QStringLiteral("FTP Download signature..."));
+}
+
+// The launcher ended while the update runs. SIGTERM: it removes the update and its private
+// copy and folder, then ends; the update itself runs on to its end. SIGKILL leaves the folder,
+// which the next start removes. Either way velka.ini is not written, and the next start offers
+// the update again and records it.
+TEST_F(FaultE2E, LauncherEndedWhileTheUpdateRuns) {
+    for (const int signo : {SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(signo);
+        writeAll(path("velka.ini"), kIni);
+        for (const char* name : {"marker", "started", "DLrec.txt"})
+            QFile::remove(path(name));
+        const QByteArray script = updateScript(50'000, "touch \"$here/started\"\nsleep 2\n");
+        writeAll(path("ftproot/tarn/update.sh"), script);
+        seedCatalogs(QStringLiteral("update.sh"), script.size());
+        startFtp();
+        auto p = start();
+        ASSERT_TRUE(waitFor(*p, [&] { return QFile::exists(path("started")); }));
+        const QStringList folders = runFolders();
+        ASSERT_EQ(folders.size(), 1);
+        ::kill(static_cast<pid_t>(p->processId()), signo);
+        r = finish(*p, 10000);
+        ASSERT_TRUE(r.finished);
+        EXPECT_EQ(p->exitStatus(), QProcess::CrashExit);
+        EXPECT_FALSE(QFileInfo::exists(path("update.sh")) && signo == SIGTERM);
+        EXPECT_EQ(runFolders().isEmpty(), signo == SIGTERM);
+        EXPECT_EQ(readAll(path("velka.ini")), kIni);
+        EXPECT_EQ(logLines().last(), QStringLiteral("執行-解壓..."));
+        // Not ended by the launcher's end: it finishes its work.
+        QElapsedTimer clock;
+        clock.start();
+        while (!QFile::exists(path("marker")) && clock.elapsed() < 10000)
+            QThread::msleep(50);
+        EXPECT_EQ(readAll(path("marker")), "ran\n");
+
+        QFile::remove(path("marker"));
+        r = run();
+        ASSERT_TRUE(r.finished);
+        const QStringList lines = logLines();
+        EXPECT_EQ(lines.contains(QStringLiteral("Leftover folder removed: ") +
+                                 QDir(dir.path()).canonicalPath() + QLatin1Char('/') +
+                                 folders.first()),
+                  signo == SIGKILL)
+            << lines.join(u'|').toStdString();
+        EXPECT_TRUE(r.out.contains(QStringLiteral("軟體更新完成"))) << r.out.toStdString();
+        EXPECT_EQ(readAll(path("marker")), "ran\n");
+        EXPECT_TRUE(runFolders().isEmpty());
+        ftp.reset();
+    }
 }
 
 } // namespace
