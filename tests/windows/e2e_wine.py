@@ -161,7 +161,8 @@ SCENARIOS = [
              "one installs", ftp_mode="stall", ftp_bytes=100_000, limit_s=180, min_elapsed_s=10,
              log_has=["刪除更新檔下載不完全", "DLretry=1"]),
     Scenario("endless-ftp", "every transfer runs on past the file's size: never run, never "
-             "recorded", ftp_mode="flood", expect="not-installed", limit_s=180),
+             "recorded", ftp_mode="flood", expect="not-installed", limit_s=180,
+             log_has=["更新檔下載不完全", "DLretry=3"], out_has=["FTP連線異常或忙線"]),
     Scenario("reserved-name-CON", "the catalog names the update CON: refused, nothing fetched",
              file_name="CON", expect="refused", out_has=["更新檔名不存在!"]),
     Scenario("stream-name-a:b", "the catalog names the update a:b: refused, nothing fetched",
@@ -220,7 +221,9 @@ class Role:
             spellings |= {"Z:" + s for s in (app, real)}
         alternatives = b"|".join(re.escape(s.encode()) for s in
                                  sorted(spellings, key=len, reverse=True))
-        return re.compile(b"^(?:" + alternatives + b")[\\\\/]", re.IGNORECASE)
+        # Windows names ignore case; Linux names do not.
+        flags = re.IGNORECASE if self.windows else 0
+        return re.compile(b"^(?:" + alternatives + b")[\\\\/]", flags)
 
     def attach_port(self, devices, pty):
         if not self.windows:
@@ -549,12 +552,13 @@ def main(argv):
         problems = []
         for part, role in (("reference", reference), ("subject", subject)):
             run = Run(s, role, os.path.join(work, "runs", s.name, part), tools)
+            who = "%s (%s)" % (part, role.label())
             try:
                 run.run()
             except (RuntimeError, OSError, subprocess.SubprocessError) as e:
-                problems.append("%s: could not run: %s" % (role.label(), e))
+                problems.append("%s: could not run: %s" % (who, e))
                 break
-            problems += ["%s: %s" % (role.label(), p) for p in run.problems]
+            problems += ["%s: %s" % (who, p) for p in run.problems]
             runs.append(run)
         if len(runs) == 2:
             problems += compare(*runs)
