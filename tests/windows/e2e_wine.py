@@ -160,6 +160,8 @@ SCENARIOS = [
     Scenario("stalled-ftp", "the data connection stalls: the watchdog ends the attempt, the next "
              "one installs", ftp_mode="stall", ftp_bytes=100_000, limit_s=180, min_elapsed_s=10,
              log_has=["刪除更新檔下載不完全", "DLretry=1"]),
+    Scenario("slow-ftp", "the server sends 100 kB a second: the window waits, the update "
+             "installs", ftp_mode="slow", ftp_bytes=100_000, min_elapsed_s=3),
     Scenario("endless-ftp", "every transfer runs on past the file's size: never run, never "
              "recorded", ftp_mode="flood", expect="not-installed", limit_s=180,
              log_has=["更新檔下載不完全", "DLretry=3"], out_has=["FTP連線異常或忙線"]),
@@ -233,9 +235,10 @@ class Role:
             os.unlink(link)
         os.symlink(pty, link)
 
-    def env(self):
+    def env(self, display=False):
         env = dict(os.environ)
-        for name in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"):
+        for name in ("QT_QPA_PLATFORM",) if display else ("DISPLAY", "WAYLAND_DISPLAY",
+                                                              "QT_QPA_PLATFORM"):
             env.pop(name, None)
         if self.windows:
             env["WINEPREFIX"] = self.wineprefix
@@ -243,24 +246,27 @@ class Role:
             env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
         return env
 
-    def command(self, extra=()):
+    def command(self, display=False):
         if self.windows:
             # Wine drops QT_* variables: the platform goes on the command line.
-            return [WINE, "pc_velka_setup.exe", "--unattended", "-platform", "offscreen", *extra]
-        return ["./pc_velka_setup", "--unattended", *extra]
+            platform = [] if display else ["-platform", "offscreen"]
+            return [WINE, "pc_velka_setup.exe", "--unattended", *platform]
+        return ["./pc_velka_setup", "--unattended"]
 
     def after_timeout(self):
         if self.windows:
             subprocess.run([WINESERVER, "-k"], env=self.env(), timeout=30, check=False)
 
 
-def run_bounded(args, cwd, env, limit_s):
+def run_bounded(args, cwd, env, limit_s, during=None):
     start = time.monotonic()
     proc = subprocess.Popen(args, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             start_new_session=True)
     try:
-        out, err = proc.communicate(timeout=limit_s)
+        if during:
+            during(proc)
+        out, err = proc.communicate(timeout=max(1.0, limit_s - (time.monotonic() - start)))
         finished = True
     except subprocess.TimeoutExpired:
         os.killpg(proc.pid, signal.SIGKILL)
@@ -335,7 +341,8 @@ class Run:
         return "Backend=sqlite\r\nDirectory=%s\r\n" % self.role.spell(
             os.path.join(self.server, "catalogs"))
 
-    def run(self):
+    def run(self, display=False, during=None):
+        """display: the program's windows go to $DISPLAY; during(process) runs while it does."""
         peers = []
         try:
             keys, rows = self.prepare()
@@ -362,8 +369,8 @@ class Run:
             with open(os.path.join(self.app, "server.ini"), "wb") as f:
                 f.write(ini.encode())
             (self.finished, self.rc, self.out, self.err,
-             self.elapsed) = run_bounded(self.role.command(), self.app, self.role.env(),
-                                         self.s.limit_s)
+             self.elapsed) = run_bounded(self.role.command(display), self.app,
+                                         self.role.env(display), self.s.limit_s, during)
             if not self.finished:
                 self.role.after_timeout()
         finally:
@@ -470,6 +477,45 @@ def compare(reference, subject):
     return problems
 
 
+def screenshot(role, work, tools, png):
+    """Runs the slow-server update with the program's windows on $DISPLAY and grabs the screen
+    while the download window shows the transfer; the run is checked as any other."""
+    if not os.environ.get("DISPLAY"):
+        return ["no DISPLAY: run under xvfb-run (tests/windows/screenshot.sh)"]
+    s = Scenario("screenshot", "the download window on the display, captured during a slow "
+                 "transfer", ftp_mode="slow", ftp_bytes=15_000, limit_s=240, min_elapsed_s=10)
+    run = Run(s, role, os.path.join(work, "runs", "screenshot"), tools)
+    taken = []
+
+    def grab(proc):
+        partial = os.path.join(run.app, s.file_name)
+        deadline = time.monotonic() + 90
+        size = 0
+        # A fifth of the file: the window is up and its progress bar has moved.
+        while time.monotonic() < deadline and proc.poll() is None and size < UPDATE_SIZE // 5:
+            time.sleep(0.2)
+            size = os.path.getsize(partial) if os.path.exists(partial) else 0
+        if os.path.exists(png):
+            os.unlink(png)
+        r = subprocess.run(["import", "-window", "root", png], timeout=60, capture_output=True)
+        taken.append((r.returncode, size, r.stderr.decode(errors="replace").strip()))
+
+    run.run(display=True, during=grab)
+    problems = run.problems
+    rc, size, err = taken[0] if taken else (None, 0, "never tried")
+    if rc != 0 or not os.path.isfile(png):
+        problems.append("import failed: %s" % err)
+    else:
+        # An empty screen is one colour; the window's pictures and controls are many.
+        colours = subprocess.run(["identify", "-format", "%k", png], timeout=60,
+                                 capture_output=True, text=True).stdout.strip()
+        if not colours.isdigit() or int(colours) < 50:
+            problems.append("the screenshot shows no window (%s colours)" % colours)
+        if size < UPDATE_SIZE // 5:
+            problems.append("taken before the transfer was under way (%d bytes)" % size)
+    return problems
+
+
 def build_standins(work):
     """The Windows stand-ins, cross-compiled once (again when their source changes)."""
     out = os.path.join(work, "standins")
@@ -511,6 +557,9 @@ def main(argv):
     ap.add_argument("--scenario", action="append")
     ap.add_argument("--keep", action="store_true", help="keep every run's folder")
     ap.add_argument("--list", action="store_true")
+    ap.add_argument("--screenshot", metavar="PNG",
+                    help="instead of the scenarios: the download window of the program under "
+                    "test, on $DISPLAY, saved as PNG")
     args = ap.parse_args(argv)
     if args.list:
         for s in SCENARIOS:
@@ -544,6 +593,17 @@ def main(argv):
         ensure_wineprefix(subject)
     else:
         subject = Role("linux", linux, work)
+    if args.screenshot:
+        png = os.path.abspath(args.screenshot)
+        problems = screenshot(subject, work, tools, png)
+        if subject.windows:
+            subprocess.run([WINESERVER, "-k"], env=subject.env(), timeout=30, check=False)
+        print("%s  screenshot of %s's download window: %s" % (
+            "FAIL" if problems else "PASS", subject.label(), png))
+        for p in problems:
+            print("      " + p)
+        print("%d passed, %d failed" % ((0, 1) if problems else (1, 0)))
+        return 1 if problems else 0
     print("== %s against %s, %d scenarios" % (subject.label(), reference.label(), len(chosen)),
           flush=True)
     passed = failed = 0
