@@ -88,6 +88,150 @@ def pad_script(script, size):
     return script[:size]
 
 
+def free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class PgCluster:
+    """A PostgreSQL cluster of its own on loopback, for the runs that reach the database through
+    psqlODBC; started once, when a scenario first needs it."""
+    BIN = "/usr/lib/postgresql/15/bin"
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.running = False
+        if os.path.exists(folder):
+            shutil.rmtree(folder)
+        os.makedirs(folder)
+        self.prefix = []
+        if os.geteuid() == 0:
+            # PostgreSQL refuses to run as root: the cluster belongs to its own system user.
+            import pwd
+            pw = pwd.getpwnam("postgres")
+            os.chown(folder, pw.pw_uid, pw.pw_gid)
+            self.prefix = ["runuser", "-u", "postgres", "--"]
+        data = os.path.join(folder, "data")
+        self._do([os.path.join(self.BIN, "initdb"), "-D", data, "-E", "UTF8",
+                  "--locale=C.UTF-8", "--auth-local=trust", "--auth-host=scram-sha-256",
+                  "-U", "postgres", "--no-sync"])
+        self.port = free_port()
+        self._do([os.path.join(self.BIN, "pg_ctl"), "-D", data, "-l",
+                  os.path.join(folder, "log"), "-w", "-t", "60", "-o",
+                  "-p %d -k %s -c listen_addresses=127.0.0.1 -c fsync=off" % (self.port, folder),
+                  "start"])
+        self.running = True
+
+    def _do(self, args):
+        r = subprocess.run(self.prefix + args, capture_output=True, timeout=120, cwd="/")
+        if r.returncode != 0:
+            raise RuntimeError("%s failed: %s" % (os.path.basename(args[0]),
+                                                  (r.stdout + r.stderr).decode()[-300:]))
+
+    def seed(self, rows):
+        r = subprocess.run([PY, os.path.join(ROOT, "tools", "db_seed.py"), "postgres",
+                            "--host", self.folder, "--port", str(self.port), "--owner", "velkadb",
+                            "--owner-password", "velkapwd", *rows],
+                           capture_output=True, timeout=120)
+        if r.returncode != 0:
+            raise RuntimeError("seeding PostgreSQL failed: %s" % r.stderr.decode()[-300:])
+
+    def stop(self):
+        if self.running:
+            self.running = False
+            subprocess.run(self.prefix + [os.path.join(self.BIN, "pg_ctl"), "-D",
+                                          os.path.join(self.folder, "data"), "-m", "immediate",
+                                          "-w", "stop"], capture_output=True, timeout=120,
+                           cwd="/")
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def make_certificates(folder):
+    """A test CA and a certificate for 127.0.0.1 that it signed, made once per harness run."""
+    if os.path.exists(os.path.join(folder, "server.pem")):
+        return folder
+    os.makedirs(folder, exist_ok=True)
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout"]
+
+    def ssl(*args):
+        subprocess.run(["openssl", *args], cwd=folder, check=True, timeout=60,
+                       capture_output=True)
+
+    ssl("req", "-x509", *key, "ca.key", "-days", "2", "-subj", "/CN=e2e test CA",
+        "-addext", "basicConstraints=critical,CA:TRUE",
+        "-addext", "keyUsage=critical,keyCertSign,cRLSign", "-out", "ca.pem")
+    ssl("req", *key, "server.key", "-subj", "/CN=127.0.0.1", "-out", "server.csr")
+    with open(os.path.join(folder, "server.ext"), "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n")
+    ssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+        "-CAcreateserial", "-days", "2", "-extfile", "server.ext", "-out", "server.pem")
+    # vsftpd reads them after dropping to its unprivileged user.
+    os.chmod(folder, 0o755)
+    os.chmod(os.path.join(folder, "server.key"), 0o604)
+    return folder
+
+
+class Vsftpd:
+    """vsftpd on loopback insisting on TLS for the login and the data, anonymous and read-only
+    from root (which its unprivileged user must be able to read)."""
+
+    def __init__(self, folder, root, certs, timeout=20):
+        os.makedirs(folder, exist_ok=True)
+        self.log = os.path.join(folder, "vsftpd.log")
+        for path in (root, *(os.path.join(d, n) for d, dirs, _ in os.walk(root) for n in dirs)):
+            os.chmod(path, 0o755)
+        for d, _, files in os.walk(root):
+            for n in files:
+                os.chmod(os.path.join(d, n), 0o644)
+        self.port = free_port()
+        config = os.path.join(folder, "vsftpd.conf")
+        with open(config, "w") as f:
+            f.write("listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=%d\n"
+                    "background=NO\nanonymous_enable=YES\nno_anon_password=YES\nanon_root=%s\n"
+                    "local_enable=NO\nwrite_enable=NO\npasv_enable=YES\npasv_address=127.0.0.1\n"
+                    "port_enable=YES\nconnect_from_port_20=NO\n"
+                    "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
+                    "secure_chroot_dir=/var/run/vsftpd/empty\n"
+                    "xferlog_enable=YES\nlog_ftp_protocol=YES\ndual_log_enable=NO\n"
+                    "vsftpd_log_file=%s\nmax_per_ip=0\n"
+                    "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\n"
+                    "force_anon_data_ssl=YES\nrequire_ssl_reuse=YES\nssl_request_cert=NO\n"
+                    "ssl_sslv2=NO\nssl_sslv3=NO\nssl_tlsv1=NO\nssl_ciphers=HIGH\n"
+                    "rsa_cert_file=%s\nrsa_private_key_file=%s\n"
+                    % (self.port, root, self.log, os.path.join(certs, "server.pem"),
+                       os.path.join(certs, "server.key")))
+        os.makedirs("/var/run/vsftpd/empty", exist_ok=True)
+        self.proc = subprocess.Popen(["/usr/sbin/vsftpd", config], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     start_new_session=True)
+        import socket
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and self.proc.poll() is None:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), 1).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        self.stop()
+        raise RuntimeError("vsftpd did not start on port %d" % self.port)
+
+    def commands(self):
+        """The commands it logged, in order, the password hidden as the other server does."""
+        found = []
+        for line in (read(self.log) or b"").decode("utf-8", "replace").splitlines():
+            m = re.search(r'FTP command: Client "[^"]*", "(.*)"$', line)
+            if m:
+                found.append("PASS ****" if m.group(1).startswith("PASS") else m.group(1))
+        return found
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait(10)
+
+
 class Peer:
     """A test peer (Linux program on loopback) that announces itself with one stdout line."""
 
@@ -142,7 +286,8 @@ class Scenario:
     ftp_mode: str = "normal"
     ftp_bytes: int = 0
     signed: bool = False
-    database: str = "sqlite"  # sqlite, tds
+    database: str = "sqlite"  # sqlite, tds, postgres
+    ftps: bool = False  # vsftpd with TLS for the login and the data, the test CA in CaFile
     expect: str = "installed"  # installed, refused, not-installed
     limit_s: int = 120
     min_elapsed_s: float = PC1_WORK_S
@@ -157,6 +302,10 @@ SCENARIOS = [
              signed=True, log_has=["FTP Download signature...", "Update signature verified"]),
     Scenario("tds-odbc-ftp", "the database on SQL Server through ODBC (FreeTDS, TDS test server)",
              database="tds", log_has=["SQL_GetServerTime=20310415"]),
+    Scenario("sqlite-ftps", "explicit FTPS against vsftpd, its certificate from a test CA in "
+             "CaFile", ftps=True),
+    Scenario("postgres-odbc-ftp", "the database on PostgreSQL through ODBC (psqlODBC)",
+             database="postgres"),
     Scenario("stalled-ftp", "the data connection stalls: the watchdog ends the attempt, the next "
              "one installs", ftp_mode="stall", ftp_bytes=100_000, limit_s=180, min_elapsed_s=10,
              log_has=["刪除更新檔下載不完全", "DLretry=1"]),
@@ -330,6 +479,11 @@ class Run:
         return keys, rows
 
     def database_ini(self, peers, rows):
+        if self.s.database == "postgres":
+            pg = self.tools["postgres"]()
+            pg.seed(rows)
+            return ("Backend=odbc\r\nDriver=PostgreSQL Unicode\r\nPort=%d\r\nUser=velkadb\r\n"
+                    "Password=velkapwd\r\n" % pg.port)
         if self.s.database == "tds":
             tds = Peer([PY, os.path.join(ROOT, "tools", "tds_server.py"), "--user", "velkadb",
                         "--password", "velkapwd", "--date", "20310415",
@@ -347,12 +501,23 @@ class Run:
         try:
             keys, rows = self.prepare()
             database = self.database_ini(peers, rows)
-            ftp = Peer([PY, os.path.join(ROOT, "tools", "ftp_update_server.py"),
-                        "--root", os.path.join(self.server, "ftproot"), "--user", "velk",
-                        "--password", "velkaftp", "--mode", self.s.ftp_mode,
-                        "--bytes", str(self.s.ftp_bytes), "--trace", self.path("ftp-trace.txt")],
-                       "PORT ", self.path("ftp-server.log"))
-            peers.append(ftp)
+            if self.s.ftps:
+                certs = self.tools["certificates"]()
+                ftp = Vsftpd(self.path("vsftpd"), os.path.join(self.server, "ftproot"), certs)
+                peers.append(ftp)
+                ftp_ini = ("Port=%d\r\nUser=anonymous\r\nPassword=velkaftp\r\nSecurity=tls\r\n"
+                           "CaFile=%s\r\n" % (ftp.port, self.role.spell(
+                               os.path.join(certs, "ca.pem"))))
+            else:
+                ftp = Peer([PY, os.path.join(ROOT, "tools", "ftp_update_server.py"),
+                            "--root", os.path.join(self.server, "ftproot"), "--user", "velk",
+                            "--password", "velkaftp", "--mode", self.s.ftp_mode,
+                            "--bytes", str(self.s.ftp_bytes),
+                            "--trace", self.path("ftp-trace.txt")],
+                           "PORT ", self.path("ftp-server.log"))
+                peers.append(ftp)
+                ftp_ini = ("Port=%s\r\nUser=velk\r\nPassword=velkaftp\r\n"
+                           % ftp.line.split()[1])
             devices = self.path("devices")
             sim = Peer([PY, os.path.join(ROOT, "tools", "interface_sim.py"), "--devices", devices,
                         "--port", str(COM_PORT), "--device-type", "5",
@@ -360,8 +525,8 @@ class Run:
                        "ready ", self.path("interface-sim.log"))
             peers.append(sim)
             self.role.attach_port(devices, sim.line.split(" ", 1)[1])
-            ini = ("[Server]\r\nHost=127.0.0.1\r\n[Database]\r\n" + database +
-                   "[Ftp]\r\nPort=%s\r\nUser=velk\r\nPassword=velkaftp\r\n" % ftp.line.split()[1])
+            ini = ("[Server]\r\nHost=127.0.0.1\r\n[Database]\r\n" + database + "[Ftp]\r\n" +
+                   ftp_ini)
             if not self.role.windows:
                 ini += "[Interface]\r\nDevices=%s\r\n" % devices
             if keys:
@@ -375,6 +540,9 @@ class Run:
                 self.role.after_timeout()
         finally:
             for peer in reversed(peers):
+                if isinstance(peer, Vsftpd):
+                    with open(self.path("ftp-trace.txt"), "w") as f:
+                        f.write("".join(c + "\n" for c in peer.commands()))
                 peer.stop()
         with open(self.path("stdout.txt"), "wb") as f:
             f.write(self.out)
@@ -444,6 +612,9 @@ class Run:
             self.expect("修改 velka.ini 版本" in log, "the log does not record the new version")
             if s.signed:
                 self.expect(retr + ".sig" in self.trace, "the signature was never fetched")
+        if s.ftps:
+            self.expect(self.trace[:1] == ["AUTH TLS"] and "PROT P" in self.trace,
+                        "FTPS: the session was not protected: %s" % "|".join(self.trace))
         else:
             if s.expect == "refused":
                 self.expect(not any(t.startswith("RETR") for t in self.trace),
@@ -521,14 +692,76 @@ def build_standins(work):
     out = os.path.join(work, "standins")
     os.makedirs(out, exist_ok=True)
     made = {}
-    for name, source in (("pc1", "pc1_standin.cpp"), ("update", "update_standin.cpp")):
+    # The stand-ins are window programs, as the launcher starts them; the probe prints.
+    for name, source, kind in (("pc1", "pc1_standin.cpp", ["-mwindows"]),
+                               ("update", "update_standin.cpp", ["-mwindows"]),
+                               ("com_probe", "com_probe.cpp", [])):
         src = os.path.join(HERE, source)
         exe = os.path.join(out, name + ".exe")
         if not os.path.exists(exe) or os.path.getmtime(exe) < os.path.getmtime(src):
-            subprocess.run([MINGW, "-std=c++17", "-Os", "-s", "-static", "-mwindows", "-Wall",
+            subprocess.run([MINGW, "-std=c++17", "-Os", "-s", "-static", *kind, "-Wall",
                             "-Wextra", "-Werror", "-o", exe, src], check=True, timeout=300)
         made[name] = exe
     return made
+
+
+def wine_checks(role):
+    """What the Windows runs rest on, proved under Wine without the launcher: the simulator's pty
+    linked as COM3 answers the Win32 serial calls, and the stand-ins do what the checks expect.
+    Yields (name, what, problems)."""
+    folder = os.path.join(role.work, "runs", "wine-checks")
+    if os.path.exists(folder):
+        shutil.rmtree(folder)
+    os.makedirs(folder)
+    env = role.env()
+
+    def wine(args, limit_s=60):
+        return run_bounded([WINE, *args], folder, env, limit_s)
+
+    problems = []
+    sim = None
+    try:
+        sim = Peer([PY, os.path.join(ROOT, "tools", "interface_sim.py"), "--devices",
+                    os.path.join(folder, "devices"), "--port", str(COM_PORT), "--device-type", "5",
+                    "--log", os.path.join(folder, "interface.log")],
+                   "ready ", os.path.join(folder, "interface-sim.log"))
+        role.attach_port(None, sim.line.split(" ", 1)[1])
+        finished, rc, out, _, _ = wine([role.standins["com_probe"], str(COM_PORT)])
+        # A console program under Wine writes CR LF.
+        if not finished or rc != 0 or out.replace(b"\r\n", b"\n") != b"device type 5\n":
+            problems.append("the probe on COM%d: exit %s, %r" % (COM_PORT, rc, out))
+    except RuntimeError as e:
+        problems.append(str(e))
+    finally:
+        if sim:
+            sim.stop()
+    yield ("wine-com3", "the simulator's pty as COM%d answers the Win32 serial calls under Wine"
+           % COM_PORT, problems)
+
+    problems = []
+    shutil.copyfile(role.standins["pc1"], os.path.join(folder, "pc1.exe"))
+    finished, rc, _, _, elapsed = wine(["pc1.exe"])
+    if not finished or elapsed < PC1_WORK_S:
+        problems.append("pc1.exe: ended after %.1f s" % elapsed)
+    with open(os.path.join(folder, "DLrec.txt"), "wb"):
+        pass
+    wine(["pc1.exe"])
+    pc1 = read(os.path.join(folder, "pc1.txt"))
+    if pc1 != b"start\nend\nstart log\nend log\n":
+        problems.append("pc1.exe noted %r" % pc1)
+    served = role.update_bytes()
+    with open(os.path.join(folder, "update.exe"), "wb") as f:
+        f.write(served)
+    finished, rc, _, _, _ = wine(["update.exe"])
+    if rc != 7:
+        problems.append("the update stand-in: exit %s" % rc)
+    if read(os.path.join(folder, "installed.bin")) != served:
+        problems.append("the update stand-in did not copy itself whole")
+    if (read(os.path.join(folder, "installed.txt")) != b"pc1 version 13\n"
+            or read(os.path.join(folder, "marker")) != b"ran\n"):
+        problems.append("the update stand-in installed nothing")
+    yield ("wine-standins", "the Windows stand-ins under Wine: pc1.exe works for %.0f s and "
+           "sees the log, the padded update runs and copies itself whole" % PC1_WORK_S, problems)
 
 
 def ensure_wineprefix(role):
@@ -576,7 +809,17 @@ def main(argv):
             print("unknown scenario: %s (see --list)" % ", ".join(unknown), file=sys.stderr)
             return 2
         chosen = [s for s in SCENARIOS if s.name in args.scenario]
-    tools = {"signupdate": os.path.join(build, "tools", "signupdate")}
+    cluster = []
+    # The test CA and its certificate are made afresh on each run (they last two days).
+    shutil.rmtree(os.path.join(work, "certificates"), ignore_errors=True)
+
+    def postgres():
+        if not cluster:
+            cluster.append(PgCluster(os.path.join(work, "postgres")))
+        return cluster[0]
+
+    tools = {"signupdate": os.path.join(build, "tools", "signupdate"), "postgres": postgres,
+             "certificates": lambda: make_certificates(os.path.join(work, "certificates"))}
     if not os.access(tools["signupdate"], os.X_OK):
         print("no %s: build the Linux program first" % tools["signupdate"], file=sys.stderr)
         return 2
@@ -584,15 +827,22 @@ def main(argv):
     if not args.linux:
         install_linux(build, linux)
     reference = Role("linux", linux, work)
+    have_wine = os.access(WINE, os.X_OK) and shutil.which(MINGW) is not None
     if args.windows:
         folder = os.path.abspath(args.windows)
         if not os.path.isfile(os.path.join(folder, "pc_velka_setup.exe")):
             print("no pc_velka_setup.exe in %s" % folder, file=sys.stderr)
             return 2
+        if not have_wine:
+            print("no %s or no %s" % (WINE, MINGW), file=sys.stderr)
+            return 2
         subject = Role("windows", folder, work, build_standins(work))
         ensure_wineprefix(subject)
     else:
         subject = Role("linux", linux, work)
+    # Under Wine, the ground the Windows runs stand on; checked whenever Wine is there.
+    wine_role = subject if subject.windows else (
+        Role("windows", None, work, build_standins(work)) if have_wine else None)
     if args.screenshot:
         png = os.path.abspath(args.screenshot)
         problems = screenshot(subject, work, tools, png)
@@ -607,34 +857,46 @@ def main(argv):
     print("== %s against %s, %d scenarios" % (subject.label(), reference.label(), len(chosen)),
           flush=True)
     passed = failed = 0
-    for s in chosen:
-        runs = []
-        problems = []
-        for part, role in (("reference", reference), ("subject", subject)):
-            run = Run(s, role, os.path.join(work, "runs", s.name, part), tools)
-            who = "%s (%s)" % (part, role.label())
-            try:
-                run.run()
-            except (RuntimeError, OSError, subprocess.SubprocessError) as e:
-                problems.append("%s: could not run: %s" % (who, e))
-                break
-            problems += ["%s: %s" % (who, p) for p in run.problems]
-            runs.append(run)
-        if len(runs) == 2:
-            problems += compare(*runs)
-        times = " ".join("%.1f s" % r.elapsed for r in runs)
-        if problems:
-            failed += 1
-            print("FAIL  %-20s %s (%s)" % (s.name, s.what, times))
-            for p in problems:
-                print("      " + p)
-        else:
-            passed += 1
-            print("PASS  %-20s %s (%s)" % (s.name, s.what, times), flush=True)
-            if not args.keep:
-                shutil.rmtree(os.path.join(work, "runs", s.name), ignore_errors=True)
-    if subject.windows:
-        subprocess.run([WINESERVER, "-k"], env=subject.env(), timeout=30, check=False)
+    try:
+        if wine_role and not args.scenario:
+            ensure_wineprefix(wine_role)
+            for name, what, problems in wine_checks(wine_role):
+                print("%s  %-20s %s" % ("FAIL" if problems else "PASS", name, what), flush=True)
+                for p in problems:
+                    print("      " + p)
+                failed += bool(problems)
+                passed += not problems
+        for s in chosen:
+            runs = []
+            problems = []
+            for part, role in (("reference", reference), ("subject", subject)):
+                run = Run(s, role, os.path.join(work, "runs", s.name, part), tools)
+                who = "%s (%s)" % (part, role.label())
+                try:
+                    run.run()
+                except (RuntimeError, OSError, subprocess.SubprocessError) as e:
+                    problems.append("%s: could not run: %s" % (who, e))
+                    break
+                problems += ["%s: %s" % (who, p) for p in run.problems]
+                runs.append(run)
+            if len(runs) == 2:
+                problems += compare(*runs)
+            times = " ".join("%.1f s" % r.elapsed for r in runs)
+            if problems:
+                failed += 1
+                print("FAIL  %-20s %s (%s)" % (s.name, s.what, times))
+                for p in problems:
+                    print("      " + p)
+            else:
+                passed += 1
+                print("PASS  %-20s %s (%s)" % (s.name, s.what, times), flush=True)
+                if not args.keep:
+                    shutil.rmtree(os.path.join(work, "runs", s.name), ignore_errors=True)
+    finally:
+        if wine_role:
+            subprocess.run([WINESERVER, "-k"], env=wine_role.env(), timeout=30, check=False)
+        if cluster:
+            cluster[0].stop()
     print("%d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 else 1
 
