@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr DWORD kReplyBytes = 103;  // length (2), command, the 99-byte block, checksum
+constexpr DWORD kReplyBytes = 103; // length (2), command, the 99-byte block, checksum
 constexpr DWORD kWaitMs = 3000;
 
 int fail(const char* what) {
@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
     if (!SetCommState(port, &dcb))
         return fail("SetCommState");
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;  // a read returns what is there
+    timeouts.ReadIntervalTimeout = MAXDWORD; // a read returns what is there
     if (!SetCommTimeouts(port, &timeouts))
         return fail("SetCommTimeouts");
     PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR);

@@ -596,6 +596,9 @@ class Run:
             self.expect(line in log, "DLrec.txt lacks %r" % line)
         for text in s.out_has:
             self.expect(text in out, "the messages lack %r" % text)
+        if s.ftps:
+            self.expect(self.trace[:1] == ["AUTH TLS"] and "PROT P" in self.trace,
+                        "FTPS: the session was not protected: %s" % "|".join(self.trace))
         update = os.path.join(self.app, s.file_name)
         retr = "RETR " + s.file_name
         if s.expect == "installed":
@@ -612,9 +615,6 @@ class Run:
             self.expect("修改 velka.ini 版本" in log, "the log does not record the new version")
             if s.signed:
                 self.expect(retr + ".sig" in self.trace, "the signature was never fetched")
-        if s.ftps:
-            self.expect(self.trace[:1] == ["AUTH TLS"] and "PROT P" in self.trace,
-                        "FTPS: the session was not protected: %s" % "|".join(self.trace))
         else:
             if s.expect == "refused":
                 self.expect(not any(t.startswith("RETR") for t in self.trace),
@@ -794,6 +794,8 @@ def main(argv):
                     help="instead of the scenarios: the download window of the program under "
                     "test, on $DISPLAY, saved as PNG")
     args = ap.parse_args(argv)
+    # Killed or interrupted, the clean-up below still runs: no server, cluster or Wine left.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     if args.list:
         for s in SCENARIOS:
             print("%-20s %s" % (s.name, s.what))

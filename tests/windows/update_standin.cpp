@@ -14,9 +14,9 @@ namespace {
 void put(const char* folder, const char* name, const char* text, bool append) {
     char path[MAX_PATH + 32];
     wsprintfA(path, "%s%s", folder, name);
-    const HANDLE file = CreateFileA(path, append ? FILE_APPEND_DATA : GENERIC_WRITE,
-                                    FILE_SHARE_READ, nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        CreateFileA(path, append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                    append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return;
     DWORD written = 0;
