@@ -384,6 +384,12 @@ class Role:
             os.unlink(link)
         os.symlink(pty, link)
 
+    def detach_port(self, pty):
+        # The pty goes with the simulator: no link to it is left for the next program.
+        link = os.path.join(self.wineprefix, "dosdevices", "com%d" % COM_PORT)
+        if self.windows and os.path.islink(link) and os.readlink(link) == pty:
+            os.unlink(link)
+
     def env(self, display=False):
         env = dict(os.environ)
         for name in ("QT_QPA_PLATFORM",) if display else ("DISPLAY", "WAYLAND_DISPLAY",
@@ -524,7 +530,8 @@ class Run:
                         "--log", self.path("interface.log")],
                        "ready ", self.path("interface-sim.log"))
             peers.append(sim)
-            self.role.attach_port(devices, sim.line.split(" ", 1)[1])
+            self.pty = sim.line.split(" ", 1)[1]
+            self.role.attach_port(devices, self.pty)
             ini = ("[Server]\r\nHost=127.0.0.1\r\n[Database]\r\n" + database + "[Ftp]\r\n" +
                    ftp_ini)
             if not self.role.windows:
@@ -539,6 +546,8 @@ class Run:
             if not self.finished:
                 self.role.after_timeout()
         finally:
+            if getattr(self, "pty", None):
+                self.role.detach_port(self.pty)
             for peer in reversed(peers):
                 if isinstance(peer, Vsftpd):
                     with open(self.path("ftp-trace.txt"), "w") as f:
@@ -638,7 +647,9 @@ def compare(reference, subject):
             la[first] if first is not None and first < len(la) else None,
             lb[first] if first is not None and first < len(lb) else None))
     if reference.normal_out() != subject.normal_out():
-        problems.append("the messages differ: %r / %r" % (reference.out[-200:], subject.out[-200:]))
+        problems.append("the messages differ: %r / %r" % (
+            reference.out[-300:].decode("utf-8", "replace"),
+            subject.out[-300:].decode("utf-8", "replace")))
     ini = os.path.join("app", "velka.ini")
     if read(reference.path(ini)) != read(subject.path(ini)):
         problems.append("velka.ini differs")
@@ -734,6 +745,7 @@ def wine_checks(role):
         problems.append(str(e))
     finally:
         if sim:
+            role.detach_port(sim.line.split(" ", 1)[1])
             sim.stop()
     yield ("wine-com3", "the simulator's pty as COM%d answers the Win32 serial calls under Wine"
            % COM_PORT, problems)
