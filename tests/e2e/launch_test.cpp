@@ -6,8 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QImage>
 #include <QProcess>
+#include <QSize>
 #include <QTemporaryDir>
 #include <functional>
 #include <gtest/gtest.h>
@@ -218,10 +218,19 @@ TEST(InstallLayout, SelfContainedFolder) {
     } pictures[] = {{"Data/main_bg03.jpg", {600, 100}},
                     {"Data/LOGO/velkapc_logo.jpg", {600, 320}},
                     {"img/but_exit.jpg", {90, 40}}};
+    // Decoded by ImageMagick in a process of its own: Qt's image plugins loaded into this test
+    // process pull in libraries with dynamic thread-local storage, over which the leak checker
+    // of the sanitizer build crashes at exit.
     for (const auto& pic : pictures) {
-        const QImage image(prefix.filePath(QString::fromLatin1(pic.file)), "JPG");
-        EXPECT_FALSE(image.isNull()) << pic.file;
-        EXPECT_EQ(image.size(), pic.size) << pic.file;
+        QProcess identify;
+        identify.start(QStringLiteral("identify"),
+                       {QStringLiteral("-format"), QStringLiteral("%m %wx%h"),
+                        prefix.filePath(QString::fromLatin1(pic.file))});
+        ASSERT_TRUE(identify.waitForFinished(30000)) << pic.file;
+        EXPECT_EQ(identify.exitCode(), 0) << pic.file;
+        EXPECT_EQ(QString::fromLatin1(identify.readAllStandardOutput()),
+                  QStringLiteral("JPEG %1x%2").arg(pic.size.width()).arg(pic.size.height()))
+            << pic.file;
     }
     EXPECT_TRUE(readAll(prefix.filePath(QStringLiteral("server.ini"))).contains("[Ftp]"));
 }
