@@ -98,7 +98,7 @@ for i in "${!names[@]}"; do
     else
         programs_failed=$((programs_failed + 1))
         printf 'FAIL  %-32s %s, exit %s (%d s); log %s\n' "$name" "$what" "$rc" "$t" "$log"
-        grep -E '^\[  FAILED  \]|Failure|error' "$log" | head -20 | sed 's/^/      /'
+        grep -E '^\[  FAILED  \]|Failure|error' "$log" | sed -n '1,20s/^/      /p' || true
     fi
 done
 /usr/lib/wine/wineserver -k 2>/dev/null || true

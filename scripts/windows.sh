@@ -26,10 +26,11 @@ cmake --install "$build" --prefix "$folder" --strip >/dev/null
 
 # The folder must run as it is on a PC that has nothing but Windows: every DLL an executable or
 # plugin imports is either beside it or part of Windows.
-system_dlls=" kernel32 user32 gdi32 advapi32 shell32 ole32 oleaut32 comdlg32 comctl32 ws2_32
- crypt32 odbc32 msvcrt winmm imm32 uxtheme dwmapi version netapi32 userenv mpr iphlpapi dnsapi
- secur32 bcrypt ncrypt shlwapi setupapi wtsapi32 authz rpcrt4 winspool.drv opengl32 d3d9 d3d11
- d3d12 dxgi dwrite d2d1 dcomp shcore "
+system_dlls=$(echo kernel32 user32 gdi32 advapi32 shell32 ole32 oleaut32 comdlg32 comctl32 ws2_32 \
+    crypt32 odbc32 msvcrt winmm imm32 uxtheme dwmapi version netapi32 userenv mpr iphlpapi dnsapi \
+    winhttp secur32 bcrypt ncrypt shlwapi setupapi wtsapi32 authz rpcrt4 winspool.drv opengl32 \
+    d3d9 d3d11 d3d12 dxgi dwrite d2d1 dcomp shcore)
+system_dlls=" $system_dlls "
 missing=0
 while IFS= read -r -d '' binary; do
     while read -r dll; do
@@ -47,11 +48,10 @@ for f in pc_velka_setup.exe ftpget.exe signupdate.exe server.ini Data/main_bg03.
     sqldrivers/qsqlite.dll sqldrivers/qsqlodbc.dll imageformats/qjpeg.dll; do
     [ -f "$folder/$f" ] || win_fail "the folder has no $f"
 done
-# A window program (no console window of its own) that carries its version and icon.
-x86_64-w64-mingw32-objdump -p "$folder/pc_velka_setup.exe" | grep -q 'Subsystem.*(Windows GUI)' ||
-    win_fail "pc_velka_setup.exe is not a window program"
-# Resource types 14 (icon group) and 16 (version), and the version's UTF-16 texts.
+# A window program (no console window of its own) that carries its version and icon: resource
+# types 14 (icon group) and 16 (version), and the version's UTF-16 texts.
 directory=$(x86_64-w64-mingw32-objdump -p "$folder/pc_velka_setup.exe")
+grep -q 'Subsystem.*(Windows GUI)' <<<"$directory" || win_fail "pc_velka_setup.exe is not a window program"
 grep -qE '^[0-9a-f]+   Entry: ID: 0x00000e,' <<<"$directory" || win_fail "pc_velka_setup.exe has no icon"
 grep -qE '^[0-9a-f]+   Entry: ID: 0x000010,' <<<"$directory" ||
     win_fail "pc_velka_setup.exe has no version resource"
