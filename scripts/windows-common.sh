@@ -130,3 +130,16 @@ win_wine() {
         /usr/lib/wine/wineserver -w
     fi
 }
+
+# "PASSED FAILED" of one GoogleTest program from its output and exit code. A program that stopped
+# before its summary, failed without one, or ran no test at all counts as one failure.
+win_gtest_counts() {
+    local log=$1 rc=$2 ok bad
+    ok=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' "$log" | tail -1)
+    bad=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\?, listed below:.*/\1/p' "$log" | tail -1)
+    ok=${ok:-0} bad=${bad:-0}
+    if [ "$bad" = 0 ] && { [ "$rc" != 0 ] || [ "$ok" = 0 ]; }; then
+        bad=1
+    fi
+    echo "$ok $bad"
+}

@@ -79,11 +79,7 @@ for i in "${!names[@]}"; do
         [ "$bad" = 0 ] || rc=1
         what="--version and a wrong option: $ok passed, $bad failed"
     elif [ "$kind" = gtest ]; then
-        ok=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' "$log" | tail -1)
-        bad=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\?, listed below:.*/\1/p' "$log" | tail -1)
-        ok=${ok:-0} bad=${bad:-0}
-        # A program that stopped before its summary, or failed without one, is one failure more.
-        if [ "$rc" != 0 ] && [ "$bad" = 0 ]; then bad=1; fi
+        read -r ok bad < <(win_gtest_counts "$log" "$rc")
         what="$ok passed, $bad failed"
     else
         # A replay program runs every input of its corpus; one failing input stops it.

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Where scripts/windows.sh takes its Windows prefix from (scripts/windows-common.sh): a tarball is
-# used only when it matches its .sha256 and holds nothing but one win64-prefix/ folder; a checked
-# tarball is unpacked once and reused; a folder must be a Qt prefix. Small stand-in tarballs in a
-# temporary folder; nothing is built.
+# The Windows scripts' own rules (scripts/windows-common.sh):
+#  - where scripts/windows.sh takes its Windows prefix from: a tarball is used only when it
+#    matches its .sha256 and holds nothing but one win64-prefix/ folder; a checked tarball is
+#    unpacked once and reused; a folder must be a Qt prefix. Small stand-in tarballs in a
+#    temporary folder; nothing is built;
+#  - how scripts/windows-test.sh counts a GoogleTest program's results from its output.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 tmp=$(mktemp -d)
@@ -103,6 +105,29 @@ check "a folder that is not a Qt prefix is refused" fail "holds no Qt prefix" \
     PCV_WIN_PREFIX="$tmp/notaprefix"
 check "a ready prefix folder is used as it is" ok "PREFIX=$tmp/src-good/win64-prefix$" \
     PCV_WIN_PREFIX="$tmp/src-good/win64-prefix"
+
+# GoogleTest output and exit code -> "passed failed" as windows-test.sh counts them.
+counts() {
+    printf '%b' "$2" >"$tmp/gtest.log"
+    local got
+    got=$(bash -c 'source "$0/scripts/windows-common.sh"; win_gtest_counts "$1" "$2"' \
+        "$root" "$tmp/gtest.log" "$3")
+    if [ "$got" = "$4" ]; then
+        echo "ok   counts: $1"
+    else
+        echo "FAIL counts: $1: got '$got', wanted '$4'"
+        failures=$((failures + 1))
+    fi
+}
+counts "all passed" '[==========] 5 tests ran.\n[  PASSED  ] 5 tests.\n' 0 "5 0"
+counts "one test, singular" '[  PASSED  ] 1 test.\n' 0 "1 0"
+counts "some failed" '[  PASSED  ] 3 tests.\n[  FAILED  ] 2 tests, listed below:\n' 1 "3 2"
+counts "crashed before the summary" '[ RUN      ] A.B\n' 3 "0 1"
+counts "summary says passed, exit code says not" '[  PASSED  ] 4 tests.\n' 1 "4 1"
+counts "no test ran" '[==========] 0 tests ran.\n[  PASSED  ] 0 tests.\n' 0 "0 1"
+counts "no output at all" '' 0 "0 1"
+counts "a test printing a summary-like line is not counted twice" \
+    '  [  PASSED  ] 99 tests.\n[  PASSED  ] 2 tests.\n' 0 "2 0"
 
 echo "$failures failed"
 [ "$failures" = 0 ]
