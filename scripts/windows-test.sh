@@ -83,7 +83,8 @@ for i in "${!names[@]}"; do
         what="$ok passed, $bad failed"
     else
         # A replay program runs every input of its corpus; one failing input stops it.
-        inputs=$(sed -n 's/^\([0-9]*\) inputs ran$/\1/p' "$log" | tail -1)
+        # (Windows programs end their lines with CR LF.)
+        inputs=$(sed -n 's/^\([0-9]*\) inputs ran\r\?$/\1/p' "$log" | tail -1)
         if [ "$rc" = 0 ]; then ok=1 bad=0; else ok=0 bad=1; fi
         what="${inputs:-0} inputs"
     fi

@@ -126,6 +126,7 @@ counts "crashed before the summary" '[ RUN      ] A.B\n' 3 "0 1"
 counts "summary says passed, exit code says not" '[  PASSED  ] 4 tests.\n' 1 "4 1"
 counts "no test ran" '[==========] 0 tests ran.\n[  PASSED  ] 0 tests.\n' 0 "0 1"
 counts "no output at all" '' 0 "0 1"
+counts "Windows line ends" '[  PASSED  ] 3 tests.\r\n[  FAILED  ] 1 test, listed below:\r\n' 1 "3 1"
 counts "a test printing a summary-like line is not counted twice" \
     '  [  PASSED  ] 99 tests.\n[  PASSED  ] 2 tests.\n' 0 "2 0"
 
