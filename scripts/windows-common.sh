@@ -16,7 +16,7 @@ case $build in /*) ;; *) build=$root/$build ;; esac
 jobs=${PCV_JOBS:-2}
 wine=/usr/lib/wine/wine64
 
-export CCACHE_DIR=${CCACHE_DIR:-/work/.ccache}
+# ccache when it is there (its settings come from the environment).
 launcher=()
 if command -v ccache >/dev/null; then
     launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
