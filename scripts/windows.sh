@@ -5,6 +5,11 @@
 # from: scripts/windows-common.sh. Usage: scripts/windows.sh
 set -euo pipefail
 start=$(date +%s)
+took() {
+    local elapsed=$(($(date +%s) - start))
+    echo "windows.sh took $((elapsed / 60)) min $((elapsed % 60)) s"
+}
+trap took EXIT
 source "$(dirname "$0")/windows-common.sh"
 cd "$root"
 
@@ -61,6 +66,4 @@ for text in VS_VERSION_INFO FileVersion "$version" "PC-Velka Setup"; do
 done
 
 (cd "$dist" && zip -qr -X "$zip" win64)
-elapsed=$(($(date +%s) - start))
 win_say "done: $folder ($(du -sh "$folder" | cut -f1)), $zip ($(du -h "$zip" | cut -f1))"
-echo "windows.sh took $((elapsed / 60)) min $((elapsed % 60)) s"
