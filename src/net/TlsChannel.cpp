@@ -157,7 +157,7 @@ TTlsContext::~TTlsContext() {
 
 // --- TTlsChannel
 
-TTlsChannel::TTlsChannel(std::shared_ptr<TTlsContext> Context, quint16 Socket,
+TTlsChannel::TTlsChannel(std::shared_ptr<TTlsContext> Context, WsHandle Socket,
                          const QString& PeerName, const TTlsChannel* Resume)
     : Context_(std::move(Context)) {
     Link_.Socket = Socket;
