@@ -16,12 +16,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace us = UpdateSignature;
 
@@ -39,33 +35,24 @@ int Fail(const QString& text) {
     return 1;
 }
 
-QString ErrnoText() {
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
 // Writes a new file that only its owner can read; an existing file is never replaced, so a
-// second keygen cannot destroy the key that the installed launchers trust.
-bool WriteNewPrivateFile(const QString& path, const QByteArray& bytes) {
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
+// second keygen cannot destroy the key that the installed launchers trust. The create is
+// exclusive (O_EXCL, CREATE_NEW), which also refuses a link at the path instead of following it.
+bool WriteNewPrivateFile(const QString& path, const QByteArray& bytes, QString* reason) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                   QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+        *reason = file.errorString();
         return false;
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n =
-            ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int saved = errno;
-            ::close(fd);
-            ::unlink(QFile::encodeName(path).constData());
-            errno = saved;
-            return false;
-        }
-        done += n;
     }
-    return ::close(fd) == 0;
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        *reason = file.errorString();
+        file.close();
+        file.remove(); // a partial key is no key
+        return false;
+    }
+    file.close();
+    return true;
 }
 
 std::optional<QByteArray> ReadSmallFile(const QString& path, qint64 limit) {
@@ -116,8 +103,9 @@ int Keygen(const QString& privatePath) {
     const auto pair = us::GenerateKeyPair();
     if (!pair)
         return Fail(QStringLiteral("no key pair could be made"));
-    if (!WriteNewPrivateFile(privatePath, pair->privateKeyPem))
-        return Fail(QStringLiteral("cannot write %1: %2").arg(privatePath, ErrnoText()));
+    QString reason;
+    if (!WriteNewPrivateFile(privatePath, pair->privateKeyPem, &reason))
+        return Fail(QStringLiteral("cannot write %1: %2").arg(privatePath, reason));
     std::printf("[Update]\nPublicKeys=%s\n", pair->publicKey.toBase64().constData());
     return 0;
 }

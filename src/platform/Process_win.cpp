@@ -1,7 +1,8 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
-#include <shellapi.h>
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <shellapi.h>
 
 #include "Win32Support_win.h"
 

@@ -6,6 +6,7 @@
 #undef DeleteFile
 
 #include "common/file_helpers.h"
+#include "platform/Dialogs.h"
 #include "platform/FileSystem.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
@@ -19,6 +20,10 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <io.h>
+
+// The message-box names of the program and those of <windows.h>, seen in one file: the same.
+static_assert(MB_OK == 0 && MB_OKCANCEL == 1 && MB_ICONQUESTION == 0x20 && IDOK == 1 &&
+              IDCANCEL == 2);
 
 namespace {
 
