@@ -153,6 +153,31 @@ TEST_F(ProcessTest, FileCallsTakeRegularFilesOnly) {
     EXPECT_FALSE(DeleteFile(QStringLiteral("target")));
 }
 
+// A symbolic link at the update file's path is never followed: not to write, not to delete
+// (the link goes, the target stays), and it is not an existing file. Wine 8 has no reparse
+// points (CreateSymbolicLinkW makes nothing there), and Windows without the privilege or the
+// developer mode refuses the link: the test runs where a link can be made.
+TEST_F(ProcessTest, FileCallsNeverFollowALink) {
+    ASSERT_NO_FATAL_FAILURE(writeAll(QStringLiteral("target"), "keep"));
+    CreateSymbolicLinkW(L"link", L"target", SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    const DWORD attributes = GetFileAttributesW(L"link");
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        GTEST_SKIP() << "no symbolic link can be made here";
+    EXPECT_FALSE(FileExists(QStringLiteral("link")));
+    EXPECT_EQ(FileSize(QStringLiteral("link")), 0);
+    EXPECT_FALSE(MakeExecutableByOwner(QStringLiteral("link")));
+    const OpenedFile opened =
+        OpenFileForWriting(QStringLiteral("link"), WriteOpenMode::CreateOrTruncate);
+    EXPECT_EQ(opened.fd, -1);
+    EXPECT_EQ(opened.reason, QStringLiteral("Is a symbolic link"));
+    EXPECT_EQ(CreateFileStream(QStringLiteral("link")), nullptr);
+    EXPECT_EQ(readAll(QStringLiteral("target")), QByteArray("keep"));
+    EXPECT_TRUE(DeleteFile(QStringLiteral("link")));
+    EXPECT_EQ(GetFileAttributesW(L"link"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(readAll(QStringLiteral("target")), QByteArray("keep"));
+    EXPECT_TRUE(FileExists(QStringLiteral("target")));
+}
+
 TEST(SystemErrorText, EnglishTextsOfErrnoValues) {
     EXPECT_EQ(SystemErrorText(ENOENT), QStringLiteral("No such file or directory"));
     EXPECT_EQ(SystemErrorText(ENOSPC), QStringLiteral("No space left on device"));
