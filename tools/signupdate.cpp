@@ -18,9 +18,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
+#include <QTemporaryFile>
 #include <climits>
 #include <cstdio>
-#include <QTemporaryFile>
 #include <filesystem>
 #include <system_error>
 
@@ -71,10 +71,9 @@ bool ReplaceFile(const QString& path, const QByteArray& bytes, QString& error) {
         return false;
     }
     // The temporary file is private; a signature is public.
-    const bool written =
-        temp.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                            QFileDevice::ReadGroup | QFileDevice::ReadOther) &&
-        temp.write(bytes) == bytes.size() && temp.flush();
+    const bool written = temp.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                             QFileDevice::ReadGroup | QFileDevice::ReadOther) &&
+                         temp.write(bytes) == bytes.size() && temp.flush();
     if (!written) {
         error = temp.errorString();
         return false; // the temporary file goes with temp

@@ -6,37 +6,48 @@
 
 #include "Termination.h"
 
-#include <atomic>
 #include <cstring>
 #include <mutex>
 
 // Windows ends a program by console events (Ctrl+C, Ctrl+Break, the console closed, log-off,
 // shut-down: delivered on a thread of their own) and, for a program with windows, by the end of
 // the session (WM_QUERYENDSESSION, then WM_ENDSESSION to a top-level window of the thread).
-// Either way the registered file is removed first.
+// Either way the registered files, then the registered (empty) folders, are removed first.
 
 namespace {
 
-// A fixed buffer, as the console handler's thread must not allocate while the program may be
-// anywhere; the lock keeps it whole while the program changes it.
-wchar_t g_path[32768];
-std::atomic<bool> g_armed{false};
+// Fixed buffers, as the console handler's thread must not allocate while the program may be
+// anywhere; the lock keeps a slot whole while the program changes it.
+struct Slot {
+    wchar_t path[32768];
+    bool folder;
+    unsigned long long volume;
+    unsigned long long index;
+    bool armed;
+};
+Slot g_slots[MaxTerminationPaths];
 std::mutex g_lock;
 
 void removeRegistered() {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (!g_armed.load())
-        return;
-    // The link or junction at the path goes, never what it leads to; a file still open for
-    // writing (shared for deletion) goes when its last handle closes, at the exit.
-    const DWORD attributes = GetFileAttributesW(g_path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-            RemoveDirectoryW(g_path);
-    } else {
-        DeleteFileW(g_path);
+    for (const bool folders : {false, true}) { // a folder empties before it can go
+        for (Slot& s : g_slots) {
+            if (!s.armed || s.folder != folders)
+                continue;
+            s.armed = false;
+            if (!folders) {
+                // Only while the name still stands for the registered file; a file still open
+                // for writing (shared for deletion) goes when its last handle closes, at the exit.
+                DeleteRegularFileWithIdentity(s.path, s.volume, s.index);
+                continue;
+            }
+            // An empty folder, never a link or junction in its place.
+            const DWORD attributes = GetFileAttributesW(s.path);
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                RemoveDirectoryW(s.path);
+        }
     }
-    g_armed = false;
 }
 
 BOOL WINAPI onConsoleEvent(DWORD event) {
@@ -84,22 +95,41 @@ void installOnce() {
                         windowClass.hInstance, nullptr);
 }
 
-} // namespace
-
-bool RemoveOnTermination(const QString& path) {
+TerminationToken registerPath(const QString& path, bool folder, const FileIdentity& identity) {
     const std::wstring native = Win32Path(path);
-    std::lock_guard<std::mutex> hold(g_lock);
-    g_armed = false;
-    if (native.empty() || native.size() >= sizeof g_path / sizeof g_path[0] ||
+    if (native.empty() || native.size() >= sizeof g_slots[0].path / sizeof(wchar_t) ||
         native.find(L'\0') != std::wstring::npos)
-        return false;
-    installOnce();
-    std::memcpy(g_path, native.c_str(), (native.size() + 1) * sizeof(wchar_t));
-    g_armed = true;
-    return true;
+        return {};
+    std::lock_guard<std::mutex> hold(g_lock);
+    for (int i = 0; i < MaxTerminationPaths; ++i) {
+        Slot& s = g_slots[i];
+        if (s.armed)
+            continue;
+        installOnce();
+        std::memcpy(s.path, native.c_str(), (native.size() + 1) * sizeof(wchar_t));
+        s.folder = folder;
+        s.volume = identity.volume;
+        s.index = identity.index;
+        s.armed = true;
+        return TerminationToken{i};
+    }
+    return {};
 }
 
-void KeepOnTermination() {
-    std::lock_guard<std::mutex> hold(g_lock);
-    g_armed = false;
+} // namespace
+
+TerminationToken RemoveFileOnTermination(const QString& path, const FileIdentity& identity) {
+    return registerPath(path, false, identity);
+}
+
+TerminationToken RemoveFolderOnTermination(const QString& path) {
+    return registerPath(path, true, FileIdentity{});
+}
+
+void KeepOnTermination(TerminationToken& token) {
+    if (token.slot >= 0 && token.slot < MaxTerminationPaths) {
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_slots[token.slot].armed = false;
+    }
+    token = {};
 }

@@ -82,3 +82,26 @@ int ErrnoFromWin32(unsigned long error) {
         return EIO;
     }
 }
+
+bool DeleteRegularFileWithIdentity(const wchar_t* path, unsigned long long volume,
+                                   unsigned long long index) {
+    const HANDLE h = CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool same =
+        GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
+        (info.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0 &&
+        info.dwVolumeSerialNumber == volume &&
+        ((static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow) ==
+            index;
+    FILE_DISPOSITION_INFO dispose{};
+    dispose.DeleteFile = TRUE;
+    const bool deleted =
+        same && SetFileInformationByHandle(h, FileDispositionInfo, &dispose, sizeof dispose);
+    CloseHandle(h);
+    return deleted;
+}

@@ -14,3 +14,10 @@ QString Win32ErrorText(unsigned long error);
 
 // The errno value closest to a Win32 error code, for callers that report errno values.
 int ErrnoFromWin32(unsigned long error);
+
+// Deletes the regular file at path only while it is the file with this identity (volume serial
+// number and file index), checked on a handle opened on the entry itself (never through a
+// reparse point) and deleted through that same handle: nothing put in its place is removed.
+// Allocates nothing, so the end-of-session handler may call it.
+bool DeleteRegularFileWithIdentity(const wchar_t* path, unsigned long long volume,
+                                   unsigned long long index);
