@@ -5,7 +5,9 @@
 # Exits non-zero when anything failed or did not build. What the Windows build leaves out, and
 # why, is printed at the end (tests/CMakeLists.txt, PCV_NOT_ON_WINDOWS).
 #   PCV_WIN_TEST_TIMEOUT  seconds one program may run (default 300)
-#   PCV_WIN_TEST_FILTER   run only the programs whose name matches this extended regex
+#   PCV_WIN_TEST_FILTER   run only the programs whose name matches this extended regex (and
+#                         then not the end-to-end run of the Windows folder)
+#   PCV_BUILD_DIR         the Linux build the end-to-end run compares against (default build)
 # Usage: scripts/windows-test.sh
 set -euo pipefail
 start=$(date +%s)
@@ -99,6 +101,13 @@ for i in "${!names[@]}"; do
     fi
 done
 /usr/lib/wine/wineserver -k 2>/dev/null || true
+
+# The installed Windows folder end to end (scripts/windows.sh makes it), beside the Linux program
+# of the Linux build in the same scenarios; one failure however many scenarios failed.
+if [ "$filter" = . ]; then
+    win_say "end to end: $root/dist/win64 under Wine"
+    /usr/bin/python3 "$root/tests/windows/e2e_wine.py" --windows "$root/dist/win64" --build "$root/${PCV_BUILD_DIR:-build}" --work "$build/e2e-wine" || failed=$((failed + 1))
+fi
 
 if [ -s "$build/windows-tests-left-out.txt" ]; then
     echo "left out on Windows:"

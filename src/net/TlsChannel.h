@@ -41,6 +41,8 @@ public:
 private:
     // Adds CaFile's certificates to the trust store; the refusal's text, or empty.
     QString TrustCaFile(const QString& CaFile);
+    // Trusts the system's roots; false when there are none.
+    bool TrustSystemRoots();
 
     ssl_ctx_st* Ctx_ = nullptr;
 };

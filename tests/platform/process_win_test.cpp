@@ -11,6 +11,7 @@
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/Termination.h"
+#include "platform/TrustStore.h"
 
 #include <QDir>
 #include <QFile>
@@ -191,19 +192,39 @@ TEST(ExecutableDir, IsTheFolderOfThisProgramWithASlash) {
     EXPECT_TRUE(QFileInfo::exists(dir + QStringLiteral("platform_tests.exe"))) << qPrintable(dir);
 }
 
-// The end of the session (WM_ENDSESSION to the program's windows) removes the registered file;
-// a session that does not end (the question alone, or the end called off) removes nothing, and
-// neither does a file that is no longer registered.
-TEST_F(ProcessTest, EndOfSessionRemovesTheRegisteredFile) {
+// The end of the session (WM_ENDSESSION to the program's windows) removes the registered files
+// while their names still stand for them, then the registered folders once empty; a session
+// that does not end (the question alone, or the end called off) removes nothing, and neither
+// does a registration that was taken back.
+TEST_F(ProcessTest, EndOfSessionRemovesTheRegisteredFiles) {
     ASSERT_NO_FATAL_FAILURE(writeAll(QStringLiteral("part"), "half"));
-    ASSERT_TRUE(RemoveOnTermination(dir.filePath(QStringLiteral("other"))));
-    ASSERT_TRUE(RemoveOnTermination(dir.filePath(QStringLiteral("part"))));
+    ASSERT_NO_FATAL_FAILURE(writeAll(QStringLiteral("swapped"), "mine"));
+    ASSERT_NO_FATAL_FAILURE(writeAll(QStringLiteral("theirs"), "theirs"));
+    ASSERT_TRUE(QDir().mkdir(QStringLiteral("run")));
+    const std::optional<FileIdentity> part = RegularFileIdentity(QStringLiteral("part"));
+    const std::optional<FileIdentity> swapped = RegularFileIdentity(QStringLiteral("swapped"));
+    ASSERT_TRUE(part && swapped);
+    EXPECT_NE(*part, *swapped);
+    TerminationToken tokens[] = {
+        RemoveFileOnTermination(dir.filePath(QStringLiteral("part")), *part),
+        RemoveFileOnTermination(dir.filePath(QStringLiteral("swapped")), *swapped),
+        RemoveFolderOnTermination(dir.filePath(QStringLiteral("run"))),
+        RemoveFileOnTermination(dir.filePath(QStringLiteral("other")), *part),
+    };
+    for (const TerminationToken& token : tokens)
+        ASSERT_GE(token.slot, 0);
+    // Another file put in place of the registered one under its name.
+    ASSERT_TRUE(QFile::remove(QStringLiteral("swapped")));
+    ASSERT_TRUE(QFile::rename(QStringLiteral("theirs"), QStringLiteral("swapped")));
     // Without a window station (Wine with no display) no window can be made, and no session
     // can end either.
     const HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
                                        nullptr, nullptr, nullptr);
-    if (!probe)
+    if (!probe) {
+        for (TerminationToken& token : tokens)
+            KeepOnTermination(token);
         GTEST_SKIP() << "no windows can be made here";
+    }
     DestroyWindow(probe);
     const HWND window = FindWindowW(L"PcvSessionEndWatch", nullptr);
     ASSERT_NE(window, nullptr);
@@ -212,13 +233,194 @@ TEST_F(ProcessTest, EndOfSessionRemovesTheRegisteredFile) {
     EXPECT_TRUE(QFileInfo::exists(QStringLiteral("part")));
     SendMessageW(window, WM_ENDSESSION, TRUE, 0);
     EXPECT_FALSE(QFileInfo::exists(QStringLiteral("part")));
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("run")));
+    EXPECT_EQ(readAll(QStringLiteral("swapped")), QByteArray("theirs"));
 
     ASSERT_NO_FATAL_FAILURE(writeAll(QStringLiteral("part"), "half"));
-    ASSERT_TRUE(RemoveOnTermination(dir.filePath(QStringLiteral("part"))));
-    KeepOnTermination();
+    TerminationToken kept = RemoveFileOnTermination(dir.filePath(QStringLiteral("part")),
+                                                    *RegularFileIdentity(QStringLiteral("part")));
+    ASSERT_GE(kept.slot, 0);
+    KeepOnTermination(kept);
+    EXPECT_EQ(kept.slot, -1);
     SendMessageW(window, WM_ENDSESSION, TRUE, 0);
     EXPECT_TRUE(QFileInfo::exists(QStringLiteral("part")));
-    EXPECT_FALSE(RemoveOnTermination(QString()));
+    EXPECT_EQ(RemoveFolderOnTermination(QString()).slot, -1);
+}
+
+// Every slot taken: one more registration is refused, and a slot given back is used again.
+TEST(Termination, SlotsAreBoundedAndReused) {
+    TerminationToken tokens[MaxTerminationPaths];
+    for (TerminationToken& token : tokens) {
+        token = RemoveFolderOnTermination(QStringLiteral("C:/nowhere/run"));
+        ASSERT_GE(token.slot, 0);
+    }
+    EXPECT_EQ(RemoveFolderOnTermination(QStringLiteral("C:/nowhere/more")).slot, -1);
+    KeepOnTermination(tokens[2]);
+    tokens[2] = RemoveFolderOnTermination(QStringLiteral("C:/nowhere/more"));
+    EXPECT_GE(tokens[2].slot, 0);
+    for (TerminationToken& token : tokens)
+        KeepOnTermination(token);
+}
+
+// Whatever stands at a name is set aside under the first free numbered name, never over
+// anything already there (MoveFileEx without MOVEFILE_REPLACE_EXISTING), and keeps its bytes.
+TEST_F(ProcessTest, SetAsideMovesToTheFirstFreeName) {
+    for (const bool folder : {false, true}) {
+        SCOPED_TRACE(folder);
+        if (folder) {
+            ASSERT_TRUE(QDir().mkdir(QStringLiteral("name")));
+        } else {
+            ASSERT_NO_FATAL_FAILURE(writeAll(QStringLiteral("name"), "mine"));
+        }
+        ASSERT_NO_FATAL_FAILURE(writeAll(QStringLiteral("name.set-aside-1"), "earlier"));
+        ASSERT_TRUE(PathTaken(QStringLiteral("name")));
+        QString reason;
+        const std::optional<QString> aside = SetAside(QStringLiteral("name"), &reason);
+        ASSERT_TRUE(aside.has_value()) << reason.toStdString();
+        EXPECT_EQ(*aside, QStringLiteral("name.set-aside-2"));
+        EXPECT_FALSE(PathTaken(QStringLiteral("name")));
+        EXPECT_EQ(readAll(QStringLiteral("name.set-aside-1")), QByteArray("earlier"));
+        EXPECT_EQ(QFileInfo(QStringLiteral("name.set-aside-2")).isDir(), folder);
+        if (!folder) {
+            EXPECT_EQ(readAll(QStringLiteral("name.set-aside-2")), QByteArray("mine"));
+        }
+        EXPECT_FALSE(SetAside(QStringLiteral("name"), &reason).has_value()) << "nothing there";
+        EXPECT_FALSE(reason.isEmpty());
+        ASSERT_TRUE(QFile::remove(QStringLiteral("name.set-aside-1")));
+        ASSERT_TRUE(QDir().rmdir(QStringLiteral("name.set-aside-2")) ||
+                    QFile::remove(QStringLiteral("name.set-aside-2")));
+    }
+}
+
+// The program's own file: created anew only where nothing stands (CREATE_NEW), written and
+// appended only while the name stands for it (volume serial number and file index); a copy
+// checks the source on its handle and counts exactly what it copied.
+TEST_F(ProcessTest, OwnFileIsWrittenOnlyWhileItIsTheOneCreated) {
+    ASSERT_NO_FATAL_FAILURE(writeAll(QStringLiteral("taken"), "theirs"));
+    OwnFile refused;
+    const OpenedFile exists =
+        OpenFileForWriting(QStringLiteral("taken"), WriteOpenMode::CreateOrTruncate, &refused);
+    EXPECT_EQ(exists.fd, -1);
+    EXPECT_EQ(exists.reason, QStringLiteral("File exists"));
+    EXPECT_FALSE(refused.identity.has_value());
+    EXPECT_EQ(readAll(QStringLiteral("taken")), QByteArray("theirs"));
+    EXPECT_EQ(
+        OpenFileForWriting(QStringLiteral("taken"), WriteOpenMode::AppendExisting, &refused).fd,
+        -1);
+
+    OwnFile own;
+    int created = 0;
+    own.onCreated = [&created] { ++created; };
+    OpenedFile f =
+        OpenFileForWriting(QStringLiteral("mine"), WriteOpenMode::CreateOrTruncate, &own);
+    ASSERT_GE(f.fd, 0) << f.reason.toStdString();
+    ASSERT_EQ(_write(f.fd, "abc", 3), 3);
+    CloseFileDescriptor(f.fd);
+    ASSERT_TRUE(own.identity.has_value());
+    EXPECT_EQ(f.identity, *own.identity);
+    EXPECT_EQ(RegularFileIdentity(QStringLiteral("mine")), own.identity);
+    EXPECT_EQ(created, 1);
+    f = OpenFileForWriting(QStringLiteral("mine"), WriteOpenMode::AppendExisting, &own);
+    ASSERT_GE(f.fd, 0);
+    ASSERT_EQ(_write(f.fd, "de", 2), 2);
+    CloseFileDescriptor(f.fd);
+    EXPECT_EQ(readAll(QStringLiteral("mine")), QByteArray("abcde"));
+    f = OpenFileForWriting(QStringLiteral("mine"), WriteOpenMode::CreateOrTruncate, &own);
+    ASSERT_GE(f.fd, 0) << "the own file is emptied, not created again";
+    ASSERT_EQ(_write(f.fd, "abcde", 5), 5);
+    CloseFileDescriptor(f.fd);
+    EXPECT_EQ(created, 1);
+
+    std::string seen;
+    CopyOutcome copy = CopyOwnFile(QStringLiteral("mine"), *own.identity, QStringLiteral("copy"), 4,
+                                   [&seen](const char* d, std::int64_t n) { seen.append(d, n); });
+    EXPECT_EQ(copy.result, CopyOutcome::Copied);
+    EXPECT_EQ(copy.bytes, 4);
+    EXPECT_EQ(seen, "abcd");
+    EXPECT_EQ(readAll(QStringLiteral("copy")), QByteArray("abcd"));
+    EXPECT_EQ(RegularFileIdentity(QStringLiteral("copy")), copy.copy);
+    EXPECT_EQ(
+        CopyOwnFile(QStringLiteral("mine"), *own.identity, QStringLiteral("copy"), 9, {}).result,
+        CopyOutcome::Failed)
+        << "a copy never replaces what is there";
+    EXPECT_EQ(readAll(QStringLiteral("copy")), QByteArray("abcd"));
+    EXPECT_EQ(ReadOwnFile(QStringLiteral("mine"), *own.identity, 3), QByteArray("abc"));
+    EXPECT_EQ(CopyOwnFile(QStringLiteral("gone"), *own.identity, QStringLiteral("c"), 9, {}).result,
+              CopyOutcome::SourceMissing);
+
+    // Another file put in its place under the same name.
+    ASSERT_TRUE(QFile::rename(QStringLiteral("mine"), QStringLiteral("moved")));
+    ASSERT_TRUE(QFile::copy(QStringLiteral("taken"), QStringLiteral("mine")));
+    EXPECT_FALSE(IsSameFile(QStringLiteral("mine"), *own.identity));
+    for (const WriteOpenMode mode :
+         {WriteOpenMode::CreateOrTruncate, WriteOpenMode::AppendExisting}) {
+        const OpenedFile other = OpenFileForWriting(QStringLiteral("mine"), mode, &own);
+        EXPECT_EQ(other.fd, -1);
+        EXPECT_EQ(other.reason, QStringLiteral("Not the file this download created"));
+    }
+    EXPECT_EQ(
+        CopyOwnFile(QStringLiteral("mine"), *own.identity, QStringLiteral("copy2"), 9, {}).result,
+        CopyOutcome::NotOwnFile);
+    EXPECT_FALSE(QFile::exists(QStringLiteral("copy2")));
+    EXPECT_FALSE(ReadOwnFile(QStringLiteral("mine"), *own.identity, 9).has_value());
+    EXPECT_FALSE(DeleteOwnFile(QStringLiteral("mine"), *own.identity));
+    EXPECT_EQ(readAll(QStringLiteral("mine")), QByteArray("theirs"));
+    ASSERT_TRUE(QFile::remove(QStringLiteral("mine")));
+    ASSERT_TRUE(QFile::rename(QStringLiteral("moved"), QStringLiteral("mine")));
+    EXPECT_TRUE(IsSameFile(QStringLiteral("mine"), *own.identity)) << "a rename keeps the file";
+    EXPECT_TRUE(DeleteOwnFile(QStringLiteral("mine"), *own.identity));
+    EXPECT_FALSE(PathTaken(QStringLiteral("mine")));
+}
+
+// A private folder is found again by its name pattern; removing one takes the regular files
+// directly in it and itself, never a subfolder's contents.
+TEST_F(ProcessTest, PrivateFoldersAndTheirRemoval) {
+    QString reason;
+    const std::optional<QString> made =
+        CreatePrivateFolder(dir.filePath(QStringLiteral(".run-")), &reason);
+    ASSERT_TRUE(made.has_value()) << reason.toStdString();
+    EXPECT_TRUE(QFileInfo(*made).isDir());
+    const QString name = QFileInfo(*made).fileName();
+    EXPECT_EQ(name.size(), 11);
+    ASSERT_NO_FATAL_FAILURE(writeAll(*made + QStringLiteral("/copy"), "copy"));
+    ASSERT_TRUE(QDir().mkpath(*made + QStringLiteral("/sub")));
+    ASSERT_NO_FATAL_FAILURE(writeAll(*made + QStringLiteral("/sub/inner"), "inner"));
+    ASSERT_TRUE(QDir().mkpath(QStringLiteral(".run-toolong1")));
+    ASSERT_NO_FATAL_FAILURE(writeAll(QStringLiteral(".run-file01"), "a file"));
+    EXPECT_EQ(FoldersNamedLike(dir.path(), QStringLiteral(".run-")), QStringList{name});
+    // A subfolder stays, and so does the folder that holds it.
+    EXPECT_FALSE(RemoveFolderWithFiles(*made));
+    EXPECT_FALSE(QFileInfo::exists(*made + QStringLiteral("/copy")));
+    EXPECT_EQ(readAll(*made + QStringLiteral("/sub/inner")), QByteArray("inner"));
+    ASSERT_TRUE(QDir(*made + QStringLiteral("/sub")).removeRecursively());
+    EXPECT_TRUE(RemoveFolderWithFiles(*made));
+    EXPECT_FALSE(QFileInfo::exists(*made));
+    EXPECT_TRUE(FoldersNamedLike(dir.path(), QStringLiteral(".run-")).isEmpty());
+    EXPECT_FALSE(RemoveFolderWithFiles(QStringLiteral(".run-file01")));
+    EXPECT_EQ(readAll(QStringLiteral(".run-file01")), QByteArray("a file"));
+}
+
+// A file read whole: regular files only, at most the limit, a missing one said to be missing.
+TEST_F(ProcessTest, RegularFilesAreReadWholeWithinTheLimit) {
+    ASSERT_NO_FATAL_FAILURE(writeAll(QStringLiteral("small"), "12345"));
+    ASSERT_TRUE(QDir().mkdir(QStringLiteral("folder")));
+    FileContents file = ReadRegularFile(QStringLiteral("small"), 5);
+    EXPECT_TRUE(file.ok);
+    EXPECT_EQ(file.bytes, QByteArray("12345"));
+    file = ReadRegularFile(QStringLiteral("small"), 4);
+    EXPECT_FALSE(file.ok);
+    EXPECT_EQ(file.reason, QStringLiteral("larger than 4 bytes"));
+    file = ReadRegularFile(QStringLiteral("missing"), 4);
+    EXPECT_TRUE(file.missing);
+    EXPECT_EQ(file.reason, QStringLiteral("not found"));
+    for (const char* name : {"folder", "NUL"}) {
+        file = ReadRegularFile(QString::fromLatin1(name), 4);
+        EXPECT_FALSE(file.ok || file.missing) << name;
+        EXPECT_EQ(file.reason, QStringLiteral("not a regular file")) << name;
+        EXPECT_EQ(RegularFileProblem(QString::fromLatin1(name)),
+                  QStringLiteral("not a regular file"));
+    }
+    EXPECT_EQ(RegularFileProblem(QStringLiteral("small")), QString());
 }
 
 // Ctrl+Break (as Ctrl+C, the console closed, log-off and shut-down) removes the registered file
@@ -246,5 +448,17 @@ TEST_F(ProcessTest, ConsoleBreakRemovesTheRegisteredFile) {
             GTEST_SKIP() << "no console that can send Ctrl+Break here";
         EXPECT_EQ(code, 0xC000013Au); // ended by the break, not after it
         EXPECT_EQ(QFileInfo::exists(QStringLiteral("part")), !registered);
+    }
+}
+
+// OpenSSL does not read the Windows certificate store: the roots come from the "ROOT" store,
+// each a DER certificate (an ASN.1 SEQUENCE). Wine fills that store from the host's roots.
+TEST(SystemTrustAnchors, TheRootStoreOfWindows) {
+    const SystemTrust trust = SystemTrustAnchors();
+    EXPECT_FALSE(trust.openSslDefaults);
+    EXPECT_FALSE(trust.certificates.isEmpty());
+    for (const QByteArray& der : trust.certificates) {
+        ASSERT_GE(der.size(), 64);
+        EXPECT_EQ(static_cast<unsigned char>(der[0]), 0x30);
     }
 }

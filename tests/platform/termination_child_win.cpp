@@ -5,13 +5,21 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include "platform/FileSystem.h"
 #include "platform/Termination.h"
 
 int main(int argc, char** argv) {
-    if (argc < 2 || !RemoveOnTermination(QString::fromLocal8Bit(argv[1])))
+    if (argc < 2)
+        return 2;
+    const QString path = QString::fromLocal8Bit(argv[1]);
+    const std::optional<FileIdentity> identity = RegularFileIdentity(path);
+    if (!identity)
+        return 2;
+    TerminationToken token = RemoveFileOnTermination(path, *identity);
+    if (token.slot < 0)
         return 2;
     if (argc > 2)
-        KeepOnTermination();
+        KeepOnTermination(token);
     if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, GetCurrentProcessId()))
         return 9;
     Sleep(5000);
