@@ -5,7 +5,6 @@
 #include "platform/SerialPort.h"
 #include "platform/Timing.h"
 
-#include <QSerialPort>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -112,6 +111,9 @@ std::uint64_t Calls() {
 } // namespace fakewire
 
 using fakewire::g;
+
+// The line's state lives in g: the port object holds nothing of its own.
+struct SerialPort::Device {};
 
 SerialPort::SerialPort() = default;
 SerialPort::~SerialPort() = default;

@@ -15,12 +15,12 @@ namespace {
 bool RunFile(const std::filesystem::path& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        std::fprintf(stderr, "cannot read %s\n", path.c_str());
+        std::fprintf(stderr, "cannot read %s\n", path.string().c_str());
         return false;
     }
     const std::vector<char> bytes{std::istreambuf_iterator<char>(file),
                                   std::istreambuf_iterator<char>()};
-    std::fprintf(stderr, "%s (%zu bytes)\n", path.c_str(), bytes.size());
+    std::fprintf(stderr, "%s (%zu bytes)\n", path.string().c_str(), bytes.size());
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     return true;
 }

@@ -4,8 +4,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace fuzztemp {
 namespace {
@@ -19,11 +20,13 @@ void RemoveFolder() {
 
 const QString& Folder() {
     if (g_folder.isEmpty()) {
-        QByteArray pattern = (::access("/dev/shm", W_OK) == 0 ? QByteArray("/dev/shm")
-                                                              : QDir::tempPath().toLocal8Bit()) +
-                             "/pcv-fuzz-XXXXXX";
-        FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr);
-        g_folder = QString::fromLocal8Bit(pattern);
+        // Memory-backed where there is one: the targets write a file per input.
+        const QFileInfo shm(QStringLiteral("/dev/shm"));
+        const QString base = shm.isDir() && shm.isWritable() ? shm.filePath() : QDir::tempPath();
+        QTemporaryDir folder(base + QStringLiteral("/pcv-fuzz-XXXXXX"));
+        FUZZ_CHECK(folder.isValid());
+        folder.setAutoRemove(false);
+        g_folder = folder.path();
         std::atexit(RemoveFolder);
     }
     return g_folder;

@@ -21,6 +21,9 @@ packages=(
   xvfb xauth fonts-wqy-microhei imagemagick libjpeg-turbo-progs
   # sanitizers and fuzzers
   clang-14 libclang-rt-14-dev
+  # the Windows program: cross compiler, Wine to test it, the zip of its folder; the prefix's
+  # slow path (scripts/windows-prefix.sh) unpacks Debian source packages
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 zip dpkg-dev
 )
 
 missing=()

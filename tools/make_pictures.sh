@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Draws the download window's pictures (banner, logo, exit button) into assets/ with
-# ImageMagick. The JPEGs are committed; run this again only to change them.
+# Draws the download window's pictures (banner, logo, exit button) and the Windows program's
+# icon into assets/ with ImageMagick. The pictures are committed; run this again only to change
+# them.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$root/assets
 font=DejaVu-Sans-Bold
-mkdir -p "$out/Data/LOGO" "$out/img"
+mkdir -p "$out/Data/LOGO" "$out/img" "$out/win"
 
 # Banner 600x100: a dark blue gradient with the product name.
 convert -size 600x100 gradient:'#0b2a5b'-'#1f6fb2' \
@@ -29,4 +30,20 @@ convert -size 90x40 gradient:'#e0473c'-'#a8231a' \
     -stroke none -fill '#ffffff' -font "$font" -pointsize 16 -gravity center -annotate +0+0 'EXIT' \
     -strip -quality 90 "$out/img/but_exit.jpg"
 
-identify "$out/Data/main_bg03.jpg" "$out/Data/LOGO/velkapc_logo.jpg" "$out/img/but_exit.jpg"
+# Windows icon: the logo's gauge on the banner's blue, drawn at 256x256 and reduced to the sizes
+# Explorer and the taskbar ask for.
+icon=$(mktemp --suffix=.png)
+trap 'rm -f "$icon"' EXIT
+convert -size 256x256 xc:none \
+    -fill '#1f6fb2' -draw 'roundrectangle 8,8 247,247 40,40' \
+    -fill '#0b2a5b' -draw 'roundrectangle 16,16 239,239 34,34' \
+    -stroke '#ffffff' -strokewidth 22 -fill none -draw 'circle 128,136 208,136' \
+    -stroke none -fill '#0b2a5b' -draw 'polygon 128,136 216,187 216,212 181,230 75,230 40,212 40,187' \
+    -stroke '#f2b705' -strokewidth 18 -draw 'line 128,136 184,82' \
+    -stroke none -fill '#f2b705' -draw 'circle 128,136 146,136' \
+    -fill '#f2b705' -draw 'rectangle 48,212 208,226' \
+    "png32:$icon"
+convert "$icon" -define icon:auto-resize=256,48,32,16 "$out/win/pc_velka_setup.ico"
+
+identify "$out/Data/main_bg03.jpg" "$out/Data/LOGO/velkapc_logo.jpg" "$out/img/but_exit.jpg" \
+    "$out/win/pc_velka_setup.ico"

@@ -18,14 +18,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
-#include <cerrno>
+#include <QTemporaryFile>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <filesystem>
+#include <system_error>
 
 namespace us = UpdateSignature;
 
@@ -43,66 +40,54 @@ int Fail(const QString& text) {
     return 1;
 }
 
-QString ErrnoText() {
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
 // Writes a new file that only its owner can read; an existing file is never replaced, so a
-// second keygen cannot destroy the key that the installed launchers trust.
-bool WriteNewPrivateFile(const QString& path, const QByteArray& bytes) {
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
+// second keygen cannot destroy the key that the installed launchers trust. The create is
+// exclusive (O_EXCL, CREATE_NEW), which also refuses a link at the path instead of following it.
+bool WriteNewPrivateFile(const QString& path, const QByteArray& bytes, QString* reason) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                   QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+        *reason = file.errorString();
         return false;
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n =
-            ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int saved = errno;
-            ::close(fd);
-            ::unlink(QFile::encodeName(path).constData());
-            errno = saved;
-            return false;
-        }
-        done += n;
     }
-    return ::close(fd) == 0;
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        *reason = file.errorString();
+        file.close();
+        file.remove(); // a partial key is no key
+        return false;
+    }
+    file.close();
+    return true;
 }
 
 // Writes bytes as path through a new file beside it (exclusive create, so no link of any kind
-// can carry the write elsewhere) that is then renamed over path: a link standing at path is
-// replaced, never written through, and readers never see half a file.
+// can carry the write elsewhere) that is then renamed over path (rename, MoveFileEx with
+// MOVEFILE_REPLACE_EXISTING): a link standing at path is replaced, never written through, and
+// readers never see half a file.
 bool ReplaceFile(const QString& path, const QByteArray& bytes, QString& error) {
-    QByteArray temp = QFile::encodeName(path) + ".XXXXXX";
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        error = ErrnoText();
+    QTemporaryFile temp(path + QStringLiteral(".XXXXXX"));
+    if (!temp.open()) {
+        error = temp.errorString();
         return false;
     }
-    // mkostemp makes the file private; a signature is public.
-    bool ok = ::fchmod(fd, 0644) == 0;
-    qsizetype done = 0;
-    while (ok && done < bytes.size()) {
-        const ssize_t n =
-            ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (n > 0)
-            done += n;
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            ok = false;
+    // The temporary file is private; a signature is public.
+    const bool written = temp.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                             QFileDevice::ReadGroup | QFileDevice::ReadOther) &&
+                         temp.write(bytes) == bytes.size() && temp.flush();
+    if (!written) {
+        error = temp.errorString();
+        return false; // the temporary file goes with temp
     }
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(temp.constData(), QFile::encodeName(path).constData()) == 0;
-    if (!ok) {
-        error = ErrnoText();
-        ::unlink(temp.constData());
+    temp.close();
+    std::error_code failure;
+    std::filesystem::rename(std::filesystem::path(temp.fileName().toStdU16String()),
+                            std::filesystem::path(path.toStdU16String()), failure);
+    if (failure) {
+        error = QString::fromStdString(failure.message());
+        return false;
     }
-    return ok;
+    temp.setAutoRemove(false); // its name is path's now
+    return true;
 }
 
 std::optional<QByteArray> ReadSmallFile(const QString& path, qint64 limit) {
@@ -153,8 +138,9 @@ int Keygen(const QString& privatePath) {
     const auto pair = us::GenerateKeyPair();
     if (!pair)
         return Fail(QStringLiteral("no key pair could be made"));
-    if (!WriteNewPrivateFile(privatePath, pair->privateKeyPem))
-        return Fail(QStringLiteral("cannot write %1: %2").arg(privatePath, ErrnoText()));
+    QString reason;
+    if (!WriteNewPrivateFile(privatePath, pair->privateKeyPem, &reason))
+        return Fail(QStringLiteral("cannot write %1: %2").arg(privatePath, reason));
     std::printf("[Update]\nPublicKeys=%s\n", pair->publicKey.toBase64().constData());
     return 0;
 }

@@ -254,7 +254,7 @@ void TAsyncSocket::InitWinsock() {
     ReportStatus(8, QStringLiteral("Initializing Winsock"));
     ++WinsockUsers;
     if (WinsockUsers == 1) {
-        WSADATA data;
+        WsStartupData data;
         WsStartup(0x0101, data);
         WinsockInfo_ << QStringLiteral("Version= ") + VersionText(data.wVersion)
                      << QStringLiteral("High Version= ") + VersionText(data.wHighVersion)
@@ -564,7 +564,7 @@ void TAsyncSocket::RequestCloseSocket() {
     }
 }
 
-void TAsyncSocket::CloseSocketHandle(quint16 Handle) {
+void TAsyncSocket::CloseSocketHandle(WsHandle Handle) {
     if (Handle != INVALID_SOCKET_HANDLE)
         WsCloseSocket(Handle);
 }
@@ -645,7 +645,7 @@ QString TAsyncSocket::Read(quint16 Count) {
     if (count > 0) {
         // The socket counts as readable only once Count bytes are there (or the peer closed),
         // so the wait sleeps until then instead of waking for every smaller piece.
-        const quint16 handle = SocketHandle_;
+        const WsHandle handle = SocketHandle_;
         WsSetReceiveLowWater(handle, count);
         auto restore = qScopeGuard([handle, &alive] {
             if (*alive)
@@ -869,7 +869,7 @@ void TAsyncSocket::Listen(bool Dedicated) {
     WsListen(SocketHandle_, 1);
 }
 
-quint16 TAsyncSocket::Accept() {
+WsHandle TAsyncSocket::Accept() {
     ReportStatus(4, QStringLiteral("Accepting"));
     auto alive = Alive_;
     while (!AsyncReplied_ && !Canceled_)
@@ -880,7 +880,7 @@ quint16 TAsyncSocket::Accept() {
         throw ESockError(QStringLiteral("Error creating Data Connection"));
     quint32 peerAddress = 0;
     quint16 peerPort = 0;
-    const quint16 s = WsAccept(SocketHandle_, &peerAddress, &peerPort);
+    const WsHandle s = WsAccept(SocketHandle_, &peerAddress, &peerPort);
     if (s == INVALID_SOCKET_HANDLE) {
         // Nothing to accept (the wait ended for the time-out), or no 16-bit handle for it.
         LastErrorNo_ = WsGetLastError();

@@ -12,6 +12,7 @@
 // or above would not survive the trip through Big5.
 #include "platform/Exception.h"
 #include "platform/SocketEvents.h"
+#include "platform/SocketHandle.h"
 
 #include <QObject>
 #include <QString>
@@ -52,7 +53,7 @@ class TSockWindow;
 class TTlsChannel;
 class TTlsContext;
 
-constexpr quint16 INVALID_SOCKET_HANDLE = 0xFFFF;
+constexpr WsHandle INVALID_SOCKET_HANDLE = WS_INVALID_SOCKET;
 constexpr int IOBufferSize = 65536;
 // A file receive takes up to this much per call, then hands it on in IOBufferSize blocks.
 constexpr int ReceiveChunkSize = 4 * IOBufferSize;
@@ -99,7 +100,7 @@ public:
     ~TAsyncSocket() override;
 
     // --- virtual operations
-    virtual quint16 Accept();
+    virtual WsHandle Accept();
     virtual void Connect();
     virtual void Disconnect();
     virtual QString Transaction(const QString& Command);
@@ -136,7 +137,7 @@ public:
 
     // Closes a socket handle that is no longer this component's SocketHandle (the listening
     // socket after an Accept whose result has been put into SocketHandle).
-    static void CloseSocketHandle(quint16 Handle);
+    static void CloseSocketHandle(WsHandle Handle);
 
     // TLS as the client on the connected socket (also on one this side accepted): the
     // handshake, pumping events while it waits, bounded by TimeOut and ended by Cancel. The
@@ -194,8 +195,8 @@ public:
     void SetCanceled(bool Value) { Canceled_ = Value; }
     bool TimedOut() const { return TimedOut_; }
     void SetTimedOut(bool Value) { TimedOut_ = Value; }
-    quint16 SocketHandle() const { return SocketHandle_; }
-    void SetSocketHandle(quint16 Value) {
+    WsHandle SocketHandle() const { return SocketHandle_; }
+    void SetSocketHandle(WsHandle Value) {
         if (Value != SocketHandle_)
             EndTls(); // the TLS state belongs to the socket it was started on
         SocketHandle_ = Value;
@@ -294,7 +295,7 @@ private:
     QString Host_;
     QString LastReply_;
     qint16 ReplyCode_ = 0;
-    quint16 SocketHandle_ = INVALID_SOCKET_HANDLE;
+    WsHandle SocketHandle_ = INVALID_SOCKET_HANDLE;
     TSockWindow* NotifyWindow_ = nullptr;
     bool Connected_ = false;
     quint16 CloseError_ = 0; // error of a close notice (a reset) since the last Connect/Listen

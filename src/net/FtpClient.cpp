@@ -697,9 +697,9 @@ void TFtpClient::RequestFile(Retrieval& R) {
 
 void TFtpClient::AcceptDataConnection() {
     auto alive = AliveToken();
-    const quint16 accepted = DataConnection_->Accept();
+    const WsHandle accepted = DataConnection_->Accept();
     CheckAlive(alive);
-    const quint16 listening = DataConnection_->SocketHandle();
+    const WsHandle listening = DataConnection_->SocketHandle();
     DataConnection_->SetSocketHandle(accepted);
     TAsyncSocket::CloseSocketHandle(listening);
 }

@@ -3,6 +3,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Socket.h"
 #include "platform/SocketNotifier.h"
+#include "platform/TrustStore.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -102,7 +103,7 @@ TTlsContext::TTlsContext(const QString& CaFile) {
     ERR_clear_error();
     QString problem;
     if (CaFile.isEmpty()) {
-        if (SSL_CTX_set_default_verify_paths(Ctx_) != 1)
+        if (!TrustSystemRoots())
             problem = QStringLiteral("TLS: no trusted certificates");
     } else {
         problem = TrustCaFile(CaFile);
@@ -114,6 +115,26 @@ TTlsContext::TTlsContext(const QString& CaFile) {
         ERR_clear_error();
         throw ETlsError(problem + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
     }
+}
+
+// The system's roots: OpenSSL's default paths where it reads them itself, else the platform's
+// store handed over certificate by certificate. False when not one root could be trusted.
+bool TTlsContext::TrustSystemRoots() {
+    const SystemTrust trust = SystemTrustAnchors();
+    if (trust.openSslDefaults)
+        return SSL_CTX_set_default_verify_paths(Ctx_) == 1;
+    X509_STORE* store = SSL_CTX_get_cert_store(Ctx_);
+    int added = 0;
+    for (const QByteArray& der : trust.certificates) {
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(der.constData());
+        X509* cert = d2i_X509(nullptr, &bytes, static_cast<long>(der.size()));
+        // A root the store holds twice, or one OpenSSL cannot read, is passed over.
+        if (cert && X509_STORE_add_cert(store, cert) == 1)
+            ++added;
+        X509_free(cert);
+    }
+    ERR_clear_error();
+    return added > 0;
 }
 
 // CaFile is read by the launcher itself, never by OpenSSL's own file reading: the open must not
@@ -157,7 +178,7 @@ TTlsContext::~TTlsContext() {
 
 // --- TTlsChannel
 
-TTlsChannel::TTlsChannel(std::shared_ptr<TTlsContext> Context, quint16 Socket,
+TTlsChannel::TTlsChannel(std::shared_ptr<TTlsContext> Context, WsHandle Socket,
                          const QString& PeerName, const TTlsChannel* Resume)
     : Context_(std::move(Context)) {
     Link_.Socket = Socket;

@@ -41,6 +41,8 @@ public:
 private:
     // Adds CaFile's certificates to the trust store; the refusal's text, or empty.
     QString TrustCaFile(const QString& CaFile);
+    // Trusts the system's roots; false when there are none.
+    bool TrustSystemRoots();
 
     ssl_ctx_st* Ctx_ = nullptr;
 };
@@ -54,7 +56,7 @@ public:
 
     // PeerName is what the certificate must be for: a host name or an IPv4 address. Resume, when
     // given, is the session of the connection this one belongs to (data after control).
-    TTlsChannel(std::shared_ptr<TTlsContext> Context, quint16 Socket, const QString& PeerName,
+    TTlsChannel(std::shared_ptr<TTlsContext> Context, WsHandle Socket, const QString& PeerName,
                 const TTlsChannel* Resume);
     ~TTlsChannel();
     TTlsChannel(const TTlsChannel&) = delete;
@@ -76,7 +78,7 @@ public:
 
     // The link between OpenSSL's socket reads and writes and this channel.
     struct Link {
-        quint16 Socket = 0;
+        WsHandle Socket = WS_INVALID_SOCKET;
         int Error = 0;    // the platform error the last read or write met (0: none)
         bool Eof = false; // a read found the peer's end of the stream
     };

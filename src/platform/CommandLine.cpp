@@ -72,14 +72,3 @@ QString usageText() {
 QString versionText() {
     return QStringLiteral("pc_velka_setup " PCV_VERSION "\n");
 }
-
-bool prepareDisplay(const CommandLine& commandLine) {
-    const bool display =
-        !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-    if (commandLine.unattended) {
-        if (!display)
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        return true;
-    }
-    return display || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
-}

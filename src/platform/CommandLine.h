@@ -23,5 +23,11 @@ QString versionText();
 
 // With --unattended and no display, windows are built offscreen; call before the
 // application object is created. Returns false when windows are wanted but there is no display
-// and no Qt platform chosen (the program cannot show anything then).
+// and no Qt platform chosen (the program cannot show anything then). A Windows session always
+// has its desktop.
 bool prepareDisplay(const CommandLine& commandLine);
+
+// Standard output and error carry the messages byte for byte (the unattended lines keep their
+// own CR LF); on Windows the C runtime would otherwise put a CR before every LF. Call before
+// anything is written.
+void prepareStandardStreams();

@@ -2,6 +2,7 @@
 
 #include "FileSystem.h"
 #include "Numbers.h"
+#include "OdbcManager.h"
 
 #include <QSqlDriver>
 #include <QSqlError>
@@ -12,13 +13,10 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <dlfcn.h>
 #include <functional>
 #include <limits>
 #include <mutex>
 #include <optional>
-#include <sql.h>
-#include <sqlext.h>
 #include <thread>
 
 namespace {
@@ -179,21 +177,6 @@ QString nextConnectionName() {
     return QStringLiteral("pcv-ado-%1").arg(++counter);
 }
 
-// The driver manager's functions, looked up in the one that QtSql's ODBC plugin loaded rather
-// than linked: a program linked with it puts its functions in the global scope, where they take
-// the place of the driver's own functions of the same name (FreeTDS calls its SQLGetTypeInfo,
-// and got the manager's, which rejected the driver's handle). Null while no ODBC connection was
-// ever opened.
-void* odbcFunction(const char* name) {
-    void* manager = ::dlopen("libodbc.so.2", RTLD_LAZY | RTLD_NOLOAD);
-    if (!manager)
-        return nullptr;
-    void* function = ::dlsym(manager, name);
-    // The plugin keeps the library loaded for as long as a connection can exist.
-    ::dlclose(manager);
-    return function;
-}
-
 // QODBC hands out its SQLHDBC and SQLHSTMT as a void* in a QVariant; any other type is not an
 // ODBC handle.
 SQLHANDLE odbcHandle(const QVariant& handle) {
@@ -206,8 +189,8 @@ SQLHANDLE odbcHandle(const QVariant& handle) {
 // psqlODBC turns it into statement_timeout on the server; a driver that refuses it leaves the
 // watchdog as the bound.
 void setOdbcQueryTimeout(const QSqlDatabase& db, int seconds) {
-    using SetConnectAttr = SQLRETURN (*)(SQLHDBC, SQLINTEGER, SQLPOINTER, SQLINTEGER);
-    const auto set = reinterpret_cast<SetConnectAttr>(odbcFunction("SQLSetConnectAttr"));
+    using SetConnectAttr = SQLRETURN(SQL_API*)(SQLHDBC, SQLINTEGER, SQLPOINTER, SQLINTEGER);
+    const auto set = reinterpret_cast<SetConnectAttr>(odbcManagerFunction("SQLSetConnectAttr"));
     if (SQLHANDLE hdbc = odbcHandle(db.driver()->handle()); hdbc && set)
         set(hdbc, SQL_ATTR_QUERY_TIMEOUT,
             reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)), SQL_IS_UINTEGER);
@@ -217,8 +200,9 @@ void setOdbcQueryTimeout(const QSqlDatabase& db, int seconds) {
 // statements it runs inside the opening, so an opening during which the server stopped answering
 // (and the driver gave up on it) still reports success.
 bool odbcConnectionDead(const QSqlDatabase& db) {
-    using GetConnectAttr = SQLRETURN (*)(SQLHDBC, SQLINTEGER, SQLPOINTER, SQLINTEGER, SQLINTEGER*);
-    const auto get = reinterpret_cast<GetConnectAttr>(odbcFunction("SQLGetConnectAttr"));
+    using GetConnectAttr =
+        SQLRETURN(SQL_API*)(SQLHDBC, SQLINTEGER, SQLPOINTER, SQLINTEGER, SQLINTEGER*);
+    const auto get = reinterpret_cast<GetConnectAttr>(odbcManagerFunction("SQLGetConnectAttr"));
     SQLHANDLE hdbc = odbcHandle(db.driver()->handle());
     if (!hdbc || !get)
         return false;
@@ -230,8 +214,8 @@ bool odbcConnectionDead(const QSqlDatabase& db) {
 // Asks the driver to stop a statement that another thread is running (ODBC allows SQLCancel from
 // any thread for this). It ends the call only when the server acknowledges.
 void cancelOdbcStatement(SQLHANDLE hstmt) {
-    using Cancel = SQLRETURN (*)(SQLHSTMT);
-    const auto cancel = reinterpret_cast<Cancel>(odbcFunction("SQLCancel"));
+    using Cancel = SQLRETURN(SQL_API*)(SQLHSTMT);
+    const auto cancel = reinterpret_cast<Cancel>(odbcManagerFunction("SQLCancel"));
     if (hstmt && cancel)
         cancel(hstmt);
 }
@@ -245,11 +229,16 @@ static_assert(kCancelAfterTimeout + kCutAfterCancel < std::chrono::seconds(kStat
 // Watches one call into the driver that must end by a deadline. At the deadline it notes whether
 // the server is still sending and cancels through ODBC when there is a statement to cancel; if
 // the call is still running kCutAfterCancel later (at once when there was nothing to cancel), it
-// cuts the driver's sockets. The destructor stops the watch (and waits for a cancel or cut in
-// progress).
+// cuts the driver's sockets. Where the system gives no way to find them (see DriverSockets.h), the
+// cancel and the drivers' own time-outs are all there is, and the call ends when the driver
+// returns. The destructor stops the watch (and waits for a cancel or cut in progress).
 class DriverWatchdog {
 public:
+    // Cancelled: the deadline passed (and the statement, if any, was cancelled); Cut: then the
+    // driver's sockets were shut under it.
     enum class Stage { Waiting, Cancelled, Cut };
+    // Whether the server was sending near the deadline; Unknown where it cannot be measured.
+    enum class Receiving { Unknown, No, Yes };
 
     // cancel: null when there is nothing to cancel. sockets: the driver's sockets at the moment
     // they are needed (the opening learns them only as the driver makes them).
@@ -259,7 +248,7 @@ public:
         thread_ = std::thread([this, deadline] { run(deadline); });
     }
     ~DriverWatchdog() { stop(); }
-    // Ends the watch; afterwards stage() and receivingAtDeadline() no longer change.
+    // Ends the watch; afterwards stage() and receiving() no longer change.
     void stop() {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
@@ -276,7 +265,7 @@ public:
     // Whether the server was still sending in the second half of the time before the deadline:
     // a driver's own exchanges at the start of a call (psqlODBC sets the statement time-out
     // first) do not make a server that then went silent look busy.
-    bool receivingAtDeadline() const { return receivingAtDeadline_.load(); }
+    Receiving receiving() const { return receiving_.load(); }
 
 private:
     void run(Millis deadline) {
@@ -284,14 +273,18 @@ private:
         std::unique_lock<std::mutex> lock(mutex_);
         if (wake_.wait_until(lock, start + deadline / 2, [this] { return done_; }))
             return;
-        const std::uint64_t halfway = bytesReceived(sockets_());
+        const std::optional<std::uint64_t> halfway = bytesReceived(sockets_());
         if (wake_.wait_until(lock, start + deadline, [this] { return done_; }))
             return;
-        receivingAtDeadline_ = bytesReceived(sockets_()) > halfway;
+        const std::optional<std::uint64_t> atDeadline = bytesReceived(sockets_());
+        if (halfway && atDeadline)
+            receiving_ = *atDeadline > *halfway ? Receiving::Yes : Receiving::No;
         stage_ = Stage::Cancelled;
         if (!cancel_) { // nothing to wait for before the cut
-            stage_ = Stage::Cut;
-            shutDownSockets(sockets_());
+            const std::vector<SocketIdentity> cut = sockets_();
+            if (!cut.empty())
+                stage_ = Stage::Cut;
+            shutDownSockets(cut);
             return;
         }
         // The cancel runs beside the watch: a driver may cancel over a connection of its own
@@ -308,8 +301,9 @@ private:
                          [this] { return done_ && cancelReturned_; });
         std::vector<SocketIdentity> cut;
         if (!done_) {
-            stage_ = Stage::Cut;
             cut = sockets_();
+            if (!cut.empty())
+                stage_ = Stage::Cut;
         }
         if (!cancelReturned_) {
             const std::vector<SocketIdentity> cancels = socketsOpenedSince(beforeCancel);
@@ -323,7 +317,7 @@ private:
     std::function<void()> cancel_;
     std::function<std::vector<SocketIdentity>()> sockets_;
     std::atomic<Stage> stage_{Stage::Waiting};
-    std::atomic<bool> receivingAtDeadline_{false};
+    std::atomic<Receiving> receiving_{Receiving::Unknown};
     std::mutex mutex_;
     std::condition_variable wake_;
     bool done_ = false;
@@ -332,16 +326,26 @@ private:
 };
 
 // What a statement that the watchdog had to stop did: the error names the difference between a
-// server that sent nothing and one that kept sending without finishing.
+// server that sent nothing and one that kept sending without finishing, where it is known.
 QString statementTimeoutMessage(const DriverWatchdog& watchdog, int seconds,
                                 const QString& driverMessage) {
-    QString message =
-        watchdog.receivingAtDeadline()
-            ? QStringLiteral("Query timeout expired: the server did not finish answering within "
-                             "%1 s")
-                  .arg(seconds)
-            : QStringLiteral("Query timeout expired: no answer from the server within %1 s")
-                  .arg(seconds);
+    QString message;
+    switch (watchdog.receiving()) {
+    case DriverWatchdog::Receiving::Yes:
+        message = QStringLiteral("Query timeout expired: the server did not finish answering "
+                                 "within %1 s")
+                      .arg(seconds);
+        break;
+    case DriverWatchdog::Receiving::No:
+        message = QStringLiteral("Query timeout expired: no answer from the server within %1 s")
+                      .arg(seconds);
+        break;
+    case DriverWatchdog::Receiving::Unknown:
+        message = QStringLiteral("Query timeout expired: no complete answer from the server "
+                                 "within %1 s")
+                      .arg(seconds);
+        break;
+    }
     // After a cancel the driver's own words say how the server took it; after a cut they only
     // say that the link is gone.
     if (watchdog.stage() == DriverWatchdog::Stage::Cancelled && !driverMessage.isEmpty())

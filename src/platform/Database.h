@@ -48,7 +48,9 @@ QString odbcConnectOptions(int timeoutSeconds);
 // a watchdog cancels the statement through ODBC (SQLCancel), which ends it when the server
 // acknowledges; a second later, if the driver is still waiting, the connection is cut under it.
 // The connection's opening (the login and the statements the ODBC layer runs on its own) ends
-// within the login time-out plus the query time-out plus this margin.
+// within the login time-out plus the query time-out plus this margin. Where the driver's sockets
+// cannot be found (Windows: see DriverSockets.h) there is no cut, and a statement ends when the
+// driver returns after its own time-out or the cancel; the error still names the time-out.
 inline constexpr int kStatementMarginSeconds = 2;
 
 // The start of an error raised when Encrypt=yes and the encrypted connection could not be made;
@@ -127,7 +129,8 @@ public:
     // Runs the SQL text on the connection. EDatabaseError when there is no open connection, the
     // backend refuses the statement, or it has not finished within the query time-out (locked
     // rows, a server that stopped answering or answers without end); the message then says
-    // whether the server sent nothing at all or did not finish its answer.
+    // whether the server sent nothing at all or did not finish its answer, where the system lets
+    // that be measured ("no complete answer" where not).
     void Open();
     bool Active() const { return active_; }
 

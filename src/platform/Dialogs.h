@@ -8,7 +8,19 @@
 #include <QString>
 #include <functional>
 
-// MessageBoxA flags and answers used by this program.
+// MessageBoxA flags and answers used by this program. <windows.h> defines the same names as
+// macros with the same values: they are set aside while these are declared, so that a file may
+// include both, in either order, and then uses the system's.
+#pragma push_macro("MB_OK")
+#pragma push_macro("MB_OKCANCEL")
+#pragma push_macro("MB_ICONQUESTION")
+#pragma push_macro("IDOK")
+#pragma push_macro("IDCANCEL")
+#undef MB_OK
+#undef MB_OKCANCEL
+#undef MB_ICONQUESTION
+#undef IDOK
+#undef IDCANCEL
 enum : unsigned {
     MB_OK = 0x00,
     MB_OKCANCEL = 0x01,
@@ -18,6 +30,11 @@ enum : int {
     IDOK = 1,
     IDCANCEL = 2,
 };
+#pragma pop_macro("MB_OK")
+#pragma pop_macro("MB_OKCANCEL")
+#pragma pop_macro("MB_ICONQUESTION")
+#pragma pop_macro("IDOK")
+#pragma pop_macro("IDCANCEL")
 
 enum class MessageKind { Box, ShowMessage, Exception };
 

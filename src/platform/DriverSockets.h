@@ -7,9 +7,26 @@
 // connection going away under the driver. The database layer finds the sockets that a driver
 // opened by comparing this process's sockets before and after the connection opens.
 //
-// This half reads /proc/self/fd and asks the kernel's TCP statistics; a system without them
-// returns no sockets, and the database layer is then left with the drivers' own means.
+// Linux (DriverSockets_unix.cpp) reads /proc/self/fd and asks the kernel's TCP statistics; a
+// system without them returns no sockets.
+//
+// Windows (DriverSockets_win.cpp) has no such last resort, and finds no sockets: a process cannot
+// list its own sockets there (Winsock has no call for it; guessing handle values, or hooking the
+// driver's socket calls, would touch handles that belong to other parts of the process), and
+// shutdown() is not documented to end a receive already waiting in another thread. There the
+// deadline rests on ODBC's own means: the login time-out, the drivers' query time-outs and the
+// watchdog's SQLCancel. What that gives, measured under Wine with FreeTDS and a query time-out
+// of 2 s (bounds of 9 s for the opening and 4 s for a statement): a server silent during the
+// opening ends it after 4.1 s, as on Linux; a server silent after a statement ends it after
+// 4.0 s (FreeTDS's own time-out, then the time-out of its unanswered cancel: twice the query
+// time-out); a server that sends every byte half a second after the one before, and answers a
+// cancel only after the reply in progress, ends the opening after 13 s and a statement after
+// 28 s; a reply without end is not ended at all, in the opening or after it. Under Wine the driver
+// is the host's (through Wine's odbc32 and unixODBC), and its sockets are host descriptors that
+// Winsock does not see either. Whether the server was still sending cannot be measured there:
+// bytesReceived says so.
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 // A socket descriptor of this process, with the inode that tells it apart from a later one that
@@ -27,8 +44,9 @@ std::vector<SocketIdentity> openSockets();
 std::vector<SocketIdentity> socketsOpenedSince(const std::vector<SocketIdentity>& before);
 
 // Bytes received so far from the peers of these sockets (TCP only), summed: whether a server sent
-// anything between two moments. Sockets that are gone or reused count nothing.
-std::uint64_t bytesReceived(const std::vector<SocketIdentity>& sockets);
+// anything between two moments. Sockets that are gone or reused count nothing. Empty where the
+// system cannot count them.
+std::optional<std::uint64_t> bytesReceived(const std::vector<SocketIdentity>& sockets);
 
 // Shuts both directions of each socket that is still the one recorded, so that a driver blocked
 // on it returns with an error. The descriptors stay open: they are the driver's to close.

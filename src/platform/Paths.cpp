@@ -1,13 +1,13 @@
 #include "Paths.h"
 
-#include <QCoreApplication>
+#include "Paths_p.h"
 
 namespace {
 QString g_override;
 }
 
 QString ExecutableDir() {
-    QString dir = g_override.isEmpty() ? QCoreApplication::applicationDirPath() : g_override;
+    QString dir = g_override.isEmpty() ? RunningExecutableFolder() : g_override;
     if (!dir.endsWith(QLatin1Char('/')))
         dir += QLatin1Char('/');
     return dir;

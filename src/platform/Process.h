@@ -2,16 +2,18 @@
 // Stand-in for starting a file through the shell (ShellExecuteExA with a process handle) and
 // waiting on its handle (WaitForSingleObject, INFINITE).
 #include <QString>
+#include <cstdint>
 #include <optional>
-#include <sys/types.h>
 
 struct ProcessHandle {
-    pid_t pid = -1;
+    // POSIX: the child's process id; Windows: the process handle. -1: none.
+    std::intptr_t id = -1;
 };
 
 // Starts file as a program with no arguments, in the current directory and environment. A
 // relative name is taken from the current directory, never looked up on PATH. Fails (nullopt)
-// when the file is missing, is not a regular file, is not executable or cannot be run.
+// when the file is missing, is not a regular file, is not executable (on Windows: not a
+// program image) or cannot be run.
 std::optional<ProcessHandle> StartProgram(const QString& file);
 
 // Under a file-size limit (RLIMIT_FSIZE) a write past the limit then fails with EFBIG, which
@@ -22,5 +24,5 @@ void IgnoreFileSizeSignal();
 
 // Blocks the thread, without handling any event, until the process has ended. Returns its
 // exit code, 128 + the signal number when a signal ended it, or -1 when it cannot be waited
-// for (already reaped, not a child).
+// for (already reaped, not a child). The handle is used up: a second wait returns -1.
 int WaitForProcess(ProcessHandle process);

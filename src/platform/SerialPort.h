@@ -1,12 +1,11 @@
 #pragma once
-// A blocking serial port standing in for the Win32 port handle of the interface link. The link
-// opens ports by their Windows names ("COM9", "\\.\COM12"); here each name is mapped to a device
-// through [Interface] Devices of server.ini. Nothing here pumps events: waits block on the port.
+// A blocking serial port: the Win32 port handle of the interface link. The link opens ports by
+// their Windows names ("COM9", "\\.\COM12"). On Windows that is the port itself, opened as
+// "\\.\COMn"; on POSIX each name is mapped to a device through [Interface] Devices of
+// server.ini. Nothing here pumps events: waits block on the port.
 #include <QString>
 #include <cstdint>
 #include <memory>
-
-class QSerialPort;
 
 class SerialPort {
 public:
@@ -19,8 +18,9 @@ public:
     // "\\.\COM30" (plain names above 9 cannot be opened on Windows either). 0 for any other
     // text, so that nothing outside COM3 … COM30 is ever reached.
     static int portNumber(const char* name);
-    // The device standing for a port name: the entry COMn of the devices folder, or
-    // /dev/ttyS(n-1) when no folder is configured. Empty when the name is not a valid port name.
+    // The device standing for a port name: on Windows "\\.\COMn"; on POSIX the entry COMn of
+    // the devices folder, or /dev/ttyS(n-1) when no folder is configured. Empty when the name is
+    // not a valid port name.
     static QString devicePath(const char* name);
 
     // Opens the port for reading and writing, unshared. False when it does not exist, is not a
@@ -45,5 +45,6 @@ public:
     void waitForInput(int milliseconds);
 
 private:
-    std::unique_ptr<QSerialPort> port_;
+    struct Device; // the platform's open port
+    std::unique_ptr<Device> port_;
 };

@@ -8,10 +8,14 @@
 constexpr quint32 SocketMessage = 1125;     // WM_USER + 101
 constexpr quint32 AsyncReplyMessage = 1126; // WM_USER + 102
 
-// Socket events carried in the low word of a notice (the high word holds the error code).
+// Socket events carried in the low word of a notice (the high word holds the error code). The
+// system's Winsock header defines the same names as macros with the same values; a platform file
+// that includes it first keeps those.
+#ifndef FD_READ
 constexpr quint16 FD_READ = 1;
 constexpr quint16 FD_WRITE = 2;
 constexpr quint16 FD_OOB = 4;
 constexpr quint16 FD_ACCEPT = 8;
 constexpr quint16 FD_CONNECT = 16;
 constexpr quint16 FD_CLOSE = 32;
+#endif

@@ -8,10 +8,14 @@
 // - FD_CLOSE once, when the peer shuts its side (also while data is still pending);
 // - FD_CONNECT once, when a connect attempt completes (error word set when it failed);
 // - FD_ACCEPT once a connection waits; no further one until the next accept.
-// Each socket has a QSocketNotifier on its descriptor for readability. Once an FD_READ is out and
-// no receive has followed, the notifier is switched off until the next receive, so a socket with
-// unread data does not keep waking the event loop; a reader that keeps receiving never toggles
-// it. Unconnected sockets have no notifier switched on (an idle socket polls as hung up).
+// On POSIX each socket has a QSocketNotifier on its descriptor for readability. Once an FD_READ
+// is out and no receive has followed, the notifier is switched off until the next receive, so a
+// socket with unread data does not keep waking the event loop; a reader that keeps receiving
+// never toggles it. Unconnected sockets have no notifier switched on (an idle socket polls as
+// hung up). On Windows Winsock itself keeps these rules: its WSAAsyncSelect notices go to one
+// hidden message window of the layer and are handed on to the TSockWindow as the same events.
+#include "SocketHandle.h"
+
 #include <QObject>
 #include <functional>
 
@@ -56,7 +60,7 @@ private:
 
 // Registers which notices of socket s go to window as message msg (mask of FD_* bits); a later
 // call replaces the earlier one, a null window or mask 0 stops the notices.
-int WsAsyncSelect(quint16 s, TSockWindow* window, quint32 msg, qint32 mask);
+int WsAsyncSelect(WsHandle s, TSockWindow* window, quint32 msg, qint32 mask);
 
 // Starts an asynchronous look-up of name; the reply is posted to window as msg with the error in
 // the high word of lParam (0 = found, the address is in window->HostEntryAddress()). Names under
@@ -66,4 +70,4 @@ void WsAsyncGetHostByName(TSockWindow* window, quint32 msg, const QString& name)
 
 // Arms a one-shot wake-up for when socket s can take more bytes (a send that would block waits
 // in the event loop for it).
-void WsWakeWhenWritable(quint16 s);
+void WsWakeWhenWritable(WsHandle s);

@@ -359,6 +359,16 @@ TEST_F(SignedUpdateE2E, ToolKeepsThePrivateKeyPrivate) {
     tool({QStringLiteral("keygen"), path("publisher.pem")}, &code);
     EXPECT_EQ(code, 1);
     EXPECT_EQ(readAll(path("publisher.pem")), pem);
+    // Nor is a key written through a link, dangling or not: the file it names stays as it was.
+    ASSERT_TRUE(QFile::link(path("publisher.pem"), path("to-key.pem")));
+    ASSERT_TRUE(QFile::link(path("nowhere.pem"), path("dangling.pem")));
+    for (const char* link : {"to-key.pem", "dangling.pem"}) {
+        code = 0;
+        tool({QStringLiteral("keygen"), path(link)}, &code);
+        EXPECT_EQ(code, 1) << link;
+    }
+    EXPECT_EQ(readAll(path("publisher.pem")), pem);
+    EXPECT_FALSE(QFileInfo::exists(path("nowhere.pem")));
 }
 
 // The signature is written as a new file renamed into place: a symbolic or hard link standing

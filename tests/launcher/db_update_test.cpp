@@ -2,6 +2,7 @@
 // the TDS test server through FreeTDS, plus the cases where the server cannot be reached or sends
 // values that must not be used.
 #include "db_fixture.h"
+#include "platform/OdbcManager.h"
 
 #include <QCoreApplication>
 #include <QDate>
@@ -436,6 +437,17 @@ TEST_F(DbOdbcTest, PasswordWithDelimitersReachesPostgres) {
     ASSERT_TRUE(SQL_Connect());
     ASSERT_TRUE(SQL_GetNextVersion());
     EXPECT_EQ(NextVersion, 13);
+}
+
+// The driver manager's functions that bound a statement (the query time-out, the test for a dead
+// link, the cancel) are found in the manager that QtSql's ODBC plugin loaded: a lookup that
+// missed would leave every statement to the last resort alone, or to nothing where there is none.
+TEST_F(DbOdbcTest, DriverManagerFunctionsAreFoundOnceConnected) {
+    ASSERT_NO_FATAL_FAILURE(useSqlServer(kRows));
+    ASSERT_TRUE(SQL_Connect()) << SQL_ConnectError().toStdString();
+    for (const char* name : {"SQLSetConnectAttr", "SQLGetConnectAttr", "SQLCancel"})
+        EXPECT_NE(odbcManagerFunction(name), nullptr) << name;
+    EXPECT_EQ(odbcManagerFunction("SQLNoSuchFunction"), nullptr);
 }
 
 // A closed port fails at once; a server that accepts and never answers fails after the

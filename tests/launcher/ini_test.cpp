@@ -128,16 +128,29 @@ TEST_F(IniTest, LogLinesOfAllThreeFormatsInBig5) {
 }
 
 TEST_F(IniTest, LogThatCannotBeCreatedDropsLinesQuietly) {
-    // A current directory that no longer exists: DLrec.txt cannot be created there.
+    // DLrec.txt cannot be created in the current directory: a folder of that name stands in its
+    // place, or the directory no longer exists (where a process may remove its own current
+    // directory: not on Windows).
     writeAll(ini(), "[VERSION]\r\nPc1=12\r\n");
-    QTemporaryDir gone;
-    ASSERT_TRUE(QDir::setCurrent(gone.path()));
-    ASSERT_TRUE(gone.remove());
-    EXPECT_FALSE(LogFile::Open());
-    EXPECT_FALSE(LogFile::IsOpen());
-    LogFile::Write(QStringLiteral("Ver:2.4"));
-    LogFile::Write(QStringLiteral("Pc1="), 12);
-    LoadIni(); // still reads velka.ini beside the executable
-    EXPECT_EQ(InstalledVersion, 12);
-    LogFile::Close();
+    for (const bool removed : {false, true}) {
+        QTemporaryDir cwd;
+        ASSERT_TRUE(QDir::setCurrent(cwd.path()));
+        if (removed) {
+            if (!cwd.remove())
+                continue;
+        } else {
+            ASSERT_TRUE(QDir(cwd.path()).mkdir(QStringLiteral("DLrec.txt")));
+        }
+        EXPECT_FALSE(LogFile::Open()) << removed;
+        EXPECT_FALSE(LogFile::IsOpen()) << removed;
+        LogFile::Write(QStringLiteral("Ver:2.4"));
+        LogFile::Write(QStringLiteral("Pc1="), 12);
+        InstalledVersion = 0;
+        LoadIni(); // still reads velka.ini beside the executable
+        EXPECT_EQ(InstalledVersion, 12) << removed;
+        LogFile::Close();
+        // The folder in DLrec.txt's place is left as it was.
+        EXPECT_TRUE(removed || QFileInfo(cwd.path() + QStringLiteral("/DLrec.txt")).isDir());
+        ASSERT_TRUE(QDir::setCurrent(dir.path())); // so that cwd can go
+    }
 }

@@ -60,7 +60,7 @@ SequenceRun runSequence(int found, std::uint8_t type, bool startOk) {
         return ProcessHandle{4242};
     };
     steps.waitForProcess = [&](ProcessHandle p) {
-        note("wait " + std::to_string(p.pid));
+        note("wait " + std::to_string(p.id));
         return 0;
     };
     steps.runUpdateCheck = [&] { note("update check"); };

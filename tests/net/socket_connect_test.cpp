@@ -88,7 +88,7 @@ TEST_F(ConnectTest, RefusalArrivesAsWinsockCode) {
         event = static_cast<quint16>(lParam & 0xFFFF);
         error = static_cast<quint16>(lParam >> 16);
     });
-    const quint16 h = WsSocket();
+    const WsHandle h = WsSocket();
     ASSERT_NE(h, WS_INVALID_SOCKET);
     ASSERT_EQ(WsAsyncSelect(h, window, SocketMessage, 61), 0);
     EXPECT_EQ(WsConnect(h, WsInetAddr("127.0.0.1"), WsHtons(UnusedPort())), WS_SOCKET_ERROR);
@@ -265,7 +265,7 @@ TEST_F(ConnectTest, DisconnectThenConnectAgainAndAlreadyConnected) {
     s.SetHost("127.0.0.1");
     s.SetPort(first.Port());
     s.Connect();
-    const quint16 before = s.SocketHandle();
+    const WsHandle before = s.SocketHandle();
     try {
         s.Connect();
         FAIL() << "second connect accepted";

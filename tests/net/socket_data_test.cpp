@@ -432,8 +432,8 @@ TEST_F(DataTest, DedicatedListenAndAccept) {
         SendAll(fd, "data over the accepted socket");
         CloseNow(fd);
     });
-    const quint16 listening = s.SocketHandle();
-    const quint16 accepted = s.Accept();
+    const WsHandle listening = s.SocketHandle();
+    const WsHandle accepted = s.Accept();
     client.join();
     ASSERT_NE(accepted, INVALID_SOCKET_HANDLE);
     EXPECT_NE(accepted, listening);

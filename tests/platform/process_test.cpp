@@ -1,6 +1,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Process.h"
 #include "platform/Termination.h"
+#include "platform/TrustStore.h"
 
 #include <QDir>
 #include <QFile>
@@ -338,4 +339,11 @@ TEST_F(ProcessTest, PrivateFoldersAndTheirRemoval) {
     script(QStringLiteral("decoy/inside"), "keep", false);
     EXPECT_FALSE(RemoveFolderWithFiles(dir.filePath(QStringLiteral(".run-abcdef"))));
     EXPECT_EQ(read(QStringLiteral("decoy/inside")), "keep");
+}
+
+// OpenSSL reads the Linux system's CA folder itself: no roots are handed over one by one.
+TEST(SystemTrustAnchors, OpenSslReadsTheSystemFolderItself) {
+    const SystemTrust trust = SystemTrustAnchors();
+    EXPECT_TRUE(trust.openSslDefaults);
+    EXPECT_TRUE(trust.certificates.isEmpty());
 }

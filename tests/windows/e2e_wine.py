@@ -67,8 +67,9 @@ note end
 """
 
 LINUX_UPDATE = b"""#!/bin/sh
-# Update stand-in: proves it arrived whole, installs version 13, notes that it ran.
-here=$(dirname "$0")
+# Update stand-in: proves it arrived whole, installs version 13, notes that it ran. It writes into
+# the current directory, the launcher's folder: the launcher runs it from a private copy elsewhere.
+here=$(pwd)
 cp "$0" "$here/installed.bin"
 printf 'pc1 version 13\\n' > "$here/installed.txt"
 echo ran >> "$here/marker"

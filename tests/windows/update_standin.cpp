@@ -1,8 +1,9 @@
 // Stands in for a downloaded update in the end-to-end runs under Wine: it copies its own bytes to
-// installed.bin beside it (proof that the whole file arrived, padding and all), "installs"
-// version 13 by writing installed.txt, notes in marker that it ran, and exits with a code the
-// launcher does not look at. The harness pads it to the same size as the Linux stand-in, so both
-// programs log the same DownloadFileSize.
+// installed.bin in the current directory (proof that the whole file arrived, padding and all),
+// "installs" version 13 by writing installed.txt, notes in marker that it ran, and exits with a
+// code the launcher does not look at. The current directory is the launcher's folder, where an
+// update installs: the launcher runs it from a private copy elsewhere. The harness pads it to the
+// same size as the Linux stand-in, so both programs log the same DownloadFileSize.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -10,7 +11,7 @@
 
 namespace {
 
-// Writes text into the file name beside this program; append or replace.
+// Writes text into the file name in folder; append or replace.
 void put(const char* folder, const char* name, const char* text, bool append) {
     char path[MAX_PATH + 32];
     wsprintfA(path, "%s%s", folder, name);
@@ -32,13 +33,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     if (length == 0 || length >= MAX_PATH)
         return 3;
     char folder[MAX_PATH];
-    lstrcpyA(folder, self);
-    for (char* p = folder + lstrlenA(folder); p > folder; --p) {
-        if (p[-1] == '\\' || p[-1] == '/') {
-            *p = '\0';
-            break;
-        }
-    }
+    const DWORD here = GetCurrentDirectoryA(MAX_PATH - 1, folder);
+    if (here == 0 || here >= MAX_PATH - 1)
+        return 3;
+    if (folder[here - 1] != '\\' && folder[here - 1] != '/')
+        lstrcatA(folder, "\\");
     char copy[MAX_PATH + 32];
     wsprintfA(copy, "%sinstalled.bin", folder);
     CopyFileA(self, copy, FALSE);

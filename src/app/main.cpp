@@ -1,9 +1,9 @@
 // Entry point of the launcher: the application object, the main form (whose construction is
 // the whole launcher) and the message loop, in one protected block.
-#include "EntryPoint.h"
-#include "Setup1.h"
-#include "UpdateCheck.h"
 #include "download/DownloadWindow.h"
+#include "launcher/EntryPoint.h"
+#include "launcher/Setup1.h"
+#include "launcher/UpdateCheck.h"
 #include "platform/CommandLine.h"
 #include "platform/Dialogs.h"
 #include "platform/Paths.h"
@@ -21,6 +21,7 @@ void print(std::FILE* stream, const QString& text) {
 } // namespace
 
 int main(int argc, char** argv) {
+    prepareStandardStreams();
     IgnoreFileSizeSignal();
     const CommandLine cl = parseCommandLine(argc, argv);
     if (!cl.error.isEmpty()) {

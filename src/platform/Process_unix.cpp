@@ -40,7 +40,7 @@ std::optional<ProcessHandle> StartProgram(const QString& file) {
     ::posix_spawnattr_destroy(&attr);
     if (!started)
         return std::nullopt;
-    return ProcessHandle{pid};
+    return ProcessHandle{static_cast<std::intptr_t>(pid)};
 }
 
 void IgnoreFileSizeSignal() {
@@ -48,14 +48,15 @@ void IgnoreFileSizeSignal() {
 }
 
 int WaitForProcess(ProcessHandle process) {
-    if (process.pid <= 0)
+    if (process.id <= 0)
         return -1;
+    const auto pid = static_cast<pid_t>(process.id);
     int status = 0;
     pid_t rc;
     do {
-        rc = ::waitpid(process.pid, &status, 0);
+        rc = ::waitpid(pid, &status, 0);
     } while (rc < 0 && errno == EINTR);
-    if (rc != process.pid)
+    if (rc != pid)
         return -1;
     if (WIFEXITED(status))
         return WEXITSTATUS(status);

@@ -1,0 +1,18 @@
+#include "CommandLine.h"
+
+#include <QByteArray>
+
+bool prepareDisplay(const CommandLine& commandLine) {
+    const bool display =
+        !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    if (commandLine.unattended) {
+        if (!display)
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        return true;
+    }
+    return display || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+void prepareStandardStreams() {
+    // The C library writes bytes as they are.
+}

@@ -1,0 +1,7 @@
+#include "Paths_p.h"
+
+#include <QCoreApplication>
+
+QString RunningExecutableFolder() {
+    return QCoreApplication::applicationDirPath();
+}
