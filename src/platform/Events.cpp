@@ -1,14 +1,9 @@
 #include "Events.h"
 
-#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
-
-void ProcessMessages() {
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
 
 void WaitForMessages(int maxMilliseconds) {
     if (!QCoreApplication::instance())
@@ -20,10 +15,4 @@ void WaitForMessages(int maxMilliseconds) {
     bound.setTimerType(Qt::PreciseTimer);
     bound.start(maxMilliseconds < 0 ? 0 : maxMilliseconds);
     WaitForEvents();
-}
-
-void WaitForEvents() {
-    if (!QCoreApplication::instance())
-        return;
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }

@@ -172,14 +172,67 @@ bool writeAll(HANDLE h, const char* data, std::int64_t size) {
     return true;
 }
 
+// The current user's SID as text ("S-1-5-21-…"), or empty.
+QString currentUserSid() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return {};
+    Handle owned(token);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    if (size == 0)
+        return {};
+    const std::unique_ptr<char[]> buffer(new char[size]);
+    if (!GetTokenInformation(token, TokenUser, buffer.get(), size, &size))
+        return {};
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid, &text))
+        return {};
+    const QString sid = QString::fromWCharArray(text);
+    LocalFree(text);
+    return sid;
+}
+
+// A security descriptor that makes the current user the owner and gives access to nobody else
+// (a protected DACL: nothing inherited from the parent folder); inherited by what is created in
+// a folder made with it. Empty (and the reason in GetLastError) when it cannot be built.
+class PrivateAccess {
+public:
+    explicit PrivateAccess(bool inherited) {
+        const QString sid = currentUserSid();
+        const QString sddl =
+            QStringLiteral("O:%1D:P(A;%2;FA;;;%1)").arg(sid, inherited ? u"OICI" : u"");
+        if (!sid.isEmpty())
+            ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                reinterpret_cast<const wchar_t*>(sddl.utf16()), SDDL_REVISION_1, &descriptor_,
+                nullptr);
+        attributes_ = SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), descriptor_, FALSE};
+    }
+    ~PrivateAccess() {
+        if (descriptor_)
+            LocalFree(descriptor_);
+    }
+    PrivateAccess(const PrivateAccess&) = delete;
+    PrivateAccess& operator=(const PrivateAccess&) = delete;
+    SECURITY_ATTRIBUTES* get() { return descriptor_ ? &attributes_ : nullptr; }
+
+private:
+    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+    SECURITY_ATTRIBUTES attributes_{};
+};
+
 // The program's own download: see OpenFileForWriting.
 OpenedFile openOwnForWriting(const std::wstring& native, WriteOpenMode mode, OwnFile& own) {
     const bool create = mode == WriteOpenMode::CreateOrTruncate && !own.identity;
     if (mode == WriteOpenMode::AppendExisting && !own.identity)
         return failure(ENOENT); // nothing was created to append to
     // CREATE_NEW fails on anything at the name, a dangling link included; an existing file is
-    // opened itself, never through a link, and must then be own's file.
-    Handle h(CreateFileW(native.c_str(), GENERIC_WRITE, kShareAll, nullptr,
+    // opened itself, never through a link, and must then be own's file. A new one is the user's
+    // alone, as the POSIX half's mode 0600 makes it.
+    PrivateAccess access(false);
+    if (create && !access.get())
+        return win32Failure(GetLastError());
+    Handle h(CreateFileW(native.c_str(), GENERIC_WRITE, kShareAll, create ? access.get() : nullptr,
                          create ? CREATE_NEW : OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!h.valid())
@@ -201,27 +254,6 @@ OpenedFile openOwnForWriting(const std::wstring& native, WriteOpenMode mode, Own
     f.fd = fd;
     f.identity = identityOf(info);
     return f;
-}
-
-// The current user's SID as text ("S-1-5-21-…"), or empty.
-QString currentUserSid() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return {};
-    Handle owned(token);
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    if (size == 0)
-        return {};
-    const std::unique_ptr<char[]> buffer(new char[size]);
-    if (!GetTokenInformation(token, TokenUser, buffer.get(), size, &size))
-        return {};
-    wchar_t* text = nullptr;
-    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid, &text))
-        return {};
-    const QString sid = QString::fromWCharArray(text);
-    LocalFree(text);
-    return sid;
 }
 
 // True when the folder opened as h is owned by the user with this SID.
@@ -457,32 +489,23 @@ std::optional<QString> SetAside(const QString& path, QString* reason) {
 }
 
 std::optional<QString> CreatePrivateFolder(const QString& prefix, QString* reason) {
-    // Owned by this user, who alone may enter it (a protected DACL: nothing inherited from the
-    // parent), and so for whatever is created in it.
-    const QString sid = currentUserSid();
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const QString sddl = QStringLiteral("O:%1D:P(A;OICI;FA;;;%1)").arg(sid);
-    if (sid.isEmpty() || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                             reinterpret_cast<const wchar_t*>(sddl.utf16()), SDDL_REVISION_1,
-                             &descriptor, nullptr)) {
+    // Owned by this user, who alone may enter it, and so for whatever is created in it.
+    PrivateAccess access(true);
+    if (!access.get()) {
         if (reason)
             *reason = win32Reason(GetLastError());
         return std::nullopt;
     }
-    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
     static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     DWORD error = ERROR_ALREADY_EXISTS;
     for (int attempt = 0; attempt < 100 && error == ERROR_ALREADY_EXISTS; ++attempt) {
         QString name = prefix;
         for (int i = 0; i < 6; ++i)
             name += QLatin1Char(kLetters[QRandomGenerator::system()->bounded(36)]);
-        if (CreateDirectoryW(Win32Path(name).c_str(), &attributes)) {
-            LocalFree(descriptor);
+        if (CreateDirectoryW(Win32Path(name).c_str(), access.get()))
             return name;
-        }
         error = GetLastError();
     }
-    LocalFree(descriptor);
     if (reason)
         *reason = win32Reason(error);
     return std::nullopt;

@@ -90,6 +90,11 @@ void TSockWindow::Post(quint32 msg, quintptr wParam, qintptr lParam, quint64 ser
     QCoreApplication::postEvent(this, new TSockEvent(msg, wParam, lParam, serial));
 }
 
+void TSockWindow::Send(quint32 msg, quintptr wParam, qintptr lParam, quint64 serial) {
+    TSockEvent event(msg, wParam, lParam, serial);
+    QCoreApplication::sendEvent(this, &event);
+}
+
 void TSockWindow::PostLookupReply(quint32 msg, qintptr lParam, quint64 lookup) {
     QCoreApplication::postEvent(this, new TSockEvent(msg, 0, lParam, lookup | LookupTag));
 }

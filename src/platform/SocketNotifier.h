@@ -39,6 +39,9 @@ public:
     // Posts a message; serial != 0 ties it to one registration of a socket, so that notices of a
     // socket closed meanwhile are dropped.
     void Post(quint32 msg, quintptr wParam, qintptr lParam, quint64 serial = 0);
+    // Hands a message to the procedure at once, with the same checks as a posted one: for a
+    // notice that already comes out of the system's own message loop (Winsock's on Windows).
+    void Send(quint32 msg, quintptr wParam, qintptr lParam, quint64 serial);
 
     // Look-ups are numbered; the reply of one that a newer look-up has superseded is dropped, so
     // that it cannot end the newer one's wait with its own address.

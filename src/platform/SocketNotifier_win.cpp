@@ -22,7 +22,7 @@
 // FD_CLOSE once with the reason of a reset. So this half only routes them: every socket is
 // registered with one hidden message window of the layer, whose procedure runs in the thread's
 // message loop (Qt's event dispatcher pumps it) and hands each notice on to the socket's
-// TSockWindow as a posted event, exactly as the POSIX half does.
+// TSockWindow, as the window procedure of a socket component does.
 
 namespace {
 
@@ -52,10 +52,14 @@ Registration* Find(WsHandle s) {
     return it == Table().end() ? nullptr : &it->second;
 }
 
+// A notice for the socket's TSockWindow, handed on at once: it already comes out of the
+// thread's message loop, and a posted event would wait for Qt to send its posted events, which a
+// loop blocked in a socket wait does not always do on Windows (the wait would then outlast the
+// notice that should end it).
 void Notify(WsHandle s, const Registration& r, quint16 event, int error) {
     if (!r.window || !(r.mask & event))
         return;
-    r.window->Post(r.msg, s, static_cast<qintptr>(event | (static_cast<quint32>(error) << 16)),
+    r.window->Send(r.msg, s, static_cast<qintptr>(event | (static_cast<quint32>(error) << 16)),
                    r.serial);
 }
 
@@ -96,10 +100,12 @@ class Registry final : public SocketObserver {
 public:
     void Created(WsHandle s, bool) override { Table()[s] = Registration{}; }
     void Closed(WsHandle s) override { Table().erase(s); }
+    // A failure Winsock gave at once goes the way of its notices, through the message loop.
     void ConnectStarted(WsHandle s, int immediateError) override {
         const Registration* r = Find(s);
-        if (r && immediateError != 0)
-            Notify(s, *r, FD_CONNECT, immediateError);
+        if (r && r->message != 0 && immediateError != 0)
+            PostMessageW(NoticeWindow(), r->message, static_cast<WPARAM>(s),
+                         WSAMAKESELECTREPLY(FD_CONNECT, immediateError));
     }
     void Listening(WsHandle) override {}
     void ReceiveCalled(WsHandle) override {}

@@ -209,6 +209,45 @@ TEST_F(SocketLayer, ConnectAndAcceptArriveAsNotices) {
     EXPECT_NE(pair.server, pair.listener);
 }
 
+// The components wait for a notice by blocking in the event loop until something arrives; the
+// notice itself must end such a wait (on Windows, a notice that reached Qt only as a posted event
+// left a blocked connect waiting for ever when no timer was running).
+TEST_F(SocketLayer, ABlockingWaitEndsWithTheNotice) {
+    Recorder rec;
+    const WsHandle listener = WsSocket();
+    ASSERT_EQ(WsBind(listener, Loopback(), 0), 0);
+    ASSERT_EQ(WsListen(listener, 1), 0);
+    quint16 portN = 0;
+    ASSERT_EQ(WsGetSockName(listener, nullptr, &portN), 0);
+    const WsHandle client = WsSocket();
+    ASSERT_EQ(WsAsyncSelect(client, rec.window(), SocketMessage, kAllEvents), 0);
+    PumpFor(50); // nothing pending when the waits begin
+
+    // Blocks in the loop, as the components do, until cond() holds; a guard timer bounds it.
+    const auto blockUntil = [](const std::function<bool()>& cond) {
+        bool guardFired = false;
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, [&] { guardFired = true; });
+        guard.start(5000);
+        while (!cond() && !guardFired)
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        return !guardFired;
+    };
+    EXPECT_EQ(WsConnect(client, Loopback(), portN), WS_SOCKET_ERROR);
+    EXPECT_TRUE(blockUntil([&] { return rec.Find(client, FD_CONNECT) != nullptr; }))
+        << "the connect notice did not end the wait";
+    quint32 peer = 0;
+    const WsHandle server = WsAccept(listener, &peer, nullptr);
+    ASSERT_NE(server, WS_INVALID_SOCKET);
+    PumpFor(50);
+    ASSERT_EQ(WsSend(server, "x", 1), 1);
+    EXPECT_TRUE(blockUntil([&] { return rec.Find(client, FD_READ) != nullptr; }))
+        << "the read notice did not end the wait";
+    for (WsHandle h : {client, server, listener})
+        WsCloseSocket(h);
+}
+
 TEST_F(SocketLayer, RefusedConnectArrivesAsFdConnectWithItsCode) {
     Recorder rec;
     // A port bound without listening refuses connections.
