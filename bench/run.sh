@@ -19,6 +19,9 @@
 #   signature check  signupdate verify (the launcher's own check: SHA-256 of the file, then the
 #                    Ed25519 signature) against sha256sum over the same file of BENCH_BIG_MIB MiB,
 #                    alternating, median of 5, whole processes; BENCH_ONLY=signature runs only it
+#   Wine             the Windows ftpget.exe under Wine against ours, the same 256 MiB into
+#                    NUL and /dev/null, alternating, median of 5 (information; needs the folder
+#                    from scripts/windows.sh and the Wine prefix of scripts/windows-test.sh)
 #   first window     exec of the launcher (--unattended, Qt offscreen, no interface on any port)
 #                    until its first window, the "Set error" box, is put up (its line appears on
 #                    standard output): Qt start-up, settings and the serial search; median of 5
@@ -210,6 +213,31 @@ else
     mo="$(median "${ours[@]}")"; mc="$(median "${curls[@]}")"; rc_="$(ratio "$mc" "$mo")"
     row "FTPS ${big_mib} MiB into /dev/null: ours $(mibs "$mo"), curl $(mibs "$mc") (curl time / ours)" \
         "$rc_" ">= 1.0" "$(verdict "$(awk -v r="$rc_" 'BEGIN { print (r >= 1.0) }')")"
+
+    # The Windows ftpget under Wine against the Linux one, same server and file, alternating:
+    # for information only, since Wine's own cost (its start-up above all) is not ours. Needs
+    # the Windows folder (scripts/windows.sh) and its Wine prefix (scripts/windows-test.sh).
+    winftpget="${PCV_WIN_FTPGET:-$root/dist/win64/ftpget.exe}"
+    wineprefix="${PCV_WIN_BUILD_DIR:-$root/build-win}/wine"
+    if [ -f "$winftpget" ] && [ -x /usr/lib/wine/wine64 ] && [ -f "$wineprefix/system.reg" ]; then
+        echo "ftpget.exe under Wine (${big_mib} MiB) ..." >&2
+        ours=(); wines=()
+        for i in 1 2 3 4 5; do
+            read -r _ _ t rc < <(measure "$ftpget" 127.0.0.1 "$port" anonymous bench@ big.bin /dev/null)
+            [ "$rc" = 0 ] || { echo "ftpget failed" >&2; exit 1; }
+            ours+=("$t")
+            read -r _ _ t rc < <(measure env WINEPREFIX="$wineprefix" WINEDEBUG=-all \
+                /usr/lib/wine/wine64 "$winftpget" 127.0.0.1 "$port" anonymous bench@ big.bin NUL)
+            [ "$rc" = 0 ] || { echo "ftpget.exe under Wine failed" >&2; exit 1; }
+            wines+=("$t")
+        done
+        mo="$(median "${ours[@]}")"; mw="$(median "${wines[@]}")"
+        row "FTP ${big_mib} MiB into /dev/null: ftpget.exe under Wine $(mibs "$mw"), ours $(mibs "$mo") (Wine time / ours, Wine's start included)" \
+            "$(ratio "$mw" "$mo")" "none set (information)" "-"
+    else
+        row "FTP ${big_mib} MiB: ftpget.exe under Wine" "not measured: no $winftpget or Wine prefix" \
+            "none set (information)" "-"
+    fi
 
     # The event loop during a transfer: the longest interval between two ticks of a 1 ms timer.
     gaps=()
