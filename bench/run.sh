@@ -19,8 +19,8 @@
 #   signature check  signupdate verify (the launcher's own check: SHA-256 of the file, then the
 #                    Ed25519 signature) against sha256sum over the same file of BENCH_BIG_MIB MiB,
 #                    alternating, median of 5, whole processes; BENCH_ONLY=signature runs only it
-#   Wine             the Windows ftpget.exe under Wine against ours, the same 256 MiB into
-#                    NUL and /dev/null, alternating, median of 5 (information; needs the folder
+#   Wine             the Windows ftpget.exe under Wine against ours, the same 256 MiB into a
+#                    file, alternating, median of 5 (information; needs the folder
 #                    from scripts/windows.sh and the Wine prefix of scripts/windows-test.sh)
 #   first window     exec of the launcher (--unattended, Qt offscreen, no interface on any port)
 #                    until its first window, the "Set error" box, is put up (its line appears on
@@ -223,16 +223,22 @@ else
         echo "ftpget.exe under Wine (${big_mib} MiB) ..." >&2
         ours=(); wines=()
         for i in 1 2 3 4 5; do
-            read -r _ _ t rc < <(measure "$ftpget" 127.0.0.1 "$port" anonymous bench@ big.bin /dev/null)
+            read -r _ _ t rc < <(measure "$ftpget" 127.0.0.1 "$port" anonymous bench@ big.bin \
+                "$work/out.bin")
             [ "$rc" = 0 ] || { echo "ftpget failed" >&2; exit 1; }
             ours+=("$t")
-            read -r _ _ t rc < <(measure env WINEPREFIX="$wineprefix" WINEDEBUG=-all \
-                /usr/lib/wine/wine64 "$winftpget" 127.0.0.1 "$port" anonymous bench@ big.bin NUL)
+            # Into a file of the work folder, its current directory: the download refuses
+            # devices, NUL among them, as it refuses them on Linux.
+            read -r _ _ t rc < <(cd "$work" && measure env WINEPREFIX="$wineprefix" \
+                WINEDEBUG=-all /usr/lib/wine/wine64 "$winftpget" 127.0.0.1 "$port" anonymous \
+                bench@ big.bin wine.bin)
             [ "$rc" = 0 ] || { echo "ftpget.exe under Wine failed" >&2; exit 1; }
             wines+=("$t")
+            cmp -s "$work/out.bin" "$work/wine.bin" || { echo "ftpget.exe fetched other bytes" >&2; exit 1; }
+            rm -f "$work/out.bin" "$work/wine.bin"
         done
         mo="$(median "${ours[@]}")"; mw="$(median "${wines[@]}")"
-        row "FTP ${big_mib} MiB into /dev/null: ftpget.exe under Wine $(mibs "$mw"), ours $(mibs "$mo") (Wine time / ours, Wine's start included)" \
+        row "FTP ${big_mib} MiB into a file: ftpget.exe under Wine $(mibs "$mw"), ours $(mibs "$mo") (Wine time / ours, Wine's start included)" \
             "$(ratio "$mw" "$mo")" "none set (information)" "-"
     else
         row "FTP ${big_mib} MiB: ftpget.exe under Wine" "not measured: no $winftpget or Wine prefix" \
