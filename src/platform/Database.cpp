@@ -1,5 +1,6 @@
 #include "Database.h"
 
+#include "DriverThread.h"
 #include "FileSystem.h"
 #include "Numbers.h"
 #include "OdbcManager.h"
@@ -18,6 +19,12 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+
+// The driver's side of a connection, which the jobs on the driver thread work on. Shared with
+// each job, so that a call that was given up keeps it for as long as the call runs.
+struct DriverSession {
+    QSqlDatabase db;
+};
 
 namespace {
 
@@ -172,11 +179,6 @@ int keySlot(const QString& key) {
     return -1;
 }
 
-QString nextConnectionName() {
-    static std::atomic<int> counter{0};
-    return QStringLiteral("pcv-ado-%1").arg(++counter);
-}
-
 // QODBC hands out its SQLHDBC and SQLHSTMT as a void* in a QVariant; any other type is not an
 // ODBC handle.
 SQLHANDLE odbcHandle(const QVariant& handle) {
@@ -221,126 +223,126 @@ void cancelOdbcStatement(SQLHANDLE hstmt) {
 }
 
 using Millis = std::chrono::milliseconds;
+using Clock = DriverThread::Clock;
 constexpr Millis kCancelAfterTimeout{500}; // the drivers' own time-out has its turn first
 constexpr Millis kCutAfterCancel{1000};    // a server that acknowledges does so at once
-static_assert(kCancelAfterTimeout + kCutAfterCancel < std::chrono::seconds(kStatementMarginSeconds),
-              "the call must still have time to return after the cut");
+constexpr Millis kGiveUpAfterCut{350};     // a driver whose link was cut returns at once
+constexpr Millis kGiveUpAfterTimeout = kCancelAfterTimeout + kCutAfterCancel + kGiveUpAfterCut;
+static_assert(kGiveUpAfterTimeout < std::chrono::seconds(kStatementMarginSeconds),
+              "a call given up must leave its caller time to report it within the margin");
 
-// Watches one call into the driver that must end by a deadline. At the deadline it notes whether
-// the server is still sending and cancels through ODBC when there is a statement to cancel; if
-// the call is still running kCutAfterCancel later (at once when there was nothing to cancel), it
-// cuts the driver's sockets. Where the system gives no way to find them (see DriverSockets.h), the
-// cancel and the drivers' own time-outs are all there is, and the call ends when the driver
-// returns. The destructor stops the watch (and waits for a cancel or cut in progress).
-class DriverWatchdog {
+// A connection outside QtSql's list of named connections. That list's clean-up at the end of the
+// process closes each driver in it, and would wait for ever on one that a given-up call still
+// holds; a connection of the launcher's own is closed on its driver thread, or never.
+class UnlistedDatabase : public QSqlDatabase {
 public:
+    explicit UnlistedDatabase(const QString& type) : QSqlDatabase(type) {}
+};
+
+// A cancel, run beside the call it cancels: a driver may cancel over a connection of its own
+// (psqlODBC through libpq waits for the server to close it), which a hostile server can hold as
+// long as the statement itself. Shared with its thread, which may outlive the watch.
+class Canceller {
+public:
+    static std::shared_ptr<Canceller> start(std::function<void()> cancel) {
+        auto self = std::make_shared<Canceller>();
+        std::thread([self, cancel = std::move(cancel)] {
+            cancel();
+            {
+                const std::lock_guard<std::mutex> lock(self->mutex_);
+                self->returned_ = true;
+            }
+            self->wake_.notify_all();
+        }).detach();
+        return self;
+    }
+    bool waitUntil(Clock::time_point when) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return wake_.wait_until(lock, when, [this] { return returned_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool returned_ = false;
+};
+
+// What happened while a driver call was watched.
+struct CallWatch {
     // Cancelled: the deadline passed (and the statement, if any, was cancelled); Cut: then the
     // driver's sockets were shut under it.
     enum class Stage { Waiting, Cancelled, Cut };
     // Whether the server was sending near the deadline; Unknown where it cannot be measured.
     enum class Receiving { Unknown, No, Yes };
+    Stage stage = Stage::Waiting;
+    Receiving receiving = Receiving::Unknown;
+    bool finished = true; // false: the call was given up
+};
 
-    // cancel: null when there is nothing to cancel. sockets: the driver's sockets at the moment
-    // they are needed (the opening learns them only as the driver makes them).
-    DriverWatchdog(Millis deadline, std::function<void()> cancel,
-                   std::function<std::vector<SocketIdentity>()> sockets)
-        : cancel_(std::move(cancel)), sockets_(std::move(sockets)) {
-        thread_ = std::thread([this, deadline] { run(deadline); });
-    }
-    ~DriverWatchdog() { stop(); }
-    // Ends the watch; afterwards stage() and receiving() no longer change.
-    void stop() {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        wake_.notify_all();
-        if (thread_.joinable())
-            thread_.join();
-    }
-    DriverWatchdog(const DriverWatchdog&) = delete;
-    DriverWatchdog& operator=(const DriverWatchdog&) = delete;
-
-    Stage stage() const { return stage_.load(); }
-    // Whether the server was still sending in the second half of the time before the deadline:
-    // a driver's own exchanges at the start of a call (psqlODBC sets the statement time-out
-    // first) do not make a server that then went silent look busy.
-    Receiving receiving() const { return receiving_.load(); }
-
-private:
-    void run(Millis deadline) {
-        const auto start = std::chrono::steady_clock::now();
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (wake_.wait_until(lock, start + deadline / 2, [this] { return done_; }))
-            return;
-        const std::optional<std::uint64_t> halfway = bytesReceived(sockets_());
-        if (wake_.wait_until(lock, start + deadline, [this] { return done_; }))
-            return;
-        const std::optional<std::uint64_t> atDeadline = bytesReceived(sockets_());
-        if (halfway && atDeadline)
-            receiving_ = *atDeadline > *halfway ? Receiving::Yes : Receiving::No;
-        stage_ = Stage::Cancelled;
-        if (!cancel_) { // nothing to wait for before the cut
-            const std::vector<SocketIdentity> cut = sockets_();
-            if (!cut.empty())
-                stage_ = Stage::Cut;
-            shutDownSockets(cut);
-            return;
-        }
-        // The cancel runs beside the watch: a driver may cancel over a connection of its own
-        // (psqlODBC through libpq waits for the server to close it), which a hostile server can
-        // hold as long as the statement itself.
+// Waits for one call on the driver thread that must end by a deadline. At the deadline it notes
+// whether the server is still sending and cancels through ODBC when there is a statement to
+// cancel; if the call is still running kCutAfterCancel later (at once when there was nothing to
+// cancel), it cuts the driver's sockets; kGiveUpAfterCut after that the call is given up. Where the
+// system gives no way to find the sockets (see DriverSockets.h), the cancel and the drivers' own
+// time-outs end what they can, and giving up ends the rest.
+// cancel: null when there is nothing to cancel. sockets: the driver's sockets at the moment they
+// are needed (the opening learns them only as the driver makes them).
+CallWatch watchDriverCall(DriverThread::Call& call, Millis deadline, std::function<void()> cancel,
+                          const std::function<std::vector<SocketIdentity>()>& sockets) {
+    CallWatch watch;
+    const auto start = Clock::now();
+    if (call.waitUntil(start + deadline / 2))
+        return watch;
+    // The second half of the wait only: a driver's own exchanges at the start of a call
+    // (psqlODBC sets the statement time-out first) do not make a server that then went silent
+    // look busy.
+    const std::optional<std::uint64_t> halfway = bytesReceived(sockets());
+    if (call.waitUntil(start + deadline))
+        return watch;
+    const std::optional<std::uint64_t> atDeadline = bytesReceived(sockets());
+    if (halfway && atDeadline)
+        watch.receiving =
+            *atDeadline > *halfway ? CallWatch::Receiving::Yes : CallWatch::Receiving::No;
+    watch.stage = CallWatch::Stage::Cancelled;
+    std::vector<SocketIdentity> cut;
+    const auto cutAt = start + deadline + (cancel ? kCutAfterCancel : Millis(0));
+    if (!cancel) {
+        cut = sockets();
+    } else {
         const std::vector<SocketIdentity> beforeCancel = openSockets();
-        std::thread canceller([this] {
-            cancel_();
-            const std::lock_guard<std::mutex> guard(mutex_);
-            cancelReturned_ = true;
-            wake_.notify_all();
-        });
-        wake_.wait_until(lock, start + deadline + kCutAfterCancel,
-                         [this] { return done_ && cancelReturned_; });
-        std::vector<SocketIdentity> cut;
-        if (!done_) {
-            cut = sockets_();
-            if (!cut.empty())
-                stage_ = Stage::Cut;
-        }
-        if (!cancelReturned_) {
+        const std::shared_ptr<Canceller> canceller = Canceller::start(std::move(cancel));
+        const bool finished = call.waitUntil(cutAt);
+        if (!finished)
+            cut = sockets();
+        if (!canceller->waitUntil(finished ? Clock::now() : cutAt)) {
             const std::vector<SocketIdentity> cancels = socketsOpenedSince(beforeCancel);
             cut.insert(cut.end(), cancels.begin(), cancels.end());
         }
-        shutDownSockets(cut);
-        lock.unlock();
-        canceller.join();
+        if (finished && cut.empty())
+            return watch;
     }
-
-    std::function<void()> cancel_;
-    std::function<std::vector<SocketIdentity>()> sockets_;
-    std::atomic<Stage> stage_{Stage::Waiting};
-    std::atomic<Receiving> receiving_{Receiving::Unknown};
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool done_ = false;
-    bool cancelReturned_ = false;
-    std::thread thread_;
-};
+    if (!cut.empty() && !call.waitUntil(Clock::now()))
+        watch.stage = CallWatch::Stage::Cut;
+    shutDownSockets(cut);
+    watch.finished = call.waitUntil(cutAt + kGiveUpAfterCut);
+    return watch;
+}
 
 // What a statement that the watchdog had to stop did: the error names the difference between a
 // server that sent nothing and one that kept sending without finishing, where it is known.
-QString statementTimeoutMessage(const DriverWatchdog& watchdog, int seconds,
-                                const QString& driverMessage) {
+QString statementTimeoutMessage(const CallWatch& watch, int seconds, const QString& driverMessage) {
     QString message;
-    switch (watchdog.receiving()) {
-    case DriverWatchdog::Receiving::Yes:
+    switch (watch.receiving) {
+    case CallWatch::Receiving::Yes:
         message = QStringLiteral("Query timeout expired: the server did not finish answering "
                                  "within %1 s")
                       .arg(seconds);
         break;
-    case DriverWatchdog::Receiving::No:
+    case CallWatch::Receiving::No:
         message = QStringLiteral("Query timeout expired: no answer from the server within %1 s")
                       .arg(seconds);
         break;
-    case DriverWatchdog::Receiving::Unknown:
+    case CallWatch::Receiving::Unknown:
         message = QStringLiteral("Query timeout expired: no complete answer from the server "
                                  "within %1 s")
                       .arg(seconds);
@@ -348,7 +350,7 @@ QString statementTimeoutMessage(const DriverWatchdog& watchdog, int seconds,
     }
     // After a cancel the driver's own words say how the server took it; after a cut they only
     // say that the link is gone.
-    if (watchdog.stage() == DriverWatchdog::Stage::Cancelled && !driverMessage.isEmpty())
+    if (watch.stage == CallWatch::Stage::Cancelled && !driverMessage.isEmpty())
         message += QStringLiteral(" (%1)").arg(driverMessage);
     return message;
 }
@@ -464,7 +466,7 @@ QString sqliteCatalogPath(const QString& catalog, const ServerSettings& settings
 // ---------------------------------------------------------------------------------------------
 // TADOConnection
 
-TADOConnection::TADOConnection() : name_(nextConnectionName()) {}
+TADOConnection::TADOConnection() = default;
 
 TADOConnection::~TADOConnection() {
     Close();
@@ -483,12 +485,31 @@ void TADOConnection::detach(TADOQuery* query) {
 void TADOConnection::Close() {
     for (TADOQuery* query : datasets_)
         query->Close();
-    if (db_.isValid())
-        db_.close();
-    // The last handle on the connection must be gone before QtSql can drop it without a warning.
-    db_ = QSqlDatabase();
-    if (QSqlDatabase::contains(name_))
-        QSqlDatabase::removeDatabase(name_);
+    if (driverThread_ && session_) {
+        // Closing tells the server goodbye; a server that holds even that is not waited for
+        // longer than a login.
+        auto call = driverThread_->post([session = session_] {
+            session->db.close();
+            session->db = QSqlDatabase();
+        });
+        if (!call->waitUntil(Clock::now() + std::chrono::seconds(kConnectionTimeoutSeconds)))
+            driverThread_->giveUp();
+    }
+    session_.reset();
+    driverThread_.reset();
+    connected_ = false;
+    dbms_ = DbmsKind::Unknown;
+    sockets_.clear();
+}
+
+void TADOConnection::giveUpDriver() {
+    for (TADOQuery* query : datasets_)
+        query->Close();
+    if (driverThread_)
+        driverThread_->giveUp();
+    session_.reset();
+    driverThread_.reset();
+    connected_ = false;
     dbms_ = DbmsKind::Unknown;
     sockets_.clear();
 }
@@ -501,13 +522,16 @@ void TADOConnection::Open() {
     const ServerSettings& settings = serverSettings();
     queryTimeout_ = std::clamp(settings.dbQueryTimeout, 1, kMaxQueryTimeoutSeconds);
     const QString backend = settings.dbBackend.trimmed().toLower();
-    if (backend == QLatin1String("sqlite"))
-        openSqliteCatalog(keys, settings);
-    else if (backend == QLatin1String("odbc"))
-        openOdbcServer(keys, settings);
-    else
+    if (backend != QLatin1String("sqlite") && backend != QLatin1String("odbc"))
         throw EDatabaseError(
             QStringLiteral("Unknown database backend \"%1\"").arg(settings.dbBackend));
+    driverThread_ = std::make_unique<DriverThread>();
+    session_ = std::make_shared<DriverSession>();
+    if (backend == QLatin1String("sqlite"))
+        openSqliteCatalog(keys, settings);
+    else
+        openOdbcServer(keys, settings);
+    connected_ = true;
 }
 
 void TADOConnection::fail(const QString& message) {
@@ -520,62 +544,106 @@ void TADOConnection::openSqliteCatalog(const ConnectionKeys& keys, const ServerS
     // A missing catalog is a server that cannot be reached; opening it must never create it.
     // Only a regular file is handed to SQLite, whose open would wait on a FIFO for ever.
     if (const QString problem = RegularFileProblem(path); !problem.isEmpty())
-        throw EDatabaseError(
-            QStringLiteral("unable to open database file %1: %2").arg(path, problem));
-    db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name_);
-    if (!db_.isValid())
-        fail(QStringLiteral("The SQLite driver is not available"));
-    db_.setDatabaseName(path);
-    // A catalog locked by a writer is waited for as long as a statement may take.
-    db_.setConnectOptions(
-        QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1").arg(queryTimeout_ * 1000));
-    if (!db_.open())
-        fail(backendMessage(db_.lastError()));
-    // SQLite reads the file only on the first statement: read the schema now, so that a file
-    // that is not a database counts as unreachable like a server that does not answer.
-    QString probeError;
-    {
-        QSqlQuery probe(db_);
+        fail(QStringLiteral("unable to open database file %1: %2").arg(path, problem));
+    struct Opening {
+        QString error;
+    };
+    auto opening = std::make_shared<Opening>();
+    const int timeout = queryTimeout_;
+    auto call = driverThread_->post([session = session_, opening, path, timeout] {
+        QSqlDatabase& db = session->db;
+        db = UnlistedDatabase(QStringLiteral("QSQLITE"));
+        if (!db.isValid()) {
+            opening->error = QStringLiteral("The SQLite driver is not available");
+            return;
+        }
+        db.setDatabaseName(path);
+        // A catalog locked by a writer is waited for as long as a statement may take.
+        db.setConnectOptions(
+            QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1").arg(timeout * 1000));
+        if (!db.open()) {
+            opening->error = backendMessage(db.lastError());
+            return;
+        }
+        // SQLite reads the file only on the first statement: read the schema now, so that a
+        // file that is not a database counts as unreachable like a server that does not answer.
+        QSqlQuery probe(db);
         if (!probe.exec(QStringLiteral("select count(*) from sqlite_master")))
-            probeError = backendMessage(probe.lastError());
+            opening->error = backendMessage(probe.lastError());
+    });
+    // The file stands on a disk that may hang (a share gone away); the busy time-out bounds a
+    // locked one.
+    const int openSeconds = kConnectionTimeoutSeconds + queryTimeout_;
+    if (!call->waitUntil(Clock::now() + std::chrono::seconds(openSeconds) + kGiveUpAfterTimeout)) {
+        giveUpDriver();
+        throw EDatabaseError(
+            QStringLiteral("Connection timeout expired: the catalog %1 did not open within %2 s")
+                .arg(path)
+                .arg(openSeconds));
     }
-    if (!probeError.isEmpty())
-        fail(probeError);
+    if (!opening->error.isEmpty())
+        fail(opening->error);
     dbms_ = DbmsKind::SQLite;
 }
 
 void TADOConnection::openOdbcServer(const ConnectionKeys& keys, const ServerSettings& settings) {
     const QString odbc = odbcConnectionString(keys, settings);
-    db_ = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), name_);
-    if (!db_.isValid())
-        fail(QStringLiteral("The ODBC driver is not available"));
-    db_.setDatabaseName(odbc);
-    db_.setConnectOptions(odbcConnectOptions(kConnectionTimeoutSeconds));
+    struct Opening {
+        bool available = false;
+        bool opened = false;
+        QString error;
+        bool dead = false;
+        DbmsKind dbms = DbmsKind::Unknown;
+    };
+    auto opening = std::make_shared<Opening>();
     // The sockets that the driver opens for this connection are the ones a watchdog may cut.
     const std::vector<SocketIdentity> before = openSockets();
+    auto call = driverThread_->post([session = session_, opening, odbc, timeout = queryTimeout_,
+                                     driverName = settings.dbDriver] {
+        QSqlDatabase& db = session->db;
+        db = UnlistedDatabase(QStringLiteral("QODBC"));
+        opening->available = db.isValid();
+        if (!opening->available)
+            return;
+        db.setDatabaseName(odbc);
+        db.setConnectOptions(odbcConnectOptions(kConnectionTimeoutSeconds));
+        opening->opened = db.open();
+        if (!opening->opened) {
+            opening->error = backendMessage(db.lastError());
+            return;
+        }
+        opening->dead = odbcConnectionDead(db);
+        setOdbcQueryTimeout(db, timeout);
+        opening->dbms = connectedDbms(db, driverName);
+    });
     // The opening is the login and then the statements that QtSql's ODBC driver runs on its own
     // (the type descriptions, quoted identifiers), one call without a statement handle to cancel
     // and without a way to see where the login ends: it has the two time-outs together.
     const int openSeconds = kConnectionTimeoutSeconds + queryTimeout_;
-    DriverWatchdog watchdog(std::chrono::seconds(openSeconds) + kCancelAfterTimeout, nullptr,
-                            [&before] { return socketsOpenedSince(before); });
-    const bool opened = db_.open();
-    watchdog.stop();
-    if (watchdog.stage() != DriverWatchdog::Stage::Waiting)
-        fail(QStringLiteral("Connection timeout expired: the server did not finish opening the "
-                            "connection within %1 s")
-                 .arg(openSeconds));
-    if (!opened) {
-        if (settings.dbEncrypt)
-            fail(QString::fromLatin1(kNoEncryptionPrefix) + backendMessage(db_.lastError()));
-        fail(backendMessage(db_.lastError()));
+    const CallWatch watch =
+        watchDriverCall(*call, std::chrono::seconds(openSeconds) + kCancelAfterTimeout, nullptr,
+                        [&before] { return socketsOpenedSince(before); });
+    const QString timedOut = QStringLiteral("Connection timeout expired: the server did not "
+                                            "finish opening the connection within %1 s")
+                                 .arg(openSeconds);
+    if (!watch.finished) {
+        giveUpDriver();
+        throw EDatabaseError(timedOut);
     }
-    if (odbcConnectionDead(db_))
+    if (!opening->available)
+        fail(QStringLiteral("The ODBC driver is not available"));
+    if (watch.stage != CallWatch::Stage::Waiting)
+        fail(timedOut);
+    if (!opening->opened) {
+        if (settings.dbEncrypt)
+            fail(QString::fromLatin1(kNoEncryptionPrefix) + opening->error);
+        fail(opening->error);
+    }
+    if (opening->dead)
         fail(QStringLiteral("Connection lost: the server stopped answering while the connection "
                             "was opened"));
     sockets_ = socketsOpenedSince(before);
-    setOdbcQueryTimeout(db_, queryTimeout_);
-    dbms_ = connectedDbms(db_, settings.dbDriver);
+    dbms_ = opening->dbms;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -603,6 +671,74 @@ void TADOQuery::Close() {
     record_ = QSqlRecord();
 }
 
+namespace {
+
+// One statement, shared by the caller, the driver thread that runs it and a cancel.
+struct Statement {
+    std::shared_ptr<DriverSession> session;
+    QString sql;
+    QSqlRecord record; // columns, with the first row's values when there is one
+    int count = 0;
+    QString failure;
+    // The query while it runs, for the cancel; the driver thread releases it only once no
+    // cancel is using its handle.
+    std::mutex mutex;
+    std::condition_variable idle;
+    QSqlQuery* query = nullptr;
+    bool cancelling = false;
+};
+
+void runStatement(Statement& st) {
+    QSqlQuery query(st.session->db);
+    query.setForwardOnly(true);
+    {
+        const std::lock_guard<std::mutex> lock(st.mutex);
+        st.query = &query;
+    }
+    // Prepared is a hint for commands run again with parameters; these run once and carry
+    // none, so they are executed directly (psqlODBC also leaks memory on a failed prepare).
+    if (!query.exec(st.sql)) {
+        st.failure = backendMessage(query.lastError());
+    } else if (!query.isSelect()) {
+        st.failure = QStringLiteral("CommandText does not return a result set");
+    } else {
+        // Forward-only results do not know their size (QtSql reports -1): count while reading.
+        st.record = query.record();
+        if (query.next()) {
+            st.record = query.record();
+            st.count = 1;
+            while (st.count < kMaxCountedRows && query.next())
+                ++st.count;
+        }
+        if (query.lastError().isValid())
+            st.failure = backendMessage(query.lastError());
+    }
+    std::unique_lock<std::mutex> lock(st.mutex);
+    st.query = nullptr;
+    st.idle.wait(lock, [&st] { return !st.cancelling; });
+}
+
+// QtSql allocates the statement handle inside exec, before it calls the driver; the cancel
+// reads it only at the deadline, long after.
+void cancelStatement(Statement& st) {
+    SQLHANDLE hstmt = nullptr;
+    {
+        const std::lock_guard<std::mutex> lock(st.mutex);
+        if (!st.query)
+            return;
+        hstmt = odbcHandle(st.query->result()->handle());
+        st.cancelling = true;
+    }
+    cancelOdbcStatement(hstmt);
+    {
+        const std::lock_guard<std::mutex> lock(st.mutex);
+        st.cancelling = false;
+    }
+    st.idle.notify_all();
+}
+
+} // namespace
+
 void TADOQuery::Open() {
     Close();
     if (!connection_ || !connection_->Connected())
@@ -610,53 +746,34 @@ void TADOQuery::Open() {
     if (sql_.trimmed().isEmpty())
         throw EDatabaseError(QStringLiteral("CommandText does not return a result set"));
 
-    QSqlRecord record;
-    int count = 0;
-    QString failure;
-    {
-        QSqlQuery query(connection_->db_);
-        query.setForwardOnly(true);
+    auto st = std::make_shared<Statement>();
+    st->session = connection_->session_;
+    st->sql = sql_;
+    const int timeout = connection_->queryTimeout_;
+    auto call = connection_->driverThread_->post([st] { runStatement(*st); });
+    CallWatch watch;
+    if (connection_->dbms_ == DbmsKind::SQLite) {
         // SQLite waits for a locked catalog with its own busy time-out and has no link to cut.
-        std::optional<DriverWatchdog> watchdog;
-        if (connection_->dbms_ != DbmsKind::SQLite) {
-            // QtSql allocates the statement handle inside exec, before it calls the driver; the
-            // watchdog reads it only at the deadline, long after.
-            watchdog.emplace(
-                std::chrono::seconds(connection_->queryTimeout_) + kCancelAfterTimeout,
-                [&query] { cancelOdbcStatement(odbcHandle(query.result()->handle())); },
-                [sockets = connection_->sockets_] { return sockets; });
-        }
-        // Prepared is a hint for commands run again with parameters; these run once and carry
-        // none, so they are executed directly (psqlODBC also leaks memory on a failed prepare).
-        if (!query.exec(sql_)) {
-            failure = backendMessage(query.lastError());
-        } else if (!query.isSelect()) {
-            failure = QStringLiteral("CommandText does not return a result set");
-        } else {
-            // Forward-only results do not know their size (QtSql reports -1): count while
-            // reading.
-            record = query.record();
-            if (query.next()) {
-                record = query.record();
-                count = 1;
-                while (count < kMaxCountedRows && query.next())
-                    ++count;
-            }
-            if (query.lastError().isValid())
-                failure = backendMessage(query.lastError());
-        }
-        // Whatever the driver reports after the watchdog had to step in, the statement outlived
-        // its time: a result that came after a cancel may be cut short.
-        if (watchdog) {
-            watchdog->stop();
-            if (watchdog->stage() != DriverWatchdog::Stage::Waiting)
-                failure = statementTimeoutMessage(*watchdog, connection_->queryTimeout_, failure);
-        }
+        watch.finished =
+            call->waitUntil(Clock::now() + std::chrono::seconds(timeout) + kGiveUpAfterTimeout);
+    } else {
+        watch = watchDriverCall(
+            *call, std::chrono::seconds(timeout) + kCancelAfterTimeout,
+            [st] { cancelStatement(*st); }, [sockets = connection_->sockets_] { return sockets; });
     }
-    if (!failure.isEmpty())
-        throw EDatabaseError(failure);
-    record_ = record;
-    recordCount_ = count;
+    if (!watch.finished) {
+        // The driver still holds the statement: nothing more can go over this connection.
+        connection_->giveUpDriver();
+        throw EDatabaseError(statementTimeoutMessage(watch, timeout, QString()));
+    }
+    // Whatever the driver reports after the watchdog had to step in, the statement outlived its
+    // time: a result that came after a cancel may be cut short.
+    if (watch.stage != CallWatch::Stage::Waiting)
+        throw EDatabaseError(statementTimeoutMessage(watch, timeout, st->failure));
+    if (!st->failure.isEmpty())
+        throw EDatabaseError(st->failure);
+    record_ = st->record;
+    recordCount_ = st->count;
     active_ = true;
 }
 

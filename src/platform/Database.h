@@ -14,7 +14,11 @@
 #include <QSqlRecord>
 #include <QString>
 #include <cstdint>
+#include <memory>
 #include <vector>
+
+class DriverThread;
+struct DriverSession;
 
 // The keys of a connection string that the backends use; the others (Provider, …) are ignored.
 struct ConnectionKeys {
@@ -44,13 +48,14 @@ QString odbcConnectionString(const ConnectionKeys& keys, const ServerSettings& s
 QString odbcConnectOptions(int timeoutSeconds);
 
 // Every statement ends within the query time-out plus this margin, whatever the server sends
-// (nothing, a reply that never ends, a reply one byte at a time). Half a second past the time-out
-// a watchdog cancels the statement through ODBC (SQLCancel), which ends it when the server
-// acknowledges; a second later, if the driver is still waiting, the connection is cut under it.
+// (nothing, a reply that never ends, a reply one byte at a time). Every call into the driver runs
+// on a thread of the connection's own (DriverThread.h). Half a second past the time-out the
+// caller cancels the statement through ODBC (SQLCancel), which ends it when the server
+// acknowledges; a second later, if the driver is still waiting, the connection is cut under it
+// where the system lets its sockets be found (DriverSockets.h); and if the call has not returned
+// even then, it is given up: the caller gets the time-out error, and the connection is closed.
 // The connection's opening (the login and the statements the ODBC layer runs on its own) ends
-// within the login time-out plus the query time-out plus this margin. Where the driver's sockets
-// cannot be found (Windows: see DriverSockets.h) there is no cut, and a statement ends when the
-// driver returns after its own time-out or the cancel; the error still names the time-out.
+// within the login time-out plus the query time-out plus this margin.
 inline constexpr int kStatementMarginSeconds = 2;
 
 // The start of an error raised when Encrypt=yes and the encrypted connection could not be made;
@@ -84,7 +89,7 @@ public:
     void Open();
     // Closes the datasets using this connection, then the connection. Does nothing when closed.
     void Close();
-    bool Connected() const { return db_.isValid() && db_.isOpen(); }
+    bool Connected() const { return connected_; }
 
     // The kind of server connected to (Unknown while closed).
     DbmsKind Dbms() const { return dbms_; }
@@ -97,10 +102,14 @@ private:
     void openOdbcServer(const ConnectionKeys& keys, const ServerSettings& settings);
     // Closes what was opened so far, then raises EDatabaseError.
     [[noreturn]] void fail(const QString& message);
+    // After a call on the driver thread outlived its bound: the thread and the driver's side of
+    // the connection are left to that call (see DriverThread.h), and the connection is closed.
+    void giveUpDriver();
 
     QString connectionString_;
-    QString name_; // QtSql connection name, unique per object
-    QSqlDatabase db_;
+    std::unique_ptr<DriverThread> driverThread_; // where every call on the driver runs
+    std::shared_ptr<DriverSession> session_;     // the driver's side, used on that thread only
+    bool connected_ = false;
     DbmsKind dbms_ = DbmsKind::Unknown;
     std::vector<TADOQuery*> datasets_;
     int queryTimeout_ = 0;                // seconds, from the settings at Open
