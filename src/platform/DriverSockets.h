@@ -14,17 +14,15 @@
 // list its own sockets there (Winsock has no call for it; guessing handle values, or hooking the
 // driver's socket calls, would touch handles that belong to other parts of the process), and
 // shutdown() is not documented to end a receive already waiting in another thread. There the
-// deadline rests on ODBC's own means: the login time-out, the drivers' query time-outs and the
-// watchdog's SQLCancel. What that gives, measured under Wine with FreeTDS and a query time-out
-// of 2 s (bounds of 9 s for the opening and 4 s for a statement): a server silent during the
-// opening ends it after 4.1 s, as on Linux; a server silent after a statement ends it after
-// 4.0 s (FreeTDS's own time-out, then the time-out of its unanswered cancel: twice the query
-// time-out); a server that sends every byte half a second after the one before, and answers a
-// cancel only after the reply in progress, ends the opening after 13 s and a statement after
-// 28 s; a reply without end is not ended at all, in the opening or after it. Under Wine the driver
-// is the host's (through Wine's odbc32 and unixODBC), and its sockets are host descriptors that
-// Winsock does not see either. Whether the server was still sending cannot be measured there:
-// bytesReceived says so.
+// deadline rests on ODBC's own means (the login time-out, the drivers' query time-outs, the
+// SQLCancel half a second past the time-out), and on giving the call up (DriverThread.h) when they
+// do not end it. What that gives, measured under Wine with FreeTDS and a query time-out of 2 s
+// (bounds of 9 s for the opening and 4 s for a statement): a silent server ends the opening after
+// 4.1 s and a statement after 4.0 s through FreeTDS's own time-outs, as on Linux; a reply without
+// end (which no cancel ends) is given up at the bound, inside the opening as after it. Under Wine
+// the driver is the host's (through Wine's odbc32 and unixODBC), and its sockets are host
+// descriptors that Winsock does not see either. Whether the server was still sending cannot be
+// measured there: bytesReceived says so.
 #include <cstdint>
 #include <optional>
 #include <vector>
