@@ -483,8 +483,6 @@ void TADOConnection::detach(TADOQuery* query) {
 }
 
 void TADOConnection::Close() {
-    for (TADOQuery* query : datasets_)
-        query->Close();
     if (driverThread_ && session_) {
         // Closing tells the server goodbye; a server that holds even that is not waited for
         // longer than a login.
@@ -495,20 +493,20 @@ void TADOConnection::Close() {
         if (!call->waitUntil(Clock::now() + std::chrono::seconds(kConnectionTimeoutSeconds)))
             driverThread_->giveUp();
     }
-    session_.reset();
-    driverThread_.reset();
-    connected_ = false;
-    dbms_ = DbmsKind::Unknown;
-    sockets_.clear();
+    dropDriver();
 }
 
 void TADOConnection::giveUpDriver() {
-    for (TADOQuery* query : datasets_)
-        query->Close();
     if (driverThread_)
         driverThread_->giveUp();
+    dropDriver();
+}
+
+void TADOConnection::dropDriver() {
+    for (TADOQuery* query : datasets_)
+        query->Close();
     session_.reset();
-    driverThread_.reset();
+    driverThread_.reset(); // joins it, or leaves it to a call that was given up
     connected_ = false;
     dbms_ = DbmsKind::Unknown;
     sockets_.clear();

@@ -105,6 +105,8 @@ private:
     // After a call on the driver thread outlived its bound: the thread and the driver's side of
     // the connection are left to that call (see DriverThread.h), and the connection is closed.
     void giveUpDriver();
+    // What Close and giveUpDriver end with: the datasets, the driver thread and its side go.
+    void dropDriver();
 
     QString connectionString_;
     std::unique_ptr<DriverThread> driverThread_; // where every call on the driver runs
