@@ -86,8 +86,21 @@ for i in "${!names[@]}"; do
         (cd "$dir" && timeout -k 10 60 "$wine" "$program" --no-such-option >/dev/null 2>>"$log.stderr") ||
             rc2=$?
         if [ "$rc2" = 2 ]; then ok=$((ok + 1)); else bad=$((bad + 1)); fi
+        # A --config path with letters outside the ANSI code page (which is all argv can hold
+        # there) reaches the program whole: its settings file, too large, is refused by that
+        # name, not missed as a file that is not there.
+        odd="$logs/設定-ŝ"
+        mkdir -p "$odd"
+        truncate -s $((4 * 1024 * 1024 + 1)) "$odd/server.ini"
+        (cd "$dir" && LC_ALL=C.UTF-8 timeout -k 10 60 "$wine" "$program" --unattended -platform offscreen \
+            --config "Z:${odd//\//\\}\\server.ini" >"$log.config" 2>>"$log.stderr") || true
+        if grep -q "設定-ŝ.server.ini was not read: larger than 4 MiB" "$log.config"; then
+            ok=$((ok + 1))
+        else
+            bad=$((bad + 1))
+        fi
         [ "$bad" = 0 ] || rc=1
-        what="--version and a wrong option: $ok passed, $bad failed"
+        what="--version, a wrong option, a --config path outside the code page: $ok passed, $bad failed"
     elif [ "$kind" = gtest ]; then
         read -r ok bad < <(win_gtest_counts "$log" "$rc")
         what="$ok passed, $bad failed"

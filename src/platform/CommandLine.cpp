@@ -46,10 +46,7 @@ CommandLine parseCommandLine(const QStringList& arguments) {
 }
 
 CommandLine parseCommandLine(int argc, char** argv) {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    return parseCommandLine(arguments);
+    return parseCommandLine(programArguments(argc, argv));
 }
 
 QString usageText() {

@@ -18,6 +18,11 @@ struct CommandLine {
 CommandLine parseCommandLine(const QStringList& arguments);
 CommandLine parseCommandLine(int argc, char** argv);
 
+// The program's arguments as the system handed them over. On Windows that is the UTF-16 command
+// line (argv holds them in the ANSI code page, where a --config path with a letter outside it
+// arrives with '?' in its place); elsewhere argv in the locale's encoding.
+QStringList programArguments(int argc, char** argv);
+
 QString usageText();
 QString versionText();
 

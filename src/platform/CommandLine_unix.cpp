@@ -13,6 +13,13 @@ bool prepareDisplay(const CommandLine& commandLine) {
     return display || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
 }
 
+QStringList programArguments(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
 void prepareStandardStreams() {
     // The C library writes bytes as they are.
 }
