@@ -422,7 +422,7 @@ class Role:
             env.pop(name, None)
         if self.windows:
             env["WINEPREFIX"] = self.wineprefix
-            env["WINEDEBUG"] = "-all"
+            env["WINEDEBUG"] = os.environ.get("PCV_E2E_WINEDEBUG", "-all")
             env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
         return env
 
