@@ -1,5 +1,7 @@
 #include "FileSystem.h"
 
+#include "FileSystem_p.h"
+
 #include <QFile>
 #include <algorithm>
 #include <cerrno>
@@ -68,6 +70,13 @@ ssize_t readRetrying(int fd, char* buffer, size_t size) {
         n = ::read(fd, buffer, size);
     } while (n < 0 && errno == EINTR);
     return n;
+}
+
+// The descriptor's reads as the shared loops take them.
+auto reader(int fd) {
+    return [fd](char* buffer, std::int64_t size) -> std::int64_t {
+        return readRetrying(fd, buffer, static_cast<size_t>(size));
+    };
 }
 
 bool writeAll(int fd, const char* data, size_t size) {
@@ -267,11 +276,8 @@ namespace {
 // Opens path for reading without waiting and checks that it is a regular file. Returns the
 // descriptor (non-blocking) or -1 with the reason set.
 int openRegularForReading(const QString& path, FileContents& result) {
-    if (path.isEmpty()) {
-        result.missing = true;
-        result.reason = QStringLiteral("not found");
+    if (NamesNothing(path, result))
         return -1;
-    }
     const QByteArray native = nativePath(path);
     // Checked before the open so that a device is not even opened (opening some has effects of
     // their own); the check on the descriptor below is the one that counts.
@@ -304,49 +310,13 @@ FileContents ReadRegularFile(const QString& path, std::int64_t maxBytes) {
     const int fd = openRegularForReading(path, result);
     if (fd < 0)
         return result;
-    const QString tooLarge = QStringLiteral("larger than ") + ByteLimitText(maxBytes);
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size > maxBytes) {
-        ::close(fd);
-        result.reason = tooLarge;
-        return result;
-    }
-    // What the file claims to hold and one byte more, so that a read does not reserve the whole
-    // limit; a file that grows meanwhile (or a kernel file that reports no size) is read on, up
-    // to one byte past the limit.
-    QByteArray bytes;
-    bytes.resize(static_cast<qsizetype>((st.st_size < maxBytes ? st.st_size : maxBytes) + 1));
-    qsizetype done = 0;
-    int error = 0;
-    for (;;) {
-        if (done == bytes.size()) {
-            if (done > maxBytes)
-                break;
-            const std::int64_t more = static_cast<std::int64_t>(done) * 2 + 4096;
-            bytes.resize(static_cast<qsizetype>(more < maxBytes + 1 ? more : maxBytes + 1));
-        }
-        const ssize_t n = ::read(fd, bytes.data() + done, static_cast<size_t>(bytes.size() - done));
-        if (n > 0)
-            done += n;
-        else if (n == 0)
-            break;
-        else if (errno != EINTR) {
-            error = errno;
-            break;
-        }
-    }
+    const std::int64_t claimed = ::fstat(fd, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : 0;
+    const bool read = ReadWhole(reader(fd), claimed, maxBytes, result);
+    const int error = errno;
     ::close(fd);
-    if (error != 0) {
+    if (!read)
         result.reason = SystemErrorText(error);
-        return result;
-    }
-    if (done > maxBytes) {
-        result.reason = tooLarge;
-        return result;
-    }
-    bytes.truncate(done);
-    result.ok = true;
-    result.bytes = std::move(bytes);
     return result;
 }
 
@@ -478,24 +448,17 @@ CopyOutcome CopyOwnFile(const QString& source, const FileIdentity& sourceIdentit
             ::unlink(to.constData());
         return outcome;
     }
-    constexpr std::int64_t kBlock = 256 * 1024;
-    const std::unique_ptr<char[]> buffer(new char[kBlock]);
-    while (outcome.bytes < limit) {
-        const ssize_t n = readRetrying(
-            in.get(), buffer.get(), static_cast<size_t>(std::min(kBlock, limit - outcome.bytes)));
-        if (n == 0)
-            break;
-        if (n < 0 || !writeAll(out.get(), buffer.get(), static_cast<size_t>(n))) {
-            outcome.result = CopyOutcome::Failed;
-            outcome.reason = SystemErrorText(errno);
-            ::unlink(to.constData());
-            return outcome;
-        }
-        if (onBlock)
-            onBlock(buffer.get(), n);
-        outcome.bytes += n;
+    if (!CopyBlocks(
+            reader(in.get()),
+            [&](const char* data, std::int64_t size) {
+                return writeAll(out.get(), data, static_cast<size_t>(size));
+            },
+            limit, onBlock, outcome)) {
+        outcome.result = CopyOutcome::Failed;
+        outcome.reason = SystemErrorText(errno);
+        ::unlink(to.constData());
+        return outcome;
     }
-    outcome.result = CopyOutcome::Copied;
     outcome.copy = identityOf(st);
     return outcome;
 }
@@ -505,17 +468,5 @@ std::optional<QByteArray> ReadOwnFile(const QString& path, const FileIdentity& i
     Descriptor in(openOwnForReading(path, identity, nullptr));
     if (in.get() < 0)
         return std::nullopt;
-    QByteArray bytes;
-    char block[4096];
-    while (bytes.size() < limit) {
-        const ssize_t n = readRetrying(
-            in.get(), block,
-            static_cast<size_t>(std::min<std::int64_t>(sizeof block, limit - bytes.size())));
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            break;
-        bytes.append(block, n);
-    }
-    return bytes;
+    return ReadAtMost(reader(in.get()), limit);
 }

@@ -1,5 +1,3 @@
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <windows.h>
 
 #include <aclapi.h>
@@ -10,6 +8,8 @@
 // After <windows.h>: the header's DeleteFile is the program's own, not the Win32 macro.
 #undef DeleteFile
 #include "FileSystem.h"
+
+#include "FileSystem_p.h"
 
 #include <QRandomGenerator>
 #include <algorithm>
@@ -130,6 +130,17 @@ int toDescriptor(Handle& h, bool append) {
     return fd;
 }
 
+// The opened file of a write, its handle handed over to a C runtime descriptor.
+OpenedFile handedOver(Handle& h, bool append, const BY_HANDLE_FILE_INFORMATION& info) {
+    const int fd = toDescriptor(h, append);
+    if (fd < 0)
+        return failure(EMFILE);
+    OpenedFile f;
+    f.fd = fd;
+    f.identity = identityOf(info);
+    return f;
+}
+
 // The regular file at path opened for reading, when it is the file with this identity; the
 // check is made on the handle, so whatever is swapped in at the name afterwards is not read.
 HANDLE openOwnForReading(const QString& path, const FileIdentity& identity, CopyOutcome* outcome) {
@@ -157,6 +168,14 @@ HANDLE openOwnForReading(const QString& path, const FileIdentity& identity, Copy
 bool readSome(HANDLE h, char* buffer, std::int64_t size, DWORD* got) {
     return ReadFile(h, buffer, static_cast<DWORD>(std::min<std::int64_t>(size, 1 << 30)), got,
                     nullptr) != 0;
+}
+
+// The handle's reads as the shared loops take them.
+auto reader(HANDLE h) {
+    return [h](char* buffer, std::int64_t size) -> std::int64_t {
+        DWORD got = 0;
+        return readSome(h, buffer, size, &got) ? static_cast<std::int64_t>(got) : -1;
+    };
 }
 
 bool writeAll(HANDLE h, const char* data, std::int64_t size) {
@@ -247,13 +266,7 @@ OpenedFile openOwnForWriting(const std::wstring& native, WriteOpenMode mode, Own
         if (own.onCreated)
             own.onCreated();
     }
-    const int fd = toDescriptor(h, mode == WriteOpenMode::AppendExisting);
-    if (fd < 0)
-        return failure(EMFILE);
-    OpenedFile f;
-    f.fd = fd;
-    f.identity = identityOf(info);
-    return f;
+    return handedOver(h, mode == WriteOpenMode::AppendExisting, info);
 }
 
 // True when the folder opened as h is owned by the user with this SID.
@@ -344,13 +357,7 @@ OpenedFile OpenFileForWriting(const QString& path, WriteOpenMode mode, OwnFile* 
         return win32Failure(GetLastError());
     // The C runtime's descriptor owns the handle from now on; appending goes to the end before
     // every write, as O_APPEND does.
-    const int fd = toDescriptor(h, !create);
-    if (fd < 0)
-        return failure(EMFILE);
-    OpenedFile result;
-    result.fd = fd;
-    result.identity = identityOf(info);
-    return result;
+    return handedOver(h, !create, info);
 }
 
 void CloseFileDescriptor(int fd) {
@@ -382,11 +389,8 @@ namespace {
 // Opens path for reading and checks that it is a regular file (a link is followed). Returns
 // the handle or INVALID_HANDLE_VALUE with the reason set.
 HANDLE openRegularForReading(const QString& path, FileContents& result) {
-    if (path.isEmpty()) {
-        result.missing = true;
-        result.reason = QStringLiteral("not found");
+    if (NamesNothing(path, result))
         return INVALID_HANDLE_VALUE;
-    }
     Handle h(CreateFileW(Win32Path(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!h.valid()) {
@@ -412,39 +416,10 @@ FileContents ReadRegularFile(const QString& path, std::int64_t maxBytes) {
     const Handle h(openRegularForReading(path, result));
     if (!h.valid())
         return result;
-    const QString tooLarge = QStringLiteral("larger than ") + ByteLimitText(maxBytes);
     LARGE_INTEGER size{};
-    if (GetFileSizeEx(h.get(), &size) && size.QuadPart > maxBytes) {
-        result.reason = tooLarge;
-        return result;
-    }
-    // Read on up to one byte past the limit, so a file that grows meanwhile is still refused.
-    QByteArray bytes;
-    bytes.resize(static_cast<qsizetype>(std::min<std::int64_t>(size.QuadPart, maxBytes) + 1));
-    qsizetype done = 0;
-    for (;;) {
-        if (done == bytes.size()) {
-            if (done > maxBytes)
-                break;
-            const std::int64_t more = static_cast<std::int64_t>(done) * 2 + 4096;
-            bytes.resize(static_cast<qsizetype>(std::min<std::int64_t>(more, maxBytes + 1)));
-        }
-        DWORD got = 0;
-        if (!readSome(h.get(), bytes.data() + done, bytes.size() - done, &got)) {
-            result.reason = win32Reason(GetLastError());
-            return result;
-        }
-        if (got == 0)
-            break;
-        done += got;
-    }
-    if (done > maxBytes) {
-        result.reason = tooLarge;
-        return result;
-    }
-    bytes.truncate(done);
-    result.ok = true;
-    result.bytes = std::move(bytes);
+    const std::int64_t claimed = GetFileSizeEx(h.get(), &size) ? size.QuadPart : 0;
+    if (!ReadWhole(reader(h.get()), claimed, maxBytes, result))
+        result.reason = win32Reason(GetLastError());
     return result;
 }
 
@@ -587,26 +562,16 @@ CopyOutcome CopyOwnFile(const QString& source, const FileIdentity& sourceIdentit
         }
         return outcome;
     }
-    constexpr std::int64_t kBlock = 256 * 1024;
-    const std::unique_ptr<char[]> buffer(new char[kBlock]);
-    while (outcome.bytes < limit) {
-        DWORD got = 0;
-        const bool read =
-            readSome(in.get(), buffer.get(), std::min(kBlock, limit - outcome.bytes), &got);
-        if (read && got == 0)
-            break;
-        if (!read || !writeAll(out.get(), buffer.get(), got)) {
-            outcome.result = CopyOutcome::Failed;
-            outcome.reason = win32Reason(GetLastError());
-            CloseHandle(out.release());
-            DeleteFileW(to.c_str());
-            return outcome;
-        }
-        if (onBlock)
-            onBlock(buffer.get(), got);
-        outcome.bytes += got;
+    if (!CopyBlocks(
+            reader(in.get()),
+            [&](const char* data, std::int64_t size) { return writeAll(out.get(), data, size); },
+            limit, onBlock, outcome)) {
+        outcome.result = CopyOutcome::Failed;
+        outcome.reason = win32Reason(GetLastError());
+        CloseHandle(out.release());
+        DeleteFileW(to.c_str());
+        return outcome;
     }
-    outcome.result = CopyOutcome::Copied;
     outcome.copy = identityOf(info);
     return outcome;
 }
@@ -616,16 +581,5 @@ std::optional<QByteArray> ReadOwnFile(const QString& path, const FileIdentity& i
     const Handle in(openOwnForReading(path, identity, nullptr));
     if (!in.valid())
         return std::nullopt;
-    QByteArray bytes;
-    char block[4096];
-    while (bytes.size() < limit) {
-        DWORD got = 0;
-        if (!readSome(in.get(), block, std::min<std::int64_t>(sizeof block, limit - bytes.size()),
-                      &got))
-            return std::nullopt;
-        if (got == 0)
-            break;
-        bytes.append(block, got);
-    }
-    return bytes;
+    return ReadAtMost(reader(in.get()), limit);
 }

@@ -8,9 +8,21 @@
 #include <vector>
 
 // The profile rules, the same on both platforms; how a write replaces the file is the
-// platform's (ReplaceIniFile, in IniFile_unix.cpp and IniFile_win.cpp).
+// platform's (ReplaceFileAt, in IniFile_unix.cpp and IniFile_win.cpp).
 
 namespace {
+
+// A link at fileName is kept: the file it points at is replaced.
+bool replaceIniFile(const QString& fileName, const QByteArray& bytes) {
+    QString target = fileName;
+    const QFileInfo info(fileName);
+    if (info.isSymLink()) {
+        target = info.canonicalFilePath(); // replace the file the link points at, keep the link
+        if (target.isEmpty())
+            return false;
+    }
+    return ReplaceFileAt(target, bytes);
+}
 
 // One line of the file: [begin, end) is its text, [end, next) its line ending (may be empty
 // on the last line).
@@ -245,7 +257,7 @@ bool IniFile::WriteString(const QString& section, const QString& key, const QStr
         out.append('[' + sec + ']' + p.eol + k + '=' + v + p.eol);
     }
 
-    return ReplaceIniFile(fileName_, out);
+    return replaceIniFile(fileName_, out);
 }
 
 bool IniFile::WriteInteger(const QString& section, const QString& key, std::int32_t value) {

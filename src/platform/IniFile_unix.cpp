@@ -1,7 +1,6 @@
 #include "IniFile_p.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -69,18 +68,11 @@ void removeStaleTemps(const QByteArray& targetPath) {
 
 } // namespace
 
-// Writes bytes to a new file beside fileName and renames it over fileName. Every byte is
+// Writes bytes to a new file beside target and renames it over target. Every byte is
 // checked to be written and synced first: a short write (a full disk, a size limit) fails the
 // whole write and leaves the old file as it was. (QSaveFile was not used because it commits a
 // file whose write came up short without reporting it.)
-bool ReplaceIniFile(const QString& fileName, const QByteArray& bytes) {
-    QString target = fileName;
-    const QFileInfo info(fileName);
-    if (info.isSymLink()) {
-        target = info.canonicalFilePath(); // replace the file the link points at, keep the link
-        if (target.isEmpty())
-            return false;
-    }
+bool ReplaceFileAt(const QString& target, const QByteArray& bytes) {
     const QByteArray targetPath = QFile::encodeName(target);
     mode_t mode = 0644;
     struct stat st {};

@@ -1,5 +1,3 @@
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <windows.h>
 
 #include "Win32Support_win.h"
@@ -70,17 +68,10 @@ QString randomLetters() {
 
 } // namespace
 
-// Writes bytes to a new file beside fileName and moves it over fileName. Every byte is
+// Writes bytes to a new file beside target and moves it over target. Every byte is
 // checked to be written and flushed first: a short write (a full disk, a quota) fails the whole
 // write and leaves the old file as it was.
-bool ReplaceIniFile(const QString& fileName, const QByteArray& bytes) {
-    QString target = fileName;
-    const QFileInfo info(fileName);
-    if (info.isSymLink()) {
-        target = info.canonicalFilePath(); // replace the file the link points at, keep the link
-        if (target.isEmpty())
-            return false;
-    }
+bool ReplaceFileAt(const QString& target, const QByteArray& bytes) {
     const std::wstring targetPath = Win32Path(target);
     const DWORD attributes = GetFileAttributesW(targetPath.c_str());
     const bool exists = attributes != INVALID_FILE_ATTRIBUTES;

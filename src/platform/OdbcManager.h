@@ -3,12 +3,6 @@
 // platform halves (Database_unix.cpp, Database_win.cpp), never included by the floors above, which
 // is why the Windows headers may come in here.
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h> // the Windows ODBC headers are written on its types (HWND, GUID, …)
 #endif
 #include <sql.h>

@@ -1,6 +1,7 @@
 #include "SerialPort.h"
 
 #include "ComPorts.h"
+#include "SerialPort_p.h"
 
 #include <cstring>
 
@@ -39,4 +40,16 @@ int SerialPort::portNumber(const char* name) {
         }
     }
     return n >= kFirstComPort && n <= kLastComPort ? n : 0;
+}
+
+QString SerialPort::devicePath(const char* name) {
+    const int n = portNumber(name);
+    if (n == 0) {
+        return {};
+    }
+    return ComPortDevice(n);
+}
+
+bool SerialPort::isOpen() const {
+    return port_ != nullptr;
 }

@@ -1,5 +1,7 @@
 #include "SerialPort.h"
 
+#include "SerialPort_p.h"
+
 #include "Settings.h"
 
 #include <QSerialPort>
@@ -27,11 +29,7 @@ SerialPort::~SerialPort() {
     close();
 }
 
-QString SerialPort::devicePath(const char* name) {
-    const int n = portNumber(name);
-    if (n == 0) {
-        return {};
-    }
+QString ComPortDevice(int n) {
     const QString& folder = serverSettings().devices;
     if (folder.isEmpty()) {
         return QStringLiteral("/dev/ttyS%1").arg(n - 1);
@@ -73,10 +71,6 @@ void SerialPort::close() {
         port_->close();
         port_.reset();
     }
-}
-
-bool SerialPort::isOpen() const {
-    return port_ != nullptr;
 }
 
 bool SerialPort::setLine(std::int32_t baud) {

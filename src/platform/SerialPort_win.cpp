@@ -1,14 +1,10 @@
 #include "SerialPort.h"
 
+#include "SerialPort_p.h"
+
 #include <chrono>
 #include <climits>
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 namespace {
@@ -35,11 +31,7 @@ SerialPort::~SerialPort() {
     close();
 }
 
-QString SerialPort::devicePath(const char* name) {
-    const int n = portNumber(name);
-    if (n == 0) {
-        return {};
-    }
+QString ComPortDevice(int n) {
     // The device namespace form opens every COM number alike (COM10 and above need it).
     return QStringLiteral("\\\\.\\COM%1").arg(n);
 }
@@ -101,10 +93,6 @@ void SerialPort::close() {
         CloseHandle(port_->handle);
         port_.reset();
     }
-}
-
-bool SerialPort::isOpen() const {
-    return port_ != nullptr;
 }
 
 bool SerialPort::setLine(std::int32_t baud) {

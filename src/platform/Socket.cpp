@@ -2,6 +2,7 @@
 
 #include "SocketLayer.h"
 
+#include <QtEndian>
 #include <unordered_map>
 
 namespace {
@@ -37,6 +38,52 @@ int WsResetError(WsHandle s) {
         return 0;
     const auto it = resets.find(s);
     return it == resets.end() ? 0 : it->second;
+}
+
+void NoteCreated(WsHandle s, bool connected) {
+    ForgetReset(s);
+    if (observer)
+        observer->Created(s, connected);
+}
+
+void NoteClosing(WsHandle s) {
+    ForgetReset(s);
+    if (observer)
+        observer->Closed(s);
+}
+
+void NoteListening(WsHandle s) {
+    if (observer)
+        observer->Listening(s);
+}
+
+void GiveAddress(quint32 addressN, quint16 portN, quint32* addressOut, quint16* portOut) {
+    if (addressOut)
+        *addressOut = addressN;
+    if (portOut)
+        *portOut = portN;
+}
+
+bool FailWithRecordedReset(WsHandle s) {
+    const int reset = WsResetError(s);
+    if (reset != 0)
+        WsSetLastError(reset);
+    return reset != 0;
+}
+
+// The byte order and the dotted text need no system call: network order is big-endian
+// everywhere.
+QString WsInetNtoa(quint32 addressN) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&addressN);
+    return QStringLiteral("%1.%2.%3.%4").arg(bytes[0]).arg(bytes[1]).arg(bytes[2]).arg(bytes[3]);
+}
+
+quint16 WsHtons(quint16 value) {
+    return qToBigEndian(value);
+}
+
+quint16 WsNtohs(quint16 value) {
+    return qFromBigEndian(value);
 }
 
 void SetSocketObserver(SocketObserver* o) {

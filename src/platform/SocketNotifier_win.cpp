@@ -7,12 +7,6 @@
 #include <QPointer>
 #include <unordered_map>
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #include <winsock2.h>
 

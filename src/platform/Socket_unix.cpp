@@ -49,9 +49,7 @@ WsHandle Adopt(int fd, bool connected) {
         return WS_INVALID_SOCKET;
     }
     const auto s = static_cast<WsHandle>(fd);
-    ForgetReset(s);
-    if (SocketObserver* observer = ActiveSocketObserver())
-        observer->Created(s, connected);
+    NoteCreated(s, connected);
     return s;
 }
 
@@ -91,9 +89,7 @@ int WsSetLinger(WsHandle s, bool on, quint16 seconds) {
 int WsCloseSocket(WsHandle s) {
     if (s == WS_INVALID_SOCKET)
         return Fail(ENOTSOCK);
-    ForgetReset(s);
-    if (SocketObserver* observer = ActiveSocketObserver())
-        observer->Closed(s);
+    NoteClosing(s);
     if (::close(Fd(s)) != 0)
         return Fail(errno);
     return 0;
@@ -130,8 +126,7 @@ int WsBind(WsHandle s, quint32 addressN, quint16 portN) {
 int WsListen(WsHandle s, int backlog) {
     if (::listen(Fd(s), backlog) != 0)
         return Fail(errno);
-    if (SocketObserver* observer = ActiveSocketObserver())
-        observer->Listening(s);
+    NoteListening(s);
     return 0;
 }
 
@@ -145,12 +140,8 @@ WsHandle WsAccept(WsHandle s, quint32* peerAddressN, quint16* peerPortN) {
         observer->AcceptCalled(s);
     errno = e;
     const WsHandle h = Adopt(fd, true);
-    if (h != WS_INVALID_SOCKET) {
-        if (peerAddressN)
-            *peerAddressN = a.sin_addr.s_addr;
-        if (peerPortN)
-            *peerPortN = a.sin_port;
-    }
+    if (h != WS_INVALID_SOCKET)
+        GiveAddress(a.sin_addr.s_addr, a.sin_port, peerAddressN, peerPortN);
     return h;
 }
 
@@ -162,10 +153,8 @@ int WsSend(WsHandle s, const char* data, int length) {
 }
 
 int WsRecv(WsHandle s, char* buffer, int length, bool peek) {
-    if (const int reset = WsResetError(s)) {
-        WsSetLastError(reset);
+    if (FailWithRecordedReset(s))
         return WS_SOCKET_ERROR;
-    }
     ssize_t n = ::recv(Fd(s), buffer, static_cast<size_t>(length), peek ? MSG_PEEK : 0);
     int e = errno;
     if (n < 0 && (e == ECONNRESET || e == ECONNABORTED || e == ETIMEDOUT)) {
@@ -184,29 +173,12 @@ int WsGetSockName(WsHandle s, quint32* addressN, quint16* portN) {
     socklen_t length = sizeof a;
     if (::getsockname(Fd(s), reinterpret_cast<sockaddr*>(&a), &length) != 0)
         return Fail(errno);
-    if (addressN)
-        *addressN = a.sin_addr.s_addr;
-    if (portN)
-        *portN = a.sin_port;
+    GiveAddress(a.sin_addr.s_addr, a.sin_port, addressN, portN);
     return 0;
 }
 
 quint32 WsInetAddr(const QByteArray& text) {
     return ::inet_addr(text.constData());
-}
-
-QString WsInetNtoa(quint32 addressN) {
-    in_addr a{};
-    a.s_addr = addressN;
-    return QString::fromLatin1(::inet_ntoa(a));
-}
-
-quint16 WsHtons(quint16 value) {
-    return htons(value);
-}
-
-quint16 WsNtohs(quint16 value) {
-    return ntohs(value);
 }
 
 bool WsPeerClosed(WsHandle s) {

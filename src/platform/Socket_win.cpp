@@ -2,12 +2,6 @@
 
 #include "SocketLayer.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -56,9 +50,7 @@ WsHandle Adopt(SOCKET s, bool connected) {
     ioctlsocket(s, FIONBIO, &nonBlocking); // an accepted socket is non-blocking already
     KeepFromChildren(s);
     const auto h = static_cast<WsHandle>(s);
-    ForgetReset(h);
-    if (SocketObserver* observer = ActiveSocketObserver())
-        observer->Created(h, connected);
+    NoteCreated(h, connected);
     return h;
 }
 
@@ -116,9 +108,7 @@ int WsCloseSocket(WsHandle s) {
         WsSetLastError(WSAENOTSOCK);
         return WS_SOCKET_ERROR;
     }
-    ForgetReset(s);
-    if (SocketObserver* observer = ActiveSocketObserver())
-        observer->Closed(s);
+    NoteClosing(s);
     if (closesocket(Native(s)) != 0)
         return Fail();
     return 0;
@@ -157,8 +147,7 @@ int WsBind(WsHandle s, quint32 addressN, quint16 portN) {
 int WsListen(WsHandle s, int backlog) {
     if (listen(Native(s), backlog) != 0)
         return Fail();
-    if (SocketObserver* observer = ActiveSocketObserver())
-        observer->Listening(s);
+    NoteListening(s);
     return 0;
 }
 
@@ -171,12 +160,8 @@ WsHandle WsAccept(WsHandle s, quint32* peerAddressN, quint16* peerPortN) {
         observer->AcceptCalled(s);
     WSASetLastError(e);
     const WsHandle h = Adopt(accepted, true);
-    if (h != WS_INVALID_SOCKET) {
-        if (peerAddressN)
-            *peerAddressN = a.sin_addr.s_addr;
-        if (peerPortN)
-            *peerPortN = a.sin_port;
-    }
+    if (h != WS_INVALID_SOCKET)
+        GiveAddress(a.sin_addr.s_addr, a.sin_port, peerAddressN, peerPortN);
     return h;
 }
 
@@ -188,10 +173,8 @@ int WsSend(WsHandle s, const char* data, int length) {
 }
 
 int WsRecv(WsHandle s, char* buffer, int length, bool peek) {
-    if (const int reset = WsResetError(s)) {
-        WsSetLastError(reset);
+    if (FailWithRecordedReset(s))
         return WS_SOCKET_ERROR;
-    }
     const int n = recv(Native(s), buffer, length, peek ? MSG_PEEK : 0);
     const int e = n == SOCKET_ERROR ? WSAGetLastError() : 0;
     if (e == WSAECONNRESET || e == WSAECONNABORTED || e == WSAETIMEDOUT)
@@ -210,29 +193,12 @@ int WsGetSockName(WsHandle s, quint32* addressN, quint16* portN) {
     int length = sizeof a;
     if (getsockname(Native(s), reinterpret_cast<sockaddr*>(&a), &length) != 0)
         return Fail();
-    if (addressN)
-        *addressN = a.sin_addr.s_addr;
-    if (portN)
-        *portN = a.sin_port;
+    GiveAddress(a.sin_addr.s_addr, a.sin_port, addressN, portN);
     return 0;
 }
 
 quint32 WsInetAddr(const QByteArray& text) {
     return inet_addr(text.constData());
-}
-
-QString WsInetNtoa(quint32 addressN) {
-    in_addr a{};
-    a.s_addr = addressN;
-    return QString::fromLatin1(inet_ntoa(a));
-}
-
-quint16 WsHtons(quint16 value) {
-    return htons(value);
-}
-
-quint16 WsNtohs(quint16 value) {
-    return ntohs(value);
 }
 
 bool WsPeerClosed(WsHandle s) {

@@ -1,5 +1,7 @@
 #include "Termination.h"
 
+#include "Termination_p.h"
+
 #include <QFile>
 #include <atomic>
 #include <cerrno>
@@ -69,7 +71,10 @@ void installOnce() {
     }
 }
 
-TerminationToken registerPath(const QString& path, bool folder, const FileIdentity& identity) {
+} // namespace
+
+TerminationToken ArmTerminationSlot(const QString& path, bool folder,
+                                    const FileIdentity& identity) {
     const QByteArray native = QFile::encodeName(path);
     if (native.isEmpty() || native.size() >= qsizetype(sizeof g_slots[0].path) ||
         native.contains('\0'))
@@ -91,20 +96,7 @@ TerminationToken registerPath(const QString& path, bool folder, const FileIdenti
     return {};
 }
 
-} // namespace
-
-TerminationToken RemoveFileOnTermination(const QString& path, const FileIdentity& identity) {
-    return registerPath(path, false, identity);
-}
-
-TerminationToken RemoveFolderOnTermination(const QString& path) {
-    return registerPath(path, true, FileIdentity{});
-}
-
-void KeepOnTermination(TerminationToken& token) {
-    if (token.slot >= 0 && token.slot < MaxTerminationPaths) {
-        g_slots[token.slot].armed = 0;
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-    }
-    token = {};
+void DisarmTerminationSlot(int slot) {
+    g_slots[slot].armed = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
 }

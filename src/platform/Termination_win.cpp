@@ -1,10 +1,10 @@
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <windows.h>
 
 #include "Win32Support_win.h"
 
 #include "Termination.h"
+
+#include "Termination_p.h"
 
 #include <cstring>
 #include <mutex>
@@ -95,7 +95,10 @@ void installOnce() {
                         windowClass.hInstance, nullptr);
 }
 
-TerminationToken registerPath(const QString& path, bool folder, const FileIdentity& identity) {
+} // namespace
+
+TerminationToken ArmTerminationSlot(const QString& path, bool folder,
+                                    const FileIdentity& identity) {
     const std::wstring native = Win32Path(path);
     if (native.empty() || native.size() >= sizeof g_slots[0].path / sizeof(wchar_t) ||
         native.find(L'\0') != std::wstring::npos)
@@ -116,20 +119,7 @@ TerminationToken registerPath(const QString& path, bool folder, const FileIdenti
     return {};
 }
 
-} // namespace
-
-TerminationToken RemoveFileOnTermination(const QString& path, const FileIdentity& identity) {
-    return registerPath(path, false, identity);
-}
-
-TerminationToken RemoveFolderOnTermination(const QString& path) {
-    return registerPath(path, true, FileIdentity{});
-}
-
-void KeepOnTermination(TerminationToken& token) {
-    if (token.slot >= 0 && token.slot < MaxTerminationPaths) {
-        std::lock_guard<std::mutex> hold(g_lock);
-        g_slots[token.slot].armed = false;
-    }
-    token = {};
+void DisarmTerminationSlot(int slot) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_slots[slot].armed = false;
 }

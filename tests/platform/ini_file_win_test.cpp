@@ -1,8 +1,6 @@
 // The Windows replace of a profile file: a new file created exclusively beside the old one and
 // moved over it (ReplaceFileW), the old file left whole when that fails, and what interrupted
 // writes left behind removed unless a writer still holds it.
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <windows.h>
 
 #include "common/file_helpers.h"

@@ -1,7 +1,5 @@
 // The Windows halves of Process, FileSystem and Termination, on the same cases as the POSIX
 // tests in process_test.cpp where Windows has them.
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <windows.h>
 #undef DeleteFile
 

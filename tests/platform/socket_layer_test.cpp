@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -25,9 +27,6 @@
 #include <vector>
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 #endif
 
@@ -187,6 +186,35 @@ TEST_F(SocketLayer, StartupDescribesTheLayer) {
     EXPECT_FALSE(data.szDescription.isEmpty());
     EXPECT_GT(data.iMaxSockets, 0);
     WsCleanup();
+}
+
+TEST_F(SocketLayer, AddressesAndPortsInNetworkOrder) {
+    struct Case {
+        const char* text;
+        std::array<unsigned char, 4> bytes; // as they stand in memory, first on the wire first
+    };
+    const std::vector<Case> cases = {
+        {"127.0.0.1", {127, 0, 0, 1}},
+        {"0.0.0.0", {0, 0, 0, 0}},
+        {"255.255.255.254", {255, 255, 255, 254}},
+        {"10.200.3.45", {10, 200, 3, 45}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const quint32 address = WsInetAddr(c.text);
+        unsigned char bytes[4];
+        std::memcpy(bytes, &address, sizeof bytes);
+        EXPECT_TRUE(std::equal(c.bytes.begin(), c.bytes.end(), bytes));
+        EXPECT_EQ(WsInetNtoa(address), QString::fromLatin1(c.text));
+    }
+    for (const quint16 port : {quint16(0), quint16(21), quint16(0x1234), quint16(65535)}) {
+        const quint16 wire = WsHtons(port);
+        unsigned char bytes[2];
+        std::memcpy(bytes, &wire, sizeof bytes);
+        EXPECT_EQ(bytes[0], port >> 8) << port;
+        EXPECT_EQ(bytes[1], port & 0xFF) << port;
+        EXPECT_EQ(WsNtohs(wire), port);
+    }
 }
 
 TEST_F(SocketLayer, ConnectAndAcceptArriveAsNotices) {

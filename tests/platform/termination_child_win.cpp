@@ -1,8 +1,6 @@
 // Registers the file named by its first argument for removal, then breaks itself as Ctrl+Break
 // in its console would (the caller starts it in a process group of its own). Exit code 7 says
 // that the break did not end it, 9 that there is no console to send it (Wine without one).
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <windows.h>
 
 #include "platform/FileSystem.h"
